@@ -1,0 +1,103 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/CRwError.h"
+#include "common/Records.h"
+#include "host/SnapHostExport.h"
+
+// Last-error code texts of our own, for failures that never reached the array's
+// error body. Everything else is the array's "code" (e.g. "AEC_NOT_FOUND") or the
+// HTTP status as decimal text ("500").
+namespace ManageIsilonError {
+constexpr const char* kConnect = "CONNECT_FAILED";      // no TCP connection / DNS failure
+constexpr const char* kTls = "TLS_FAILED";              // handshake, certificate, pinned key
+constexpr const char* kTimeout = "TIMEOUT";             // connect time-out or low-speed abort
+constexpr const char* kTransport = "TRANSPORT_FAILED";  // connection dropped, other curl errors
+constexpr const char* kBadResponse = "BAD_RESPONSE";    // malformed, truncated or mistyped body
+constexpr const char* kAuth = "AUTH_FAILED";            // login refused
+constexpr const char* kJobFailed = "CHANGELIST_JOB_FAILED";  // changelist job failed or cancelled
+constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before OpenConnection
+}  // namespace ManageIsilonError
+
+// One authenticated connection to the array's management REST API (HTTPS, port
+// 8080 unless the file server names one). Default-constructed, given file server,
+// user and password, then opened. TLS options come from the credentials entry of
+// the file server (NASSnapUtil::GetArrayConnectionOptions).
+//
+// Every failed operation sets the last error: a code text and a message that
+// says what happened. Passwords and session tokens never appear in either, nor
+// in any log line. Not thread-safe: one object is used by one thread at a time.
+//
+// Unread record fields are filled as follows: _IsilonSnapInfo value3 = created
+// (epoch s), text4 = state, text6 = alias, value7 = size; _IsilonVersionInfo
+// text0 = build, value0 = revision, text1 = type, text2 = version text, text3 =
+// cluster name; _ChangeListCreateJobInfo flag0 = allow_multiple_instances,
+// number0 = priority, text0 = policy.
+class SNAPHOST_API ManageIsilon {
+public:
+    ManageIsilon();
+    ~ManageIsilon();
+
+    ManageIsilon(const ManageIsilon&) = delete;
+    ManageIsilon& operator=(const ManageIsilon&) = delete;
+
+    void SetFileServer(const std::string& fileServer) { m_fileServer = fileServer; }
+    void SetUser(const std::string& user) { m_userName = ValidateEscSeq(user); }
+    void SetPasswd(const std::string& password) { m_password = password; }
+    std::string GetFileServer() const { return m_fileServer; }
+    void GetLastError(std::string& code, std::string& message) const {
+        code = m_lastErrorCode;
+        message = m_lastErrorMessage;
+    }
+
+    // The user name in the form the array takes: the agent's configuration
+    // stores a domain user as "DOMAIN\\\\user" (backslash escaped); each escaped
+    // backslash becomes one. Other text is returned unchanged.
+    std::string ValidateEscSeq(const std::string& user) const;
+
+    // Logs in (session) or checks the credentials (Basic). True: every later
+    // operation may be called.
+    bool OpenConnection();
+
+    // Every snapshot on the array, all pages. The two strings are reserved (pass "").
+    bool GetSnapshotList(std::vector<_IsilonSnapInfo>& snapshots, const std::string& reserved1,
+                         const std::string& reserved2);
+
+    // True: the snapshot of `path` named `name` exists now and id holds its array
+    // id. A name in use fails with "AEC_CONFLICT".
+    bool CreateSnapshot(const std::string& path, const std::string& name, int& id);
+
+    // Deletes the snapshot by name. reserved1 ("Empty") and flags (0) are ignored.
+    bool DeleteSnapshot(const std::string& reserved1, const std::string& name, int flags);
+
+    CRwError GetVersionInfo(std::vector<_IsilonVersionInfo>& versions);
+    CRwError GetChangeListJobInfo(_ChangeListCreateJobInfo& info);
+    CRwError SetChangeListJobInfo(_ChangeListCreateJobInfo& info);
+
+    // Starts the changelist job for the pair and remembers its id for
+    // GetSnapshotChangeList. retainRepState is passed to the job.
+    CRwError CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incrId, bool retainRepState);
+
+    // First call (empty resumeToken in page): fails with "AEC_NOT_FOUND" until the
+    // changelist exists and its job has succeeded; a failed or cancelled job fails
+    // at once with ManageIsilonError::kJobFailed. Then one page per call: items
+    // replaced, paths relative to the changelist's root path beginning with "/",
+    // resumeToken non-empty while pages follow.
+    CRwError GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId, _IsilonChangeListInfo& page);
+
+    struct Impl;  // the transport: real HTTPS in platform/, scripted in tests
+
+private:
+    friend struct Impl;
+
+    std::string m_fileServer;
+    std::string m_userName;
+    std::string m_password;
+    std::string m_lastErrorCode;
+    std::string m_lastErrorMessage;
+    std::unique_ptr<Impl> m_impl;
+};

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <string>
+
+#include "common/CRwError.h"
+#include "common/Records.h"
+#include "host/SnapHostExport.h"
+
+// TLS and authentication options of one array, from its credentials entry.
+struct SNAPHOST_API ArrayConnectionOptions {
+    std::string caFile;           // PEM bundle to verify the array's certificate with
+    std::string pinnedPublicKey;  // curl form: "sha256//<base64>" or a PEM/DER file path
+    bool insecure = false;        // skip certificate verification (logged at every connection)
+    bool basicAuth = false;       // HTTP Basic on every request instead of a session
+    long connectTimeoutSeconds = 10;
+    long lowSpeedTimeSeconds = 60;  // abort a transfer slower than 1 byte/s for this long
+};
+
+// Credential lookup: the INI file "credentials.ini" in the configuration
+// directory, one section per client id:
+//   [client 12]
+//   fileServer = array.example.com:8080   ; host[:port], port 8080 when absent
+//   user = backup
+//   password = secret
+//   caFile = /etc/snapscan/array-ca.pem  ; optional
+//   pinnedPublicKey = sha256//...         ; optional
+//   insecure = 0                          ; optional, 1 skips TLS verification
+//   auth = session                        ; or basic
+// The file must not be readable or writable by group or others: such a file is
+// refused (lookup false, a level -1 line naming the file and its mode).
+// Nothing here ever logs a password.
+class SNAPHOST_API NASSnapUtil {
+public:
+    NASSnapUtil();
+    ~NASSnapUtil();
+
+    CRwError Initialize();
+
+    // True: info holds the entry's file server, user name and password (text0
+    // holds the section name). False: no usable entry for the client; logged at -1.
+    bool GetArrayNameAndCredentialsByClientId(int& clientId, _NASArrayInfo& info);
+
+    // The options of the first entry whose fileServer equals fileServer.
+    // False when there is none or the file is refused; options then keep defaults.
+    bool GetArrayConnectionOptions(const std::string& fileServer, ArrayConnectionOptions& options);
+};

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <functional>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "common/CRwError.h"
+#include "common/Records.h"
+#include "host/ApplicationId.h"
+#include "host/CFileServerSnapClientBase.h"
+#include "host/CSnapDiffEventMonitor.h"
+#include "host/ContentMapper.h"
+#include "host/ManageIsilon.h"
+
+// The snapshot client for the scale-out NAS array: one object serves one backup
+// job, called from one thread at a time.
+class CIsilonSnapClient : public CFileServerSnapClientBase {
+public:
+    CIsilonSnapClient();
+    ~CIsilonSnapClient() override;
+
+    CRwError Initialize(LONGLONG jobId, ULONG clientId, ULONG appType, ULONG subclientId,
+                        const std::string& jobResultsDir, const std::string& extraText,
+                        const std::string& snapMapInfoFile, LONGLONG prevJobId,
+                        LONGLONG extraValue1, LONGLONG extraValue2, LONGLONG extraValue3,
+                        const ContentMapperAPIPtr& contentMapper) override;
+    CRwError InitArray(ULONG clientId) override;
+    CRwError VerifySnapScanSupport() override;
+    CRwError ConfigureSnapshot(std::list<std::string>& scanPaths,
+                               const std::list<std::string>& extraList1,
+                               const std::list<std::string>& extraList2) override;
+    CRwError ManageSnapshots() override;
+    CRwError CompareSnapshots(std::string sourceVolume, std::string localVolume,
+                              std::function<FileServerSnapshotCompareItem()>& next) override;
+    CRwError CleanupSnapshot(const std::set<std::string>& snapshotNames) override;
+    CRwError UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) override;
+    CRwError CleanupSnapshotsPostBackup(bool unused) override;
+    CRwError RepopulateContentMapperPaths(ContentMapperAPIPtr& contentMapper) override;
+    CRwError DeleteAutoMountFailedSnapshots(const std::list<std::string>& failedMounts) override;
+
+    virtual CRwError CreateSnapshot(std::list<std::string>& scanPaths,
+                                    const std::list<std::string>& extraList1,
+                                    const std::list<std::string>& extraList2);
+    virtual CRwError AddSnapDevInfo();
+    virtual void GetSnapshotName(LONGLONG jobId, const std::string& sharePath, std::string& name);
+    virtual void GetPartialSnapshotName(LONGLONG jobId, std::string& name);
+
+    // The item source that CompareSnapshots hands out, bound to this client.
+    FileServerSnapshotCompareItem GetSnapshotCompareItem();
+
+private:
+    ULONG m_clientId;
+    ULONG m_appType;
+    ULONG m_subclientId;
+    LONGLONG m_jobId;
+    std::string m_jobResultsDir;
+    std::string m_extraText;
+    std::string m_snapMapInfoFile;
+    LONGLONG m_extraValue1;
+    LONGLONG m_extraValue2;
+    LONGLONG m_extraValue3;
+    LONGLONG m_prevJobId;
+    std::string m_snapNamePrefix;
+    std::list<FileServerExportInfo> m_shares;
+    std::map<std::string, std::string> m_contentMapperPaths;
+    boost::shared_ptr<CSnapDiffEventMonitor> m_eventMonitor;
+    boost::shared_ptr<ManageIsilon> m_array;
+    bool m_hasContentMapper;
+    boost::shared_ptr<ApplicationId> m_appId;
+    _NASArrayInfo m_arrayInfo;
+
+    friend class CIsilonSnapClientTest;  // tests read the job state
+};
+
+extern "C" __attribute__((visibility("default"))) CFileServerSnapClientBase* GetSnapClient();

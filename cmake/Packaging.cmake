@@ -1,0 +1,1 @@
+# install rules, package config and .deb

@@ -1,0 +1,1 @@
+#include "snapclient/IsilonSnapClient.h"

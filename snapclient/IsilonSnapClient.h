@@ -15,6 +15,7 @@
 #include "host/CSnapDiffEventMonitor.h"
 #include "host/ContentMapper.h"
 #include "host/ManageIsilon.h"
+#include "host/TzMntTab.h"
 
 // The snapshot client for the scale-out NAS array: one object serves one backup
 // job, called from one thread at a time.
@@ -53,6 +54,16 @@ public:
     FileServerSnapshotCompareItem GetSnapshotCompareItem();
 
 private:
+    // Finds the path on the array that a scan path is: through the agent's
+    // auto-mount converter when a content mapper was given, else through the
+    // first mount-table entry that holds it. False: the share is not resolvable.
+    bool ResolveExportPath(const std::string& scanPath, const std::list<TzMntTab::Entry>& mountTable,
+                           std::string& exportPath);
+    // The failure of a snapshot listing the array refused, from its last error.
+    CRwError ListFailure(const FXCodeLocation& location);
+    // Sends the job event of a changelist that could not be read; returns it.
+    CRwError SendChangeListEvent(uint64_t baseId, uint64_t incrId, const std::string& message);
+
     ULONG m_clientId;
     ULONG m_appType;
     ULONG m_subclientId;

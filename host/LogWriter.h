@@ -25,6 +25,12 @@ public:
 // hosts may replace it. Never null while the host library is loaded.
 SNAPHOST_API extern boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
+// A new file writer like the one installed at load: appends to "snapscan.log" in
+// HostConfig::LogDir() (created if needed; stderr when it cannot be opened), with
+// the level of setting "nLogLevel" in "~FileSystemAgent" (0 when absent), re-read
+// every few seconds. Hosts that change SNAPSCAN_LOG_DIR after load install one.
+SNAPHOST_API boost::shared_ptr<CLogWriterInterface> CreateFileLogWriter();
+
 // Writes entry and exit lines of an operation at trace level `traceLevel` while it
 // lives. Built only when the writer's level is at least 1.
 class SNAPHOST_API TZDebugFunction {

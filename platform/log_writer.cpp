@@ -1,1 +1,193 @@
-// placeholder
+// The process-wide log writer: whole lines appended to snapscan.log in the log
+// directory, one mutex so that lines of concurrent threads never interleave.
+#include "host/LogWriter.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <string>
+
+#include <boost/make_shared.hpp>
+
+#include "host/HostConfig.h"
+#include "platform/ini_file.h"
+
+namespace {
+
+constexpr const char* kSettingsSection = "~FileSystemAgent";
+constexpr const char* kLevelKey = "nLogLevel";
+// A changed level is picked up without a restart, but the settings file is not
+// read on every line.
+constexpr std::chrono::seconds kLevelRefresh(5);
+
+std::string VFormat(const char* format, va_list args) {
+    if (format == nullptr) return std::string();
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (needed <= 0) return std::string();
+    if (static_cast<size_t>(needed) < sizeof small) return std::string(small, needed);
+    std::string text(static_cast<size_t>(needed) + 1, '\0');
+    vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(needed));
+    return text;
+}
+
+std::string Timestamp() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local;
+    localtime_r(&now.tv_sec, &local);
+    char text[64];
+    const size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    snprintf(text + length, sizeof text - length, ".%03ld", now.tv_nsec / 1000000L);
+    return text;
+}
+
+class CFileLogWriter : public CLogWriterInterface {
+public:
+    CFileLogWriter() {
+        const std::string directory = HostConfig::LogDir();
+        const std::string path = directory + "/snapscan.log";
+        std::error_code ignored;
+        std::filesystem::create_directories(directory, ignored);
+        m_file = fopen(path.c_str(), "ae");
+        m_ownsFile = m_file != nullptr;
+        if (m_file == nullptr) m_file = stderr;
+        std::string problem;
+        m_level.store(ReadLevel(problem));
+        m_nextRead.store(NowTicks() + TicksOf(kLevelRefresh));
+        if (!m_ownsFile) Append(-1, __PRETTY_FUNCTION__, __LINE__, "Log file [" + path + "] cannot be opened; logging to stderr");
+        if (!problem.empty()) Append(-1, __PRETTY_FUNCTION__, __LINE__, problem);
+    }
+
+    ~CFileLogWriter() override {
+        if (m_ownsFile) fclose(m_file);
+    }
+
+    void Write(int level, const char* function, int line, int /*reserved1*/, int /*reserved2*/,
+               const char* format, ...) override {
+        if (level >= 0 && level > GetLevel()) return;
+        va_list args;
+        va_start(args, format);
+        std::string text = VFormat(format, args);
+        va_end(args);
+        Append(level, function, line, text);
+    }
+
+    int GetLevel() override {
+        const int64_t now = NowTicks();
+        int64_t due = m_nextRead.load(std::memory_order_relaxed);
+        // One thread refreshes; the others keep the level they see meanwhile.
+        if (now >= due && m_nextRead.compare_exchange_strong(due, now + TicksOf(kLevelRefresh))) {
+            std::string problem;
+            m_level.store(ReadLevel(problem));
+        }
+        return m_level.load(std::memory_order_relaxed);
+    }
+
+private:
+    static int64_t NowTicks() {
+        return std::chrono::steady_clock::now().time_since_epoch().count();
+    }
+    static int64_t TicksOf(std::chrono::seconds span) {
+        return std::chrono::duration_cast<std::chrono::steady_clock::duration>(span).count();
+    }
+
+    // Read directly rather than through TZPlatformInfo, which logs its problems
+    // through this very writer.
+    static int ReadLevel(std::string& problem) {
+        const std::string path = HostConfig::ConfigDir() + "/settings.ini";
+        boost::property_tree::ptree tree;
+        std::string parseProblem;
+        const snaphost::IniFileState state = snaphost::ReadIniFile(path, tree, parseProblem);
+        if (state == snaphost::IniFileState::kMalformed) {
+            problem = "Settings file [" + path + "] cannot be parsed (" + parseProblem +
+                      "); log level 0";
+            return 0;
+        }
+        std::string text;
+        if (state != snaphost::IniFileState::kRead ||
+            !snaphost::LookupIni(tree, kSettingsSection, kLevelKey, text)) {
+            return 0;
+        }
+        int level = 0;
+        if (!snaphost::ParseIniInt(text, level)) {
+            problem = std::string("Setting [") + kLevelKey + "] in [" + path +
+                      "] is not an integer; log level 0";
+            return 0;
+        }
+        return level;
+    }
+
+    void Append(int level, const char* function, int line, const std::string& text) {
+        std::string entry = Timestamp();
+        entry += FXStringFormat(" %d %ld %d %s:%d ", static_cast<int>(getpid()),
+                                static_cast<long>(syscall(SYS_gettid)), level,
+                                function ? function : "?", line);
+        entry += text;
+        if (entry.empty() || entry.back() != '\n') entry += '\n';
+        std::lock_guard<std::mutex> lock(m_mutex);
+        fwrite(entry.data(), 1, entry.size(), m_file);
+        fflush(m_file);
+    }
+
+    static std::string FXStringFormat(const char* format, ...) __attribute__((format(printf, 1, 2))) {
+        va_list args;
+        va_start(args, format);
+        std::string text = VFormat(format, args);
+        va_end(args);
+        return text;
+    }
+
+    FILE* m_file = nullptr;
+    bool m_ownsFile = false;
+    std::mutex m_mutex;
+    std::atomic<int> m_level{0};
+    std::atomic<int64_t> m_nextRead{0};
+};
+
+}  // namespace
+
+CLogWriterInterface::~CLogWriterInterface() = default;
+
+boost::shared_ptr<CLogWriterInterface> CreateFileLogWriter() {
+    return boost::make_shared<CFileLogWriter>();
+}
+
+boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter = CreateFileLogWriter();
+
+TZDebugFunction::TZDebugFunction(const boost::shared_ptr<CLogWriterInterface>& writer,
+                                 int traceLevel, const char* function, int line, int /*reserved1*/,
+                                 int /*reserved2*/, unsigned int /*mask*/, const char* format, ...)
+    : m_writer(), m_traceLevel(traceLevel), m_function(function), m_line(line) {
+    // The writer is kept only when the entry line was written, so that exactly
+    // the traced operations get their "Leaving" line.
+    if (!writer || writer->GetLevel() < traceLevel) return;
+    std::string extra;
+    if (format != nullptr && *format != '\0') {
+        va_list args;
+        va_start(args, format);
+        extra = VFormat(format, args);
+        va_end(args);
+    }
+    m_writer = writer;
+    if (extra.empty()) {
+        m_writer->Write(m_traceLevel, m_function, m_line, 0, 0, "Entering");
+    } else {
+        m_writer->Write(m_traceLevel, m_function, m_line, 0, 0, "Entering: %s", extra.c_str());
+    }
+}
+
+TZDebugFunction::~TZDebugFunction() {
+    if (m_writer) m_writer->Write(m_traceLevel, m_function, m_line, 0, 0, "Leaving");
+}

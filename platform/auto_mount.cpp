@@ -1,1 +1,66 @@
-// placeholder
+// The auto-mount converter: the mount source "host:/path" of a scan path given
+// either in that form or as an NFS URL.
+#include "host/FileShareAutoMount.h"
+
+#include "common/FXString.h"
+#include "host/LogWriter.h"
+
+namespace {
+
+bool IsDigits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+// "host:/path": a non-empty host without "/" before the first ":", then an
+// absolute path.
+bool SplitHostPath(const std::string& scanPath, std::string& host, std::string& path) {
+    const size_t colon = scanPath.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    if (scanPath.find('/') < colon) return false;
+    if (scanPath.compare(colon + 1, 1, "/") != 0) return false;
+    host = scanPath.substr(0, colon);
+    path = scanPath.substr(colon + 1);
+    return true;
+}
+
+// "nfs://host[:port]/path": the port has no place in a mount source.
+bool SplitNfsUrl(const std::string& scanPath, std::string& host, std::string& path) {
+    static const std::string kScheme = "nfs://";
+    if (scanPath.size() < kScheme.size() ||
+        FXString::CompareNoCase(scanPath.substr(0, kScheme.size()), kScheme) != 0) {
+        return false;
+    }
+    const size_t slash = scanPath.find('/', kScheme.size());
+    if (slash == std::string::npos) return false;
+    host = scanPath.substr(kScheme.size(), slash - kScheme.size());
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos && IsDigits(host.substr(colon + 1))) host.erase(colon);
+    if (host.empty() || host.find(':') != std::string::npos) return false;
+    path = scanPath.substr(slash);
+    return true;
+}
+
+}  // namespace
+
+CRwError FileShareAutoMount::convertScanToMountFormat(const std::string& scanPath,
+                                                      std::string& mountSource,
+                                                      std::string& exportName, bool& noMountForm) {
+    mountSource.clear();
+    exportName.clear();
+    noMountForm = false;
+    std::string host, path;
+    if (scanPath.find("://") == std::string::npos ? SplitHostPath(scanPath, host, path)
+                                                  : SplitNfsUrl(scanPath, host, path)) {
+        mountSource = host + ":" + path;
+        exportName = path;
+        return CRwError::Success();
+    }
+    noMountForm = true;
+    SNAP_LOG(-1, "Scan path [%s] has no mount form (expected host:/path or nfs://host/path)",
+             scanPath.c_str());
+    return CRwError::Success();
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/CFileServerSnapClientBase.h"
+#include "tools/snapscan/job_state.h"
+#include "tools/snapscan/output.h"
+
+namespace snapscan {
+
+// Exit statuses of the CLI.
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitFailed = 1,   // an operation of the plug-in (or of the CLI) failed
+    kExitUsage = 2,    // bad command line
+    kExitPartial = 3,  // the job ran, but some shares were not processed (see the log)
+};
+
+struct JobSpec {
+    uint32_t clientId = 0;
+    uint32_t subclientId = 0;
+    std::vector<std::string> shares;  // scan paths as the job content lists them
+    std::string resultsDir;           // the change databases go here
+    std::string mapFile;              // the snapshot map file; emptied at the job's start
+    bool autoMount = false;           // hand the plug-in a content mapper (auto-mount mode)
+    int64_t jobId = 0;
+    int64_t prevJobId = 0;            // 0: a full job
+    bool skipCleanup = false;         // leave the post-backup cleanup to `snapscan cleanup`
+    uint64_t progressEvery = 10000;   // a progress line on stderr every this many items
+};
+
+struct JobOutcome {
+    int status = kExitFailed;
+    // Every processed share's changes were handed on (or the share is read in
+    // full): the job can be the next job's comparison base.
+    bool delivered = false;
+};
+
+// One job, driving a fresh client from `getClient` exactly as the agent does:
+//   Initialize (with a content mapper in auto-mount mode, an empty handle
+//   otherwise), VerifySnapScanSupport (which releases the array connection),
+//   InitArray, ConfigureSnapshot, UpdateContentMapperPaths, then per processed
+//   share of an incremental job CompareSnapshots and its items up to the end
+//   item; finally the post-backup cleanup through a second client's Initialize
+//   and CleanupSnapshotsPostBackup. A share without a comparison base (no
+//   previous snapshot, or read from the live file system) is reported as read in
+//   full; that is what the agent does with it. The first failure ends the job.
+JobOutcome RunJob(GetSnapClientFn getClient, const JobSpec& spec, Output& out);
+
+// RunJob with the job ids taken from `store`: the job gets the next id of its
+// content and compares against the content's base job (full job when none).
+// The new id is recorded before the job starts, so that it is never reused; the
+// job becomes the base only when its changes were delivered (see ContentState).
+int RunChainedJob(GetSnapClientFn getClient, JobSpec spec, const JobStateStore& store, Output& out);
+
+// Initialize, then VerifySnapScanSupport.
+int RunVerify(GetSnapClientFn getClient, uint32_t clientId, uint32_t subclientId, Output& out);
+
+// Initialize for `jobId`, then CleanupSnapshotsPostBackup: every snapshot of the
+// client and subclient except those of `jobId` goes.
+int RunCleanup(GetSnapClientFn getClient, uint32_t clientId, uint32_t subclientId, int64_t jobId,
+               Output& out);
+
+// Initialize for `jobId` in auto-mount mode, then DeleteAutoMountFailedSnapshots
+// with `failedMounts` (host:path each): that job's snapshots of those shares go.
+int RunDeleteFailed(GetSnapClientFn getClient, uint32_t clientId, uint32_t subclientId,
+                    int64_t jobId, const std::vector<std::string>& failedMounts, Output& out);
+
+}  // namespace snapscan

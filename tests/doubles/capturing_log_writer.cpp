@@ -89,6 +89,20 @@ int CapturingLogWriter::Count(int level, const std::string& text) const {
     return count;
 }
 
+std::vector<LogLine> CapturingLogWriter::LinesFrom(const std::string& functionPart) const {
+    std::vector<LogLine> found;
+    for (const LogLine& line : Lines())
+        if (line.function.find(functionPart) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+std::string CapturingLogWriter::DumpFrom(const std::string& functionPart) const {
+    std::string all;
+    for (const LogLine& line : LinesFrom(functionPart))
+        all += std::to_string(line.level) + "|" + line.text + "\n";
+    return all;
+}
+
 std::vector<LogLine> CapturingLogWriter::Containing(const std::string& part) const {
     std::vector<LogLine> found;
     for (const LogLine& line : Lines())

@@ -40,6 +40,11 @@ public:
     int Count(const std::string& text) const;
     int Count(int level, const std::string& text) const;
     bool Has(int level, const std::string& text) const { return Count(level, text) > 0; }
+    // Lines written from a function whose signature text contains functionPart
+    // (e.g. "CIsilonSnapClient::" for the plug-in's own lines), in order.
+    std::vector<LogLine> LinesFrom(const std::string& functionPart) const;
+    // "level|text" of those lines, one per line.
+    std::string DumpFrom(const std::string& functionPart) const;
     // Lines whose text contains `part`.
     std::vector<LogLine> Containing(const std::string& part) const;
     // Every line as "level|text", one per line: for failure messages.

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "host_env.h"
+
+namespace snapscan_platform_test {
+namespace {
+
+class LogWriterTest : public HostEnvTest {};
+
+TEST_F(LogWriterTest, LineCarriesTimePidThreadLevelFunctionAndLine) {
+    g_ptrLogWriter->Write(0, "int Job::Run(int)", 42, 0, 0, "copied %d of %s", 7, "/ifs/a");
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u) << LogText();
+    LogLine parsed;
+    ASSERT_TRUE(ParseLogLine(lines[0], parsed)) << lines[0];
+    EXPECT_EQ(parsed.pid, static_cast<long>(getpid()));
+    EXPECT_GT(parsed.thread, 0);
+    EXPECT_EQ(parsed.level, 0);
+    EXPECT_EQ(parsed.rest, "int Job::Run(int):42 copied 7 of /ifs/a");
+}
+
+TEST_F(LogWriterTest, LevelFromSettingsFiltersLinesAndMinusOneAlwaysPasses) {
+    struct Case {
+        const char* settings;  // null: no settings file
+        int level;
+        std::set<int> written;
+    };
+    const std::vector<Case> kCases = {
+        {nullptr, 0, {-1, 0}},
+        {"[~FileSystemAgent]\nnLogLevel = -1\n", -1, {-1}},
+        {"[~FileSystemAgent]\nnLogLevel = 1\n", 1, {-1, 0, 1}},
+        {"[~FileSystemAgent]\nnLogLevel = 3\n", 3, {-1, 0, 1, 2, 3}},
+        {"[OtherAgent]\nnLogLevel = 3\n", 0, {-1, 0}},
+        {"[~FileSystemAgent]\nnLogLevel = lots\n", 0, {-1, 0}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.settings ? c.settings : "no settings");
+        std::remove((configDir + "/settings.ini").c_str());
+        if (c.settings != nullptr) WriteSettings(c.settings);
+        std::remove((logDir + "/snapscan.log").c_str());
+        ReopenLog();
+        EXPECT_EQ(g_ptrLogWriter->GetLevel(), c.level);
+        for (int level = -1; level <= 3; ++level) {
+            g_ptrLogWriter->Write(level, "f", 1, 0, 0, "line at %d", level);
+        }
+        std::set<int> written;
+        for (const std::string& line : LogLines()) {
+            LogLine parsed;
+            ASSERT_TRUE(ParseLogLine(line, parsed)) << line;
+            if (parsed.rest.find("line at") != std::string::npos) written.insert(parsed.level);
+        }
+        EXPECT_EQ(written, c.written);
+    }
+}
+
+TEST_F(LogWriterTest, ConcurrentThreadsWriteWholeLines) {
+    constexpr int kThreads = 4;
+    constexpr int kLinesEach = 250;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            const std::string payload(300, static_cast<char>('a' + t));
+            for (int n = 0; n < kLinesEach; ++n) {
+                SNAP_LOG(0, "T%d N%d %s end", t, n, payload.c_str());
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+
+    static const std::regex kText(R"(.* T(\d) N(\d+) ([a-z]{300}) end$)");
+    std::map<int, std::set<int>> seen;
+    for (const std::string& line : LogLines()) {
+        LogLine parsed;
+        ASSERT_TRUE(ParseLogLine(line, parsed)) << line;
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, kText)) << line;
+        const int t = std::stoi(match[1]);
+        EXPECT_EQ(match[3].str(), std::string(300, static_cast<char>('a' + t)));
+        EXPECT_TRUE(seen[t].insert(std::stoi(match[2])).second);
+    }
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kThreads));
+    for (const auto& entry : seen) EXPECT_EQ(entry.second.size(), static_cast<size_t>(kLinesEach));
+}
+
+TEST_F(LogWriterTest, TracerWritesEntryAndExitAtItsLevel) {
+    for (int configured : {1, 2}) {
+        SCOPED_TRACE(configured);
+        WriteSettings("[~FileSystemAgent]\nnLogLevel = " + std::to_string(configured) + "\n");
+        std::remove((logDir + "/snapscan.log").c_str());
+        ReopenLog();
+        {
+            TZDebugFunction trace(g_ptrLogWriter, 2, "void Traced()", 9, 1, 0, 0xFFFFFFFF, nullptr);
+            SNAP_LOG(0, "inside");
+        }
+        std::vector<std::string> texts;
+        for (const std::string& line : LogLines()) {
+            LogLine parsed;
+            ASSERT_TRUE(ParseLogLine(line, parsed)) << line;
+            texts.push_back(parsed.rest.substr(parsed.rest.rfind(' ') + 1));
+        }
+        if (configured >= 2) {
+            EXPECT_EQ(texts, (std::vector<std::string>{"Entering", "inside", "Leaving"}));
+        } else {
+            EXPECT_EQ(texts, std::vector<std::string>{"inside"});
+        }
+    }
+}
+
+TEST_F(LogWriterTest, UnopenableDirectoryFallsBackToStderr) {
+    WriteFile(root + "/plainfile", "");
+    setenv("SNAPSCAN_LOG_DIR", (root + "/plainfile/sub").c_str(), 1);
+    testing::internal::CaptureStderr();
+    {
+        boost::shared_ptr<CLogWriterInterface> writer = CreateFileLogWriter();
+        writer->Write(-1, "f", 1, 0, 0, "still reported");
+    }
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("plainfile/sub/snapscan.log"), std::string::npos) << err;
+    EXPECT_NE(err.find("still reported"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace snapscan_platform_test

@@ -12,6 +12,14 @@
 // directory, rebuilt from empty by Create(). It keeps one row per inode number,
 // reports later rows of a stored inode as duplicates, and joins the two halves of
 // a rename. Memory stays bounded whatever the number of rows.
+//
+// The file is <jobResultsDir>/snapdiff_<baseId>_<incrId>.db (mode 0600). Loading
+// is fastest when rows arrive as the array lists them: ascending inode numbers,
+// then the removed entries, again ascending; any other order is handled too, at
+// the speed of a database lookup per row. Loading may continue on a thread of the
+// object's own, so a failure of an earlier row can be reported by a later call
+// (InsertEvent, UpdateRenameEvent or PrepareSelectQuery); after any failure every
+// later call fails the same way.
 class SNAPHOST_API CSnapDiffEventMonitor {
 public:
     CSnapDiffEventMonitor(const std::string& jobResultsDir, uint64_t baseId, uint64_t incrId);
@@ -31,12 +39,18 @@ public:
     CRwError InsertEvent(const _ChangeEventItem& row, bool& duplicate);
 
     // Sets oldPath of the stored row with row.inode to row.path and its isRename to 1.
+    // Fails when no row with that inode is stored.
     CRwError UpdateRenameEvent(const _ChangeEventItem& row);
 
-    // Ends loading; rows are then handed out by GetNextEvent.
+    // Ends loading; rows are then handed out by GetNextEvent. InsertEvent and
+    // UpdateRenameEvent fail from then on. Called again, reading restarts at
+    // the first row.
     CRwError PrepareSelectQuery();
 
-    // 0: row holds the next stored row. 1: no rows left. -1: failure (logged).
+    // Rows come in ascending order of inode (signed), each once.
+    // 0: row holds the next stored row (every field set). 1: no rows left, and on
+    // every later call. -1: failure (logged), also before PrepareSelectQuery and
+    // on every call after a failed read.
     int GetNextEvent(_ChangeEventItem& row);
 
     // The database file's path.

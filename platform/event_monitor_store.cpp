@@ -1,0 +1,250 @@
+// The change-event table in SQLite. The inode number is the table's own key
+// (INTEGER PRIMARY KEY, the rowid), so one B-tree answers "is this inode
+// stored?", holds the row and hands the rows back in inode order without a
+// separate index or a sort. Rows arriving in ascending order are appended at
+// the right edge of that tree, which SQLite does without a seek.
+#include "platform/event_monitor_store.h"
+
+#include <sqlite3.h>
+
+namespace snaphost {
+
+namespace {
+
+// The file is rebuilt from empty by every run and removed afterwards, so there
+// is nothing to roll back to: no journal, no syncs. The page cache is bounded so
+// that memory stays flat however many rows arrive; whatever SQLite needs as
+// temporary storage goes to files, not to memory.
+constexpr const char* kSetup =
+    "PRAGMA journal_mode=OFF;"
+    "PRAGMA synchronous=OFF;"
+    "PRAGMA cache_size=-16384;"
+    "PRAGMA temp_store=FILE;"
+    "CREATE TABLE events("
+    " inode INTEGER PRIMARY KEY,"
+    " path TEXT NOT NULL,"
+    " changeTime INTEGER NOT NULL,"
+    " modifiedTime INTEGER NOT NULL,"
+    " accessTime INTEGER NOT NULL,"
+    " changeType TEXT NOT NULL,"
+    " size INTEGER NOT NULL,"
+    " oldPath TEXT NOT NULL,"
+    " isRename INTEGER NOT NULL,"
+    " extraNumber INTEGER NOT NULL);";
+
+constexpr const char* kInsert =
+    "INSERT OR IGNORE INTO events(inode, path, changeTime, modifiedTime, accessTime,"
+    " changeType, size, oldPath, isRename, extraNumber) VALUES(?,?,?,?,?,?,?,?,?,?)";
+constexpr const char* kRename = "UPDATE events SET oldPath = ?2, isRename = 1 WHERE inode = ?1";
+constexpr const char* kSelect =
+    "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size, oldPath,"
+    " isRename, extraNumber FROM events ORDER BY inode";
+
+// Large enough that transaction ends are rare, small enough that the dirty pages
+// of one transaction fit the bounded cache most of the time.
+constexpr uint32_t kWritesPerTransaction = 100000;
+
+void AssignText(std::string& target, sqlite3_stmt* statement, int column) {
+    const unsigned char* text = sqlite3_column_text(statement, column);
+    const int length = sqlite3_column_bytes(statement, column);
+    if (text == nullptr || length <= 0)
+        target.clear();
+    else
+        target.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+}
+
+}  // namespace
+
+EventFields FieldsOf(const _ChangeEventItem& row) {
+    EventFields fields;
+    fields.inode = row.inode;
+    fields.path = row.path.data();
+    fields.pathLength = row.path.size();
+    fields.changeType = row.changeType.data();
+    fields.changeTypeLength = row.changeType.size();
+    fields.oldPath = row.oldPath.data();
+    fields.oldPathLength = row.oldPath.size();
+    fields.changeTime = row.changeTime;
+    fields.modifiedTime = row.modifiedTime;
+    fields.accessTime = row.accessTime;
+    fields.size = row.size;
+    fields.isRename = row.isRename;
+    fields.extraNumber = row.extraNumber;
+    return fields;
+}
+
+EventStore::~EventStore() { Close(); }
+
+std::string EventStore::Describe(const char* what) const {
+    std::string text = "SQLite error while ";
+    text += what;
+    text += ": ";
+    text += m_db != nullptr ? sqlite3_errmsg(m_db) : "out of memory";
+    if (m_db != nullptr) {
+        text += " (";
+        text += std::to_string(sqlite3_extended_errcode(m_db));
+        text += ")";
+    }
+    text += " [";
+    text += m_path;
+    text += "]";
+    return text;
+}
+
+bool EventStore::Exec(const char* sql, std::string& error) {
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK) return true;
+    error = Describe(sql);
+    return false;
+}
+
+bool EventStore::Prepare(const char* sql, sqlite3_stmt** statement, std::string& error) {
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
+        SQLITE_OK)
+        return true;
+    error = Describe("preparing a statement");
+    return false;
+}
+
+bool EventStore::Open(const std::string& path, std::string& error) {
+    Close();
+    m_path = path;
+    // The owner serialises every use, so SQLite's own connection mutex is not needed.
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
+        error = Describe("opening the database");
+        Close();
+        return false;
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    if (!Exec(kSetup, error) || !Prepare(kInsert, &m_insert, error) ||
+        !Prepare(kRename, &m_rename, error)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool EventStore::BeginIfNeeded(std::string& error) {
+    if (m_inTransaction) return true;
+    if (!Exec("BEGIN", error)) return false;
+    m_inTransaction = true;
+    m_writesInTransaction = 0;
+    return true;
+}
+
+bool EventStore::CountWrite(std::string& error) {
+    if (++m_writesInTransaction < kWritesPerTransaction) return true;
+    return Commit(error);
+}
+
+bool EventStore::Insert(const EventFields& row, bool& stored, std::string& error) {
+    stored = false;
+    if (m_insert == nullptr) {
+        error = "The event database is not open [" + m_path + "]";
+        return false;
+    }
+    if (!BeginIfNeeded(error)) return false;
+    sqlite3_stmt* s = m_insert;
+    // SQLITE_STATIC: the bytes stay put until the step below is done with them.
+    sqlite3_bind_int64(s, 1, row.inode);
+    sqlite3_bind_text64(s, 2, row.path, row.pathLength, SQLITE_STATIC, SQLITE_UTF8);
+    sqlite3_bind_int64(s, 3, static_cast<sqlite3_int64>(row.changeTime));
+    sqlite3_bind_int64(s, 4, static_cast<sqlite3_int64>(row.modifiedTime));
+    sqlite3_bind_int64(s, 5, static_cast<sqlite3_int64>(row.accessTime));
+    sqlite3_bind_text64(s, 6, row.changeType, row.changeTypeLength, SQLITE_STATIC, SQLITE_UTF8);
+    sqlite3_bind_int64(s, 7, row.size);
+    sqlite3_bind_text64(s, 8, row.oldPath, row.oldPathLength, SQLITE_STATIC, SQLITE_UTF8);
+    sqlite3_bind_int64(s, 9, row.isRename);
+    sqlite3_bind_int64(s, 10, row.extraNumber);
+    const int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) {
+        error = Describe("storing a row");
+        sqlite3_reset(s);
+        return false;
+    }
+    stored = sqlite3_changes(m_db) > 0;
+    sqlite3_reset(s);
+    return CountWrite(error);
+}
+
+bool EventStore::Rename(int64_t inode, const char* oldPath, size_t oldPathLength, bool& found,
+                        std::string& error) {
+    found = false;
+    if (m_rename == nullptr) {
+        error = "The event database is not open [" + m_path + "]";
+        return false;
+    }
+    if (!BeginIfNeeded(error)) return false;
+    sqlite3_bind_int64(m_rename, 1, inode);
+    sqlite3_bind_text64(m_rename, 2, oldPath, oldPathLength, SQLITE_STATIC, SQLITE_UTF8);
+    const int rc = sqlite3_step(m_rename);
+    if (rc != SQLITE_DONE) {
+        error = Describe("recording a rename");
+        sqlite3_reset(m_rename);
+        return false;
+    }
+    found = sqlite3_changes(m_db) > 0;
+    sqlite3_reset(m_rename);
+    return CountWrite(error);
+}
+
+bool EventStore::Commit(std::string& error) {
+    if (!m_inTransaction) return true;
+    if (!Exec("COMMIT", error)) return false;
+    m_inTransaction = false;
+    return true;
+}
+
+bool EventStore::StartReading(std::string& error) {
+    if (m_db == nullptr) {
+        error = "The event database is not open [" + m_path + "]";
+        return false;
+    }
+    if (!Commit(error)) return false;
+    if (m_select == nullptr) return Prepare(kSelect, &m_select, error);
+    sqlite3_reset(m_select);
+    return true;
+}
+
+int EventStore::Next(_ChangeEventItem& row, std::string& error) {
+    if (m_select == nullptr) {
+        error = "The event database is not ready for reading [" + m_path + "]";
+        return -1;
+    }
+    const int rc = sqlite3_step(m_select);
+    if (rc == SQLITE_DONE) return 1;
+    if (rc != SQLITE_ROW) {
+        error = Describe("reading a row");
+        return -1;
+    }
+    sqlite3_stmt* s = m_select;
+    row.inode = sqlite3_column_int64(s, 0);
+    AssignText(row.path, s, 1);
+    row.changeTime = static_cast<uint64_t>(sqlite3_column_int64(s, 2));
+    row.modifiedTime = static_cast<uint64_t>(sqlite3_column_int64(s, 3));
+    row.accessTime = static_cast<uint64_t>(sqlite3_column_int64(s, 4));
+    AssignText(row.changeType, s, 5);
+    row.size = sqlite3_column_int64(s, 6);
+    AssignText(row.oldPath, s, 7);
+    row.isRename = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
+    row.extraNumber = static_cast<uint32_t>(sqlite3_column_int64(s, 9));
+    return 0;
+}
+
+void EventStore::Close() {
+    sqlite3_finalize(m_insert);
+    sqlite3_finalize(m_rename);
+    sqlite3_finalize(m_select);
+    m_insert = m_rename = m_select = nullptr;
+    if (m_db != nullptr) {
+        // Rows of an unfinished transaction are kept: a kept database shows
+        // everything that was loaded.
+        if (m_inTransaction) sqlite3_exec(m_db, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close_v2(m_db);
+        m_db = nullptr;
+    }
+    m_inTransaction = false;
+    m_writesInTransaction = 0;
+}
+
+}  // namespace snaphost

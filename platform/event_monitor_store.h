@@ -1,0 +1,85 @@
+#pragma once
+
+// The SQLite side of the change-event database: one table keyed on the inode
+// number, written through prepared statements inside batched transactions and
+// read back in key order. Not thread-safe; the owner hands it from thread to
+// thread with a proper happens-before (a join or a mutex).
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "common/Records.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace snaphost {
+
+// One row to store, by reference to bytes that outlive the call.
+struct EventFields {
+    int64_t inode = 0;
+    const char* path = "";
+    size_t pathLength = 0;
+    const char* changeType = "";
+    size_t changeTypeLength = 0;
+    const char* oldPath = "";
+    size_t oldPathLength = 0;
+    uint64_t changeTime = 0;
+    uint64_t modifiedTime = 0;
+    uint64_t accessTime = 0;
+    int64_t size = 0;
+    uint32_t isRename = 0;
+    uint32_t extraNumber = 0;
+};
+
+EventFields FieldsOf(const _ChangeEventItem& row);
+
+class EventStore {
+public:
+    EventStore() = default;
+    ~EventStore();
+
+    EventStore(const EventStore&) = delete;
+    EventStore& operator=(const EventStore&) = delete;
+
+    // Opens the existing, empty file at path and lays out the table. On failure
+    // error holds SQLite's message and the store is closed.
+    bool Open(const std::string& path, std::string& error);
+
+    // Stores the row unless a row with its inode is there; stored tells which.
+    bool Insert(const EventFields& row, bool& stored, std::string& error);
+
+    // Sets oldPath and isRename = 1 of the row with that inode; found is false
+    // (and nothing changes) when there is none.
+    bool Rename(int64_t inode, const char* oldPath, size_t oldPathLength, bool& found,
+                std::string& error);
+
+    // Ends the open write transaction, if any.
+    bool Commit(std::string& error);
+
+    // Starts (or restarts) reading every row in ascending inode order.
+    bool StartReading(std::string& error);
+
+    // 0: row filled; 1: no rows left; -1: failure, error set.
+    int Next(_ChangeEventItem& row, std::string& error);
+
+    void Close();
+
+private:
+    bool Exec(const char* sql, std::string& error);
+    bool Prepare(const char* sql, sqlite3_stmt** statement, std::string& error);
+    bool BeginIfNeeded(std::string& error);
+    bool CountWrite(std::string& error);
+    std::string Describe(const char* what) const;
+
+    sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_insert = nullptr;
+    sqlite3_stmt* m_rename = nullptr;
+    sqlite3_stmt* m_select = nullptr;
+    std::string m_path;
+    bool m_inTransaction = false;
+    uint32_t m_writesInTransaction = 0;
+};
+
+}  // namespace snaphost

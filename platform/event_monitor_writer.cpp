@@ -1,0 +1,265 @@
+// The writer thread of the change-event database. Batches are byte buffers so
+// that queuing a row costs a few copies and no allocation; they are recycled
+// through a fixed pool.
+#include "platform/event_monitor_writer.h"
+
+#include <cstring>
+#include <system_error>
+
+namespace snaphost {
+
+namespace {
+
+constexpr size_t kBatchBytes = 256 * 1024;
+// One batch filled by the caller, the rest queued or being applied.
+constexpr size_t kBatchCount = 4;
+
+enum : char { kInsertOp = 'I', kRenameOp = 'R' };
+
+struct InsertHeader {
+    int64_t inode;
+    uint64_t changeTime;
+    uint64_t modifiedTime;
+    uint64_t accessTime;
+    int64_t size;
+    uint32_t isRename;
+    uint32_t extraNumber;
+    uint64_t pathLength;
+    uint64_t changeTypeLength;
+    uint64_t oldPathLength;
+};
+
+struct RenameHeader {
+    int64_t inode;
+    uint64_t oldPathLength;
+};
+
+}  // namespace
+
+EventWriter::EventWriter(EventStore& store) : m_store(store) {
+    for (size_t i = 0; i < kBatchCount; ++i) {
+        m_pool.push_back(std::make_unique<Batch>());
+        m_pool.back()->reserve(kBatchBytes + 4096);
+        if (i == 0)
+            m_current = m_pool.back().get();
+        else
+            m_free.push_back(m_pool.back().get());
+    }
+}
+
+EventWriter::~EventWriter() { Abandon(); }
+
+char* EventWriter::Grow(size_t bytes) {
+    const size_t old = m_current->size();
+    m_current->resize(old + bytes);
+    return m_current->data() + old;
+}
+
+bool EventWriter::AddInsert(const _ChangeEventItem& row, std::string& error) {
+    if (m_finished) {
+        error = "The event writer has stopped";
+        return false;
+    }
+    InsertHeader header;
+    header.inode = row.inode;
+    header.changeTime = row.changeTime;
+    header.modifiedTime = row.modifiedTime;
+    header.accessTime = row.accessTime;
+    header.size = row.size;
+    header.isRename = row.isRename;
+    header.extraNumber = row.extraNumber;
+    header.pathLength = row.path.size();
+    header.changeTypeLength = row.changeType.size();
+    header.oldPathLength = row.oldPath.size();
+    char* out = Grow(1 + sizeof header + row.path.size() + row.changeType.size() +
+                     row.oldPath.size());
+    *out++ = kInsertOp;
+    memcpy(out, &header, sizeof header);
+    out += sizeof header;
+    memcpy(out, row.path.data(), row.path.size());
+    out += row.path.size();
+    memcpy(out, row.changeType.data(), row.changeType.size());
+    out += row.changeType.size();
+    memcpy(out, row.oldPath.data(), row.oldPath.size());
+    return m_current->size() < kBatchBytes || HandOver(error);
+}
+
+bool EventWriter::AddRename(int64_t inode, const std::string& oldPath, std::string& error) {
+    if (m_finished) {
+        error = "The event writer has stopped";
+        return false;
+    }
+    RenameHeader header;
+    header.inode = inode;
+    header.oldPathLength = oldPath.size();
+    char* out = Grow(1 + sizeof header + oldPath.size());
+    *out++ = kRenameOp;
+    memcpy(out, &header, sizeof header);
+    memcpy(out + sizeof header, oldPath.data(), oldPath.size());
+    return m_current->size() < kBatchBytes || HandOver(error);
+}
+
+bool EventWriter::HandOver(std::string& error) {
+    if (!m_started && !m_inline) {
+        try {
+            m_thread = std::thread(&EventWriter::Run, this);
+            m_started = true;
+        } catch (const std::system_error&) {
+            m_inline = true;
+        }
+    }
+    if (m_inline) {
+        const bool applied = Apply(*m_current, error);
+        m_current->clear();
+        if (!applied) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_error = error;
+            m_failed.store(true, std::memory_order_release);
+        }
+        return applied;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_full.push_back(m_current);
+    m_current = nullptr;
+    m_work.notify_one();
+    m_freed.wait(lock, [this] { return !m_free.empty(); });
+    m_current = m_free.back();
+    m_free.pop_back();
+    if (m_failed.load(std::memory_order_relaxed)) {
+        error = m_error;
+        return false;
+    }
+    return true;
+}
+
+bool EventWriter::Apply(const Batch& batch, std::string& error) {
+    const char* in = batch.data();
+    const char* end = in + batch.size();
+    while (in < end) {
+        const char op = *in++;
+        if (op == kInsertOp) {
+            InsertHeader header;
+            memcpy(&header, in, sizeof header);
+            in += sizeof header;
+            EventFields fields;
+            fields.inode = header.inode;
+            fields.changeTime = header.changeTime;
+            fields.modifiedTime = header.modifiedTime;
+            fields.accessTime = header.accessTime;
+            fields.size = header.size;
+            fields.isRename = header.isRename;
+            fields.extraNumber = header.extraNumber;
+            fields.path = in;
+            fields.pathLength = header.pathLength;
+            in += header.pathLength;
+            fields.changeType = in;
+            fields.changeTypeLength = header.changeTypeLength;
+            in += header.changeTypeLength;
+            fields.oldPath = in;
+            fields.oldPathLength = header.oldPathLength;
+            in += header.oldPathLength;
+            bool stored = false;
+            if (!m_store.Insert(fields, stored, error)) return false;
+            if (!stored) {
+                error = "Inode " + std::to_string(header.inode) +
+                        " reached the event database twice";
+                return false;
+            }
+        } else {
+            RenameHeader header;
+            memcpy(&header, in, sizeof header);
+            in += sizeof header;
+            bool found = false;
+            if (!m_store.Rename(header.inode, in, header.oldPathLength, found, error)) return false;
+            if (!found) {
+                error = "No stored row with inode " + std::to_string(header.inode) +
+                        " for the rename from [" + std::string(in, header.oldPathLength) + "]";
+                return false;
+            }
+            in += header.oldPathLength;
+        }
+    }
+    return true;
+}
+
+void EventWriter::Run() {
+    for (;;) {
+        Batch* batch = nullptr;
+        bool skip = false;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_work.wait(lock, [this] { return !m_full.empty() || m_stop; });
+            if (m_full.empty()) return;
+            batch = m_full.front();
+            m_full.pop_front();
+            skip = m_abandon || m_failed.load(std::memory_order_relaxed);
+        }
+        std::string error;
+        const bool applied = skip || Apply(*batch, error);
+        batch->clear();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (!applied && !m_failed.load(std::memory_order_relaxed)) {
+                m_error = error;
+                m_failed.store(true, std::memory_order_release);
+            }
+            m_free.push_back(batch);
+        }
+        m_freed.notify_one();
+    }
+}
+
+bool EventWriter::Failed(std::string& error) {
+    if (!m_failed.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error = m_error;
+    return true;
+}
+
+void EventWriter::Stop(bool abandon) {
+    if (!m_started) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!abandon && m_current != nullptr && !m_current->empty()) {
+            m_full.push_back(m_current);
+            m_current = nullptr;
+        }
+        m_stop = true;
+        m_abandon = abandon;
+    }
+    m_work.notify_one();
+    m_thread.join();
+    m_started = false;
+}
+
+bool EventWriter::Finish(std::string& error) {
+    if (m_finished) {
+        error = "The event writer has stopped";
+        return false;
+    }
+    m_finished = true;
+    if (m_started) {
+        Stop(false);
+    } else if (m_current != nullptr && !m_current->empty()) {
+        // Too few rows to have needed the thread: apply them here.
+        std::string inlineError;
+        const bool applied = Apply(*m_current, inlineError);
+        m_current->clear();
+        if (!applied) {
+            error = inlineError;
+            return false;
+        }
+    }
+    if (m_failed.load(std::memory_order_acquire)) {
+        error = m_error;
+        return false;
+    }
+    return true;
+}
+
+void EventWriter::Abandon() {
+    m_finished = true;
+    Stop(true);
+}
+
+}  // namespace snaphost

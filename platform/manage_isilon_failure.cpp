@@ -1,0 +1,108 @@
+#include "platform/manage_isilon_failure.h"
+
+#include "host/ManageIsilon.h"
+#include "platform/manage_isilon_json.h"
+
+namespace arrayfailure {
+namespace {
+
+constexpr size_t kMaxQuotedBytes = 300;
+
+// Text that came from the array goes into one log line: no control characters,
+// bounded length.
+std::string Printable(std::string_view text) {
+    std::string out;
+    out.reserve(std::min(text.size(), kMaxQuotedBytes));
+    for (char c : text) {
+        if (out.size() >= kMaxQuotedBytes) {
+            out += "...";
+            break;
+        }
+        unsigned char u = static_cast<unsigned char>(c);
+        out += (u < 0x20 || u == 0x7f) ? ' ' : c;
+    }
+    return out;
+}
+
+struct TransportKind {
+    const char* code;
+    const char* what;
+};
+
+TransportKind Classify(CURLcode code) {
+    switch (code) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_CONNECT:
+            return {ManageIsilonError::kConnect, "could not connect"};
+        case CURLE_OPERATION_TIMEDOUT:
+            return {ManageIsilonError::kTimeout, "timed out"};
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_USE_SSL_FAILED:
+            return {ManageIsilonError::kTls, "TLS failed"};
+        case CURLE_WRITE_ERROR:
+            return {ManageIsilonError::kTransport, "the answer was refused (too large)"};
+        default:
+            return {ManageIsilonError::kTransport, "transfer failed"};
+    }
+}
+
+}  // namespace
+
+Failure Describe(simdjson::ondemand::parser& parser, const Outcome& outcome) {
+    Failure failure;
+    std::string request = std::string(outcome.operation) + ": " + std::string(outcome.method) + " " +
+                          std::string(outcome.url);
+    if (outcome.curlCode != CURLE_OK) {
+        TransportKind kind = Classify(outcome.curlCode);
+        failure.code = kind.code;
+        failure.message = request + " " + kind.what + " (" + curl_easy_strerror(outcome.curlCode);
+        if (!outcome.curlDetail.empty()) failure.message += ": " + Printable(outcome.curlDetail);
+        failure.message += ")";
+        return failure;
+    }
+    std::string status = std::to_string(outcome.httpStatus);
+    if (outcome.httpStatus >= 200 && outcome.httpStatus < 300) {
+        failure.code = ManageIsilonError::kBadResponse;
+        failure.message = request + " answered HTTP " + status + " with an unusable body: " +
+                          (outcome.badBody.empty() ? std::string("no details") : std::string(outcome.badBody));
+        return failure;
+    }
+    arrayjson::ErrorBody error;
+    if (outcome.body) error = arrayjson::ParseErrorBody(parser, *outcome.body);
+    else error.description = "no body";
+    failure.code = error.hasCode ? error.code : status;
+    if (outcome.login && (outcome.httpStatus == 401 || outcome.httpStatus == 403))
+        failure.code = ManageIsilonError::kAuth;
+    failure.message = request + " answered HTTP " + status;
+    if (error.hasCode) failure.message += " " + Printable(error.code);
+    if (outcome.login && failure.code == ManageIsilonError::kAuth)
+        failure.message += " (the array refused the user name or password)";
+    failure.message += ": ";
+    if (!error.message.empty()) failure.message += Printable(error.message);
+    else if (error.isJson) failure.message += "no error message";
+    else failure.message += error.description;
+    return failure;
+}
+
+std::string ScrubSecrets(std::string text, const std::vector<std::string_view>& secrets) {
+    for (std::string_view secret : secrets) {
+        if (secret.size() < 4) continue;
+        for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
+            text.replace(at, secret.size(), "***");
+    }
+    return text;
+}
+
+}  // namespace arrayfailure

@@ -1,0 +1,578 @@
+#include "platform/manage_isilon_json.h"
+
+#include <limits>
+
+namespace arrayjson {
+namespace {
+
+using simdjson::error_code;
+namespace od = simdjson::ondemand;
+
+// On-demand parsing reads past the text by up to SIMDJSON_PADDING bytes; growing
+// the capacity keeps the body where it is for every later request that reuses it.
+simdjson::simdjson_result<od::document> Iterate(od::parser& parser, std::string& body) {
+    body.reserve(body.size() + simdjson::SIMDJSON_PADDING);
+    return parser.iterate(body.data(), body.size(), body.capacity());
+}
+
+bool Fail(std::string& problem, std::string text, error_code error = simdjson::SUCCESS) {
+    problem = std::move(text);
+    if (error != simdjson::SUCCESS) {
+        problem += " (";
+        problem += simdjson::error_message(error);
+        problem += ")";
+    }
+    return false;
+}
+
+// Opens the document's root object, with a readable problem for the usual ways a
+// body fails to be one: empty, HTML, other text, another JSON type.
+bool RootObject(od::parser& parser, std::string& body, od::document& doc, od::object& root,
+                std::string& problem) {
+    size_t first = body.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return Fail(problem, "the body is empty");
+    if (body[first] == '<') return Fail(problem, "the body is an HTML page, not JSON");
+    if (error_code e = Iterate(parser, body).get(doc)) return Fail(problem, "the body is not JSON", e);
+    if (error_code e = doc.get_object().get(root))
+        return Fail(problem, "the body is not a JSON object", e);
+    return true;
+}
+
+// A document whose root object was read to its end must have nothing after it;
+// on-demand parsing does not look there by itself.
+bool AtEnd(od::document& doc, std::string& problem) {
+    const char* location = nullptr;
+    if (doc.current_location().get(location) == simdjson::SUCCESS)
+        return Fail(problem, "the body has text after its JSON object");
+    return true;
+}
+
+bool Key(od::field& field, std::string_view& key, std::string& problem) {
+    if (error_code e = field.unescaped_key().get(key)) return Fail(problem, "a key is malformed", e);
+    return true;
+}
+
+bool IsNull(od::value& value) {
+    bool null = false;
+    return value.is_null().get(null) == simdjson::SUCCESS && null;
+}
+
+bool String(od::value& value, std::string_view name, std::string_view& out, std::string& problem) {
+    if (error_code e = value.get_string().get(out))
+        return Fail(problem, "\"" + std::string(name) + "\" is not a string", e);
+    return true;
+}
+
+// A string field that may also be null (read as empty).
+bool OptionalString(od::value& value, std::string_view name, std::string& out, std::string& problem) {
+    if (IsNull(value)) {
+        out.clear();
+        return true;
+    }
+    std::string_view text;
+    if (!String(value, name, text, problem)) return false;
+    out.assign(text.data(), text.size());
+    return true;
+}
+
+bool Unsigned(od::value& value, std::string_view name, uint64_t& out, std::string& problem) {
+    if (IsNull(value)) {
+        out = 0;
+        return true;
+    }
+    if (value.get_uint64().get(out) == simdjson::SUCCESS) return true;
+    int64_t negative = 0;
+    if (value.get_int64().get(negative) == simdjson::SUCCESS) {
+        out = 0;  // a time before 1970 or a bogus size: not representable, not fatal
+        return true;
+    }
+    return Fail(problem, "\"" + std::string(name) + "\" is not a whole number");
+}
+
+bool Signed(od::value& value, std::string_view name, int64_t& out, std::string& problem) {
+    if (IsNull(value)) {
+        out = 0;
+        return true;
+    }
+    if (error_code e = value.get_int64().get(out))
+        return Fail(problem, "\"" + std::string(name) + "\" is not a whole number", e);
+    return true;
+}
+
+bool Bool(od::value& value, std::string_view name, bool& out, std::string& problem) {
+    if (error_code e = value.get_bool().get(out))
+        return Fail(problem, "\"" + std::string(name) + "\" is not true or false", e);
+    return true;
+}
+
+// A number the array may send as JSON number or as decimal text (revision, ids).
+bool NumberOrText(od::value& value, std::string_view name, std::string& out, std::string& problem) {
+    od::json_type type;
+    if (error_code e = value.type().get(type))
+        return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
+    std::string_view text;
+    if (type == od::json_type::string) {
+        if (!String(value, name, text, problem)) return false;
+    } else if (type == od::json_type::number) {
+        text = value.raw_json_token();
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                                 text.back() == '\n'))
+            text.remove_suffix(1);
+    } else {
+        return Fail(problem, "\"" + std::string(name) + "\" is neither a number nor a string");
+    }
+    out.assign(text.data(), text.size());
+    return true;
+}
+
+// {"sec":..,"nsec":..} as the array sends times; a bare number is taken as seconds.
+bool Time(od::value& value, std::string_view name, uint64_t& seconds, std::string& problem) {
+    od::json_type type;
+    if (error_code e = value.type().get(type))
+        return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
+    if (type != od::json_type::object) return Unsigned(value, name, seconds, problem);
+    od::object object;
+    if (error_code e = value.get_object().get(object))
+        return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
+    seconds = 0;
+    for (auto result : object) {
+        od::field field;
+        if (error_code e = std::move(result).get(field))
+            return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (key == "sec" && !Unsigned(field.value(), "sec", seconds, problem)) return false;
+    }
+    return true;
+}
+
+// The first object of the array named `name` in the root object.
+template <typename OnEntry>
+bool ForFirstOf(od::object& root, std::string_view name, OnEntry&& onEntry, std::string& problem) {
+    bool found = false;
+    for (auto result : root) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (key != name || found) continue;
+        od::array entries;
+        if (error_code e = field.value().get_array().get(entries))
+            return Fail(problem, "\"" + std::string(name) + "\" is not an array", e);
+        for (auto entryResult : entries) {
+            od::object entry;
+            if (error_code e = std::move(entryResult).get_object().get(entry))
+                return Fail(problem, "an entry of \"" + std::string(name) + "\" is not an object", e);
+            if (!found) {
+                found = true;
+                if (!onEntry(entry)) return false;
+            }
+        }
+        if (!found) return Fail(problem, "\"" + std::string(name) + "\" is empty");
+    }
+    if (!found) return Fail(problem, "the body has no \"" + std::string(name) + "\"");
+    return true;
+}
+
+bool ParseSnapshot(od::object& object, _IsilonSnapInfo& snapshot, std::string& problem) {
+    bool hasId = false, hasName = false;
+    for (auto result : object) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "a snapshot is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        od::value value = field.value();
+        std::string_view text;
+        if (key == "id") {
+            int64_t id = 0;
+            if (!Signed(value, key, id, problem)) return false;
+            if (id < std::numeric_limits<int32_t>::min() || id > std::numeric_limits<int32_t>::max())
+                return Fail(problem, "snapshot id " + std::to_string(id) + " does not fit 32 bits");
+            snapshot.id = static_cast<int32_t>(id);
+            hasId = true;
+        } else if (key == "name") {
+            if (!String(value, key, text, problem)) return false;
+            snapshot.name.assign(text.data(), text.size());
+            hasName = true;
+        } else if (key == "path") {
+            if (!OptionalString(value, key, snapshot.path, problem)) return false;
+        } else if (key == "created") {
+            if (!Unsigned(value, key, snapshot.value3, problem)) return false;
+        } else if (key == "state") {
+            if (!OptionalString(value, key, snapshot.text4, problem)) return false;
+        } else if (key == "alias") {
+            if (!OptionalString(value, key, snapshot.text6, problem)) return false;
+        } else if (key == "size") {
+            if (!Unsigned(value, key, snapshot.value7, problem)) return false;
+        }
+    }
+    if (!hasId || !hasName) return Fail(problem, "a snapshot has no \"id\" or no \"name\"");
+    return true;
+}
+
+}  // namespace
+
+bool RelativeToRoot(std::string_view path, std::string_view rootPath, std::string_view& relative) {
+    if (path.size() < rootPath.size() || path.compare(0, rootPath.size(), rootPath) != 0) return false;
+    if (path.size() == rootPath.size()) {
+        relative = "/";
+        return true;
+    }
+    if (path[rootPath.size()] != '/') return false;
+    relative = path.substr(rootPath.size());
+    return true;
+}
+
+ErrorBody ParseErrorBody(od::parser& parser, std::string& body) {
+    ErrorBody result;
+    od::document doc;
+    od::object root;
+    std::string problem;
+    if (!RootObject(parser, body, doc, root, problem)) {
+        result.description = problem;
+        return result;
+    }
+    bool ok = ForFirstOf(
+        root, "errors",
+        [&](od::object& entry) {
+            for (auto fieldResult : entry) {
+                od::field field;
+                if (std::move(fieldResult).get(field)) return false;
+                std::string_view key, text;
+                if (!Key(field, key, problem)) return false;
+                if (key == "code" || key == "message") {
+                    od::value value = field.value();
+                    if (value.get_string().get(text)) continue;  // a mistyped entry reads as absent
+                    if (key == "code") {
+                        result.code.assign(text.data(), text.size());
+                        result.hasCode = !result.code.empty();
+                    } else {
+                        result.message.assign(text.data(), text.size());
+                    }
+                }
+            }
+            return true;
+        },
+        problem);
+    if (!ok) {
+        result = ErrorBody();
+        result.description = "the body is not an error answer: " + problem;
+        return result;
+    }
+    result.isJson = true;
+    return result;
+}
+
+bool ParseSnapshotPage(od::parser& parser, std::string& body, std::vector<_IsilonSnapInfo>& snapshots,
+                       std::string& resume, std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    bool hasList = false;
+    resume.clear();
+    for (auto result : root) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (key == "snapshots") {
+            od::array entries;
+            if (error_code e = field.value().get_array().get(entries))
+                return Fail(problem, "\"snapshots\" is not an array", e);
+            for (auto entryResult : entries) {
+                od::object entry;
+                if (error_code e = std::move(entryResult).get_object().get(entry))
+                    return Fail(problem, "an entry of \"snapshots\" is not an object", e);
+                _IsilonSnapInfo snapshot;
+                if (!ParseSnapshot(entry, snapshot, problem)) return false;
+                snapshots.push_back(std::move(snapshot));
+            }
+            hasList = true;
+        } else if (key == "resume") {
+            if (!OptionalString(field.value(), key, resume, problem)) return false;
+        }
+    }
+    if (!hasList) return Fail(problem, "the body has no \"snapshots\"");
+    return AtEnd(doc, problem);
+}
+
+bool ParseCreatedSnapshotId(od::parser& parser, std::string& body, int& id, std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    _IsilonSnapInfo snapshot;
+    bool hasId = false;
+    for (auto result : root) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (key != "id") continue;
+        int64_t value = 0;
+        if (!Signed(field.value(), key, value, problem)) return false;
+        if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
+            return Fail(problem, "snapshot id " + std::to_string(value) + " does not fit 32 bits");
+        id = static_cast<int>(value);
+        hasId = true;
+    }
+    if (!hasId) return Fail(problem, "the body has no \"id\"");
+    return AtEnd(doc, problem);
+}
+
+bool ParseVersion(od::parser& parser, std::string& body, _IsilonVersionInfo& version,
+                  std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    version = _IsilonVersionInfo();
+    bool hasRelease = false, hasVersion = false;
+    for (auto result : root) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (key == "name") {
+            if (!OptionalString(field.value(), key, version.text3, problem)) return false;
+            continue;
+        }
+        if (key != "onefs_version") continue;
+        od::object object;
+        if (error_code e = field.value().get_object().get(object))
+            return Fail(problem, "\"onefs_version\" is not an object", e);
+        hasVersion = true;
+        for (auto inner : object) {
+            od::field versionField;
+            if (error_code e = std::move(inner).get(versionField))
+                return Fail(problem, "\"onefs_version\" is malformed", e);
+            if (!Key(versionField, key, problem)) return false;
+            od::value value = versionField.value();
+            if (key == "release") {
+                if (!OptionalString(value, key, version.release, problem)) return false;
+                hasRelease = true;
+            } else if (key == "build") {
+                if (!OptionalString(value, key, version.text0, problem)) return false;
+            } else if (key == "type") {
+                if (!OptionalString(value, key, version.text1, problem)) return false;
+            } else if (key == "version") {
+                if (!OptionalString(value, key, version.text2, problem)) return false;
+            } else if (key == "revision") {
+                std::string text;
+                if (!NumberOrText(value, key, text, problem)) return false;
+                version.value0 = std::strtoull(text.c_str(), nullptr, 10);
+            }
+        }
+    }
+    if (!hasVersion) return Fail(problem, "the body has no \"onefs_version\"");
+    if (!hasRelease) return Fail(problem, "\"onefs_version\" has no \"release\"");
+    return AtEnd(doc, problem);
+}
+
+bool ParseChangelistJobType(od::parser& parser, std::string& body, _ChangeListCreateJobInfo& info,
+                            std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    _ChangeListCreateJobInfo read;
+    bool hasEnabled = false;
+    bool ok = ForFirstOf(
+        root, "types",
+        [&](od::object& entry) {
+            for (auto result : entry) {
+                od::field field;
+                if (error_code e = std::move(result).get(field))
+                    return Fail(problem, "the job type is malformed", e);
+                std::string_view key;
+                if (!Key(field, key, problem)) return false;
+                od::value value = field.value();
+                if (key == "enabled") {
+                    if (!Bool(value, key, read.enabled, problem)) return false;
+                    hasEnabled = true;
+                } else if (key == "allow_multiple_instances") {
+                    if (!IsNull(value) && !Bool(value, key, read.flag0, problem)) return false;
+                } else if (key == "priority") {
+                    uint64_t priority = 0;
+                    if (!Unsigned(value, key, priority, problem)) return false;
+                    if (priority > std::numeric_limits<uint32_t>::max())
+                        return Fail(problem, "\"priority\" is out of range");
+                    read.number0 = static_cast<uint32_t>(priority);
+                } else if (key == "policy") {
+                    if (!OptionalString(value, key, read.text0, problem)) return false;
+                }
+            }
+            return true;
+        },
+        problem);
+    if (!ok) return false;
+    if (!hasEnabled) return Fail(problem, "the job type has no \"enabled\"");
+    if (!AtEnd(doc, problem)) return false;
+    info = read;
+    return true;
+}
+
+bool ParseJobId(od::parser& parser, std::string& body, uint64_t& jobId, std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    bool hasId = false;
+    for (auto result : root) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (key != "id") continue;
+        if (error_code e = field.value().get_uint64().get(jobId))
+            return Fail(problem, "\"id\" is not a job number", e);
+        hasId = true;
+    }
+    if (!hasId) return Fail(problem, "the body has no \"id\"");
+    return AtEnd(doc, problem);
+}
+
+bool ParseJobState(od::parser& parser, std::string& body, std::string& state, std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    bool hasState = false;
+    bool ok = ForFirstOf(
+        root, "jobs",
+        [&](od::object& entry) {
+            for (auto result : entry) {
+                od::field field;
+                if (error_code e = std::move(result).get(field)) return Fail(problem, "the job is malformed", e);
+                std::string_view key, text;
+                if (!Key(field, key, problem)) return false;
+                if (key != "state") continue;
+                if (!String(field.value(), key, text, problem)) return false;
+                state.assign(text.data(), text.size());
+                hasState = true;
+            }
+            return true;
+        },
+        problem);
+    if (!ok) return false;
+    if (!hasState) return Fail(problem, "the job has no \"state\"");
+    return AtEnd(doc, problem);
+}
+
+bool ParseChangelistRoot(od::parser& parser, std::string& body, std::string& rootPath,
+                         std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    bool hasRoot = false;
+    for (auto result : root) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        std::string_view key, text;
+        if (!Key(field, key, problem)) return false;
+        if (key != "root_path") continue;
+        if (!String(field.value(), key, text, problem)) return false;
+        while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+        rootPath.assign(text.data(), text.size());
+        hasRoot = true;
+    }
+    if (!hasRoot) return Fail(problem, "the changelist has no \"root_path\"");
+    return AtEnd(doc, problem);
+}
+
+namespace {
+
+// One entry of a /lins page into a reused record: strings are assigned in place
+// so that their buffers from the previous page serve again.
+bool ParseLin(od::object& object, std::string_view rootPath, _IsilonChangeListItem& item,
+              size_t index, std::string& problem) {
+    item.accessTime = item.modifiedTime = item.changeTime = 0;
+    item.size = 0;
+    item.changeType.clear();
+    bool hasId = false, hasPath = false;
+    for (auto result : object) {
+        od::field field;
+        if (error_code e = std::move(result).get(field))
+            return Fail(problem, "entry " + std::to_string(index) + " is malformed", e);
+        od::raw_json_string key = field.key();
+        od::value value = field.value();
+        std::string_view text;
+        bool ok = true;
+        if (key.unsafe_is_equal("id")) {
+            ok = NumberOrText(value, "id", item.inode, problem);
+            hasId = true;
+        } else if (key.unsafe_is_equal("path")) {
+            ok = String(value, "path", text, problem);
+            std::string_view relative;
+            if (ok && !RelativeToRoot(text, rootPath, relative))
+                return Fail(problem, "entry path \"" + std::string(text) +
+                                         "\" is not below the changelist's root path \"" +
+                                         std::string(rootPath) + "\"");
+            if (ok) item.path.assign(relative.data(), relative.size());
+            hasPath = true;
+        } else if (key.unsafe_is_equal("type")) {
+            ok = OptionalString(value, "type", item.changeType, problem);
+        } else if (key.unsafe_is_equal("size")) {
+            ok = Signed(value, "size", item.size, problem);
+        } else if (key.unsafe_is_equal("atime")) {
+            ok = Time(value, "atime", item.accessTime, problem);
+        } else if (key.unsafe_is_equal("mtime")) {
+            ok = Time(value, "mtime", item.modifiedTime, problem);
+        } else if (key.unsafe_is_equal("ctime")) {
+            ok = Time(value, "ctime", item.changeTime, problem);
+        }
+        if (!ok) {
+            problem = "entry " + std::to_string(index) + ": " + problem;
+            return false;
+        }
+    }
+    if (!hasId || !hasPath)
+        return Fail(problem, "entry " + std::to_string(index) + " has no \"id\" or no \"path\"");
+    return true;
+}
+
+bool ParseLinsInto(od::parser& parser, std::string& body, std::string_view rootPath,
+                   _IsilonChangeListInfo& page, std::string& resume, std::string& problem) {
+    od::document doc;
+    od::object root;
+    if (!RootObject(parser, body, doc, root, problem)) return false;
+    bool hasLins = false;
+    resume.clear();
+    for (auto result : root) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        od::raw_json_string key = field.key();
+        if (key.unsafe_is_equal("lins")) {
+            od::array entries;
+            if (error_code e = field.value().get_array().get(entries))
+                return Fail(problem, "\"lins\" is not an array", e);
+            auto next = page.items.begin();
+            size_t index = 0;
+            for (auto entryResult : entries) {
+                od::object entry;
+                if (error_code e = std::move(entryResult).get_object().get(entry))
+                    return Fail(problem, "entry " + std::to_string(index) + " is not an object", e);
+                if (next == page.items.end()) next = page.items.emplace(page.items.end());
+                _IsilonChangeListItem& item = *next++;
+                if (!ParseLin(entry, rootPath, item, index, problem)) return false;
+                ++index;
+            }
+            page.items.erase(next, page.items.end());
+            hasLins = true;
+        } else if (key.unsafe_is_equal("resume")) {
+            if (!OptionalString(field.value(), "resume", resume, problem)) return false;
+        }
+    }
+    if (!hasLins) return Fail(problem, "the body has no \"lins\"");
+    return AtEnd(doc, problem);
+}
+
+}  // namespace
+
+bool ParseChangelistPage(od::parser& parser, std::string& body, std::string_view rootPath,
+                         _IsilonChangeListInfo& page, std::string& problem) {
+    std::string resume;
+    if (!ParseLinsInto(parser, body, rootPath, page, resume, problem)) {
+        page.items.clear();
+        return false;
+    }
+    page.resumeToken.swap(resume);
+    return true;
+}
+
+}  // namespace arrayjson

@@ -303,11 +303,15 @@ TEST_F(CompareTest, FailuresLeaveTheItemSourceAndReportWhatHappened) {
             EXPECT_EQ(sent[0].arguments, *c.event);
             EXPECT_EQ(sent[0].severity, 0);
             EXPECT_EQ(sent[0].reserved, 0);
-            if (c.origin == Origin::SentEvent) EXPECT_EQ(sent[0].event.Detail(), detail);
+            if (c.origin == Origin::SentEvent) {
+                EXPECT_EQ(sent[0].event.Detail(), detail);
+            }
         } else {
             EXPECT_TRUE(sent.empty());
         }
-        if (c.origin == Origin::ArrayError) EXPECT_EQ(array.lastReturnedError.Detail(), detail);
+        if (c.origin == Origin::ArrayError) {
+            EXPECT_EQ(array.lastReturnedError.Detail(), detail);
+        }
 
         const std::vector<SleepCall> slept = sleeps.Calls();
         ASSERT_EQ(slept.size(), static_cast<size_t>(c.sleeps));

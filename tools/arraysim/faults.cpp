@@ -1,0 +1,150 @@
+#include "tools/arraysim/faults.h"
+
+namespace arraysim {
+
+namespace {
+
+struct ActionName {
+  FaultAction action;
+  const char* name;
+};
+
+constexpr ActionName kActions[] = {
+    {FaultAction::kError, "error"},
+    {FaultAction::kDelay, "delay"},
+    {FaultAction::kDrop, "drop"},
+    {FaultAction::kMalformed, "malformed"},
+    {FaultAction::kTruncate, "truncate"},
+    {FaultAction::kHtml, "html"},
+    {FaultAction::kExpireSessions, "expire_sessions"},
+    {FaultAction::kRotateSession, "rotate_session"},
+};
+
+const char* NameOf(FaultAction a) {
+  for (const auto& an : kActions) {
+    if (an.action == a) return an.name;
+  }
+  return "?";
+}
+
+}  // namespace
+
+bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error) {
+  if (!j.is_object()) {
+    *error = "a fault rule must be a JSON object";
+    return false;
+  }
+  try {
+    static const char* kKeys[] = {"method", "path", "skip", "count", "action",
+                                  "status", "code", "message", "delay_ms"};
+    for (const auto& item : j.items()) {
+      bool known = false;
+      for (const char* k : kKeys) known = known || item.key() == k;
+      if (!known) {
+        *error = "unknown fault rule key '" + item.key() + "'";
+        return false;
+      }
+    }
+    FaultRule r;
+    r.method = j.value("method", "");
+    r.path = j.value("path", "");
+    r.skip = j.value("skip", uint64_t{0});
+    r.count = j.value("count", int64_t{1});
+    r.status = j.value("status", 0);
+    r.code = j.value("code", "");
+    r.message = j.value("message", "");
+    r.delayMs = j.value("delay_ms", int64_t{0});
+    std::string action = j.value("action", "");
+    bool found = false;
+    for (const auto& an : kActions) {
+      if (action == an.name) {
+        r.action = an.action;
+        found = true;
+      }
+    }
+    if (!found) {
+      *error = "unknown fault action '" + action + "'";
+      return false;
+    }
+    if (r.action == FaultAction::kError && r.status == 0) r.status = 500;
+    if (r.action == FaultAction::kHtml && r.status == 0) r.status = 500;
+    if (r.status != 0 && (r.status < 100 || r.status > 599)) {
+      *error = "fault status out of range";
+      return false;
+    }
+    if (r.message.empty() && r.action == FaultAction::kError) r.message = "injected fault";
+    if (r.delayMs < 0 || r.count < -1) {
+      *error = "negative delay_ms or count";
+      return false;
+    }
+    *rule = r;
+    return true;
+  } catch (const nlohmann::json::exception& e) {
+    *error = std::string("bad fault rule: ") + e.what();
+    return false;
+  }
+}
+
+nlohmann::json FaultRuleToJson(const FaultRule& r) {
+  return {{"id", r.id},         {"method", r.method},   {"path", r.path},
+          {"skip", r.skip},     {"count", r.count},     {"action", NameOf(r.action)},
+          {"status", r.status}, {"code", r.code},       {"message", r.message},
+          {"delay_ms", r.delayMs}, {"seen", r.seen},    {"fired", r.fired}};
+}
+
+bool FaultTable::Add(const nlohmann::json& j, std::vector<int>* ids, std::string* error) {
+  const nlohmann::json* list = &j;
+  nlohmann::json single;
+  if (j.is_object() && j.contains("rules")) {
+    list = &j["rules"];
+  } else if (j.is_object()) {
+    single = nlohmann::json::array({j});
+    list = &single;
+  }
+  if (!list->is_array()) {
+    *error = "fault rules must be an array";
+    return false;
+  }
+  std::vector<FaultRule> parsed;
+  for (const auto& item : *list) {
+    FaultRule r;
+    if (!ParseFaultRule(item, &r, error)) return false;
+    parsed.push_back(r);
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& r : parsed) {
+    r.id = nextId_++;
+    ids->push_back(r.id);
+    rules_.push_back(r);
+  }
+  return true;
+}
+
+std::optional<FaultRule> FaultTable::Match(const std::string& method, const std::string& path) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::optional<FaultRule> hit;
+  for (auto& r : rules_) {
+    if (!r.method.empty() && r.method != method) continue;
+    if (path.compare(0, r.path.size(), r.path) != 0) continue;
+    ++r.seen;
+    if (hit || r.seen <= r.skip) continue;
+    if (r.count >= 0 && r.fired >= static_cast<uint64_t>(r.count)) continue;
+    ++r.fired;
+    hit = r;
+  }
+  return hit;
+}
+
+void FaultTable::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  rules_.clear();
+}
+
+nlohmann::json FaultTable::ToJson() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  nlohmann::json rules = nlohmann::json::array();
+  for (const auto& r : rules_) rules.push_back(FaultRuleToJson(r));
+  return {{"rules", rules}};
+}
+
+}  // namespace arraysim

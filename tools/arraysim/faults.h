@@ -1,0 +1,69 @@
+// Injected faults: rules matched against each API request before it is served.
+//
+// A rule (JSON):
+//   {"method":"GET",                     any method when missing
+//    "path":"/platform/1/snapshot/changelists/",   prefix of the decoded path; any when missing
+//    "skip":0,                           let this many matching requests through first
+//    "count":1,                          fire this many times; -1: for ever
+//    "action":"error",                   error | delay | drop | malformed | truncate | html |
+//                                        expire_sessions | rotate_session
+//    "status":503, "code":"AEC_SERVICE_UNAVAILABLE", "message":"...",   for error and html
+//    "delay_ms":0}                       wait this long first (any action; "delay" only waits)
+// Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace arraysim {
+
+enum class FaultAction {
+  kError,           // answer status + error body instead of serving
+  kDelay,           // serve normally after delay_ms
+  kDrop,            // close the connection without answering
+  kMalformed,       // serve, then replace the body with broken JSON
+  kTruncate,        // serve, then cut the body in half and close the connection
+  kHtml,            // answer status with an HTML page instead of serving
+  kExpireSessions,  // drop every session, then serve (the request itself then needs a login)
+  kRotateSession,   // serve, and hand the caller a replacement isisessid
+};
+
+struct FaultRule {
+  int id = 0;
+  std::string method;
+  std::string path;
+  uint64_t skip = 0;
+  int64_t count = 1;
+  FaultAction action = FaultAction::kError;
+  int status = 0;
+  std::string code;
+  std::string message;
+  int64_t delayMs = 0;
+  uint64_t seen = 0;   // matching requests so far
+  uint64_t fired = 0;
+};
+
+bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error);
+nlohmann::json FaultRuleToJson(const FaultRule& rule);
+
+class FaultTable {
+ public:
+  // Accepts one rule, an array of rules or {"rules":[...]}; on error nothing is added.
+  bool Add(const nlohmann::json& j, std::vector<int>* ids, std::string* error);
+  // Counts the request against every matching rule and returns the first that fires.
+  std::optional<FaultRule> Match(const std::string& method, const std::string& path);
+  void Clear();
+  nlohmann::json ToJson() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<FaultRule> rules_;
+  int nextId_ = 1;
+};
+
+}  // namespace arraysim

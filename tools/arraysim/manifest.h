@@ -1,0 +1,45 @@
+// The record of a tree taken when a snapshot is created: what a changelist compares.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace arraysim {
+
+struct FileTime {
+  int64_t sec = 0;
+  int64_t nsec = 0;
+  bool operator==(const FileTime& o) const { return sec == o.sec && nsec == o.nsec; }
+  bool operator!=(const FileTime& o) const { return !(*this == o); }
+};
+
+struct ManifestEntry {
+  uint64_t inode = 0;
+  uint64_t parentInode = 0;  // 0 for the snapshot's root
+  std::string path;  // array path, "/ifs/..."
+  std::string type;  // the array's type text: "regular", "directory", ...
+  int64_t size = 0;
+  FileTime atime, ctime, mtime;
+};
+
+// Sorted by (inode, path); a hard-linked file appears once per path.
+using Manifest = std::vector<ManifestEntry>;
+
+// Directories whose ctime the emulator itself changed (by creating their ".snapshot"):
+// inode -> (ctime right after our change, ctime before it). A scan that still finds the first
+// value reports the second, so our own bookkeeping never shows up as a change.
+using CtimeFixups = std::map<uint64_t, std::pair<FileTime, FileTime>>;
+
+const char* FileTypeText(mode_t mode);
+
+// Records `localDir` (standing for array path `ifsDir`) and everything below it, skipping every
+// directory named ".snapshot". Returns false with `error` set when part of the tree is unreadable.
+bool ScanManifest(const std::string& localDir, const std::string& ifsDir, const CtimeFixups& fixups,
+                  Manifest* out, std::string* error);
+
+}  // namespace arraysim

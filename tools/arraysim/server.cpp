@@ -1,0 +1,375 @@
+#include "tools/arraysim/server.h"
+
+#include <signal.h>
+
+#include <fstream>
+
+#include "tools/arraysim/connection_drop.h"
+#include "tools/arraysim/server_impl.h"
+
+namespace arraysim {
+
+namespace {
+
+constexpr size_t kRequestLogMax = 10000;
+constexpr size_t kThreads = 16;
+
+bool IsLoopback(const std::string& host) {
+  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+std::string BasicAuthHint() { return "Basic realm=\"papi\""; }
+
+void SendUnauthorized(httplib::Response& res, const std::string& why) {
+  SendError(res, ApiError{401, "", "authorization required"});
+  // Only for people reading traces: the array itself says nothing more.
+  res.set_header("X-Arraysim-Auth", why);
+  res.set_header("WWW-Authenticate", BasicAuthHint());
+}
+
+std::string SessionCookie(const std::string& name, const std::string& value, bool tls, bool httpOnly) {
+  return name + "=" + value + "; path=/" + (httpOnly ? "; HttpOnly" : "") + (tls ? "; Secure" : "");
+}
+
+void Malform(httplib::Response& res) {
+  std::string body = res.body.substr(0, res.body.size() / 2) + "\x01{\"broken";
+  res.set_content(body, "application/json");
+}
+
+void Truncate(httplib::Response& res) {
+  if (res.body.empty()) return;
+  auto body = std::make_shared<std::string>(std::move(res.body));
+  res.body.clear();
+  std::string type = res.get_header_value("Content-Type");
+  res.headers.erase("Content-Type");
+  res.set_content_provider(body->size(), type.empty() ? "application/json" : type,
+                           [body](size_t offset, size_t length, httplib::DataSink& sink) {
+                             size_t half = body->size() / 2;
+                             if (offset >= half) return false;  // the peer sees the connection close
+                             sink.write(body->data() + offset, std::min(length, half - offset));
+                             return true;
+                           });
+}
+
+}  // namespace
+
+void SendJson(httplib::Response& res, int status, const nlohmann::json& body) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+void SendError(httplib::Response& res, const ApiError& error) {
+  res.status = error.status;
+  res.set_content(ErrorBody(error), "application/json");
+}
+
+bool ParseJsonBody(const httplib::Request& req, httplib::Response& res, nlohmann::json* body) {
+  *body = nlohmann::json::parse(req.body, nullptr, false);
+  if (body->is_discarded() || !body->is_object()) {
+    SendError(res, ApiError::BadRequest("Request body is not a JSON object"));
+    return false;
+  }
+  return true;
+}
+
+ArraySim::Impl::Impl(SimOptions o)
+    : options(std::move(o)),
+      snapshots(options),
+      sessions(options.sessionIdleSec, options.sessionMaxSec) {
+  changelistType.enabled = options.changelistCreateEnabled;
+  jobDelayMs = options.jobDelayMs;
+  changelistDelayMs = options.changelistDelayMs;
+  failNextJobs = options.failNextJobs;
+}
+
+void ArraySim::Impl::Api(const std::string& method, const std::string& pattern, Handler handler) {
+  auto wrapped = [this, handler](const httplib::Request& req, httplib::Response& res) {
+    Serve(handler, req, res);
+  };
+  if (method == "GET") server->Get(pattern, wrapped);
+  else if (method == "POST") server->Post(pattern, wrapped);
+  else if (method == "PUT") server->Put(pattern, wrapped);
+  else if (method == "DELETE") server->Delete(pattern, wrapped);
+}
+
+void ArraySim::Impl::Serve(const Handler& handler, const httplib::Request& req, httplib::Response& res) {
+  std::optional<FaultRule> fault = faults.Match(req.method, req.path);
+  if (fault && fault->delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+  std::string auth = "none";
+  auto record = [&] {  // caller holds mu
+    if (requestLog.size() >= kRequestLogMax) requestLog.erase(requestLog.begin());
+    nlohmann::json entry = {{"method", req.method}, {"path", req.path}, {"auth", auth}, {"status", res.status}};
+    if (fault) entry["fault"] = fault->id;
+    requestLog.push_back(std::move(entry));
+  };
+  auto log = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    record();
+  };
+  if (fault) {
+    switch (fault->action) {
+      case FaultAction::kError:
+        SendError(res, ApiError{fault->status, fault->code, fault->message});
+        return log();
+      case FaultAction::kHtml:
+        res.status = fault->status;
+        res.set_content(HtmlErrorPage(fault->status, req.path), "text/html");
+        return log();
+      case FaultAction::kDrop:
+        ShutdownConnection(port, req.remote_addr, req.remote_port);
+        res.status = 500;
+        res.set_header("Connection", "close");
+        return log();
+      case FaultAction::kExpireSessions: {
+        std::lock_guard<std::mutex> lock(mu);
+        sessions.ExpireAll();
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  std::lock_guard<std::mutex> lock(mu);
+  std::string sessionId;
+  bool isLogin = req.path == "/session/1/session" && req.method == "POST";
+  if (!isLogin) {
+    std::string why;
+    if (req.has_header("Authorization")) {
+      std::string user, password;
+      if (DecodeBasicAuth(req.get_header_value("Authorization"), &user, &password) &&
+          user == options.user && password == options.password) {
+        auth = "basic";
+      } else {
+        why = "bad basic credentials";
+      }
+    } else {
+      sessionId = CookieValue(req.get_header_value("Cookie"), "isisessid");
+      Session* s = sessionId.empty() ? nullptr : sessions.Use(sessionId);
+      if (!s) {
+        why = sessionId.empty() ? "no credentials" : "unknown or expired session";
+      } else if (!req.has_header("X-CSRF-Token") || req.get_header_value("X-CSRF-Token") != s->csrf) {
+        why = "CSRF token missing or wrong";
+      } else if (!req.has_header("Referer") && !req.has_header("Origin")) {
+        why = "Referer or Origin missing";
+      } else {
+        auth = "session";
+      }
+    }
+    if (auth == "none") {
+      SendUnauthorized(res, why);
+      return record();
+    }
+  }
+
+  handler(req, res);
+
+  if (fault) {
+    if (fault->action == FaultAction::kMalformed) Malform(res);
+    if (fault->action == FaultAction::kTruncate) Truncate(res);
+    if (fault->action == FaultAction::kRotateSession && auth == "session") {
+      std::string fresh = sessions.Rotate(sessionId);
+      res.set_header("Set-Cookie", SessionCookie("isisessid", fresh, tls, true));
+    }
+  }
+  record();
+}
+
+bool ArraySim::Impl::ApplyControl(const nlohmann::json& c, std::string* error) {
+  if (!c.is_object()) {
+    *error = "control must be a JSON object";
+    return false;
+  }
+  try {
+    for (const auto& item : c.items()) {
+      const std::string& key = item.key();
+      const nlohmann::json& v = item.value();
+      if (key == "expire_sessions") {
+        if (v.get<bool>()) sessions.ExpireAll();
+      } else if (key == "lock" || key == "unlock") {
+        Snapshot* s = snapshots.Find(v.get<std::string>());
+        if (!s) {
+          *error = "no snapshot " + v.get<std::string>();
+          return false;
+        }
+        s->locked = key == "lock";
+      } else if (key == "lock_new_snapshots") {
+        snapshots.set_lock_new(v.get<bool>());
+      } else if (key == "job_delay_ms") {
+        jobDelayMs = v.get<int64_t>();
+      } else if (key == "changelist_delay_ms") {
+        changelistDelayMs = v.get<int64_t>();
+      } else if (key == "fail_next_jobs") {
+        failNextJobs = v.get<uint32_t>();
+      } else if (key == "failed_job_state") {
+        failedJobState = v.get<std::string>();
+      } else if (key == "changelist_create_enabled") {
+        changelistType.enabled = v.get<bool>();
+      } else if (key == "session_idle_s") {
+        sessions.set_idle_sec(v.get<int64_t>());
+      } else {
+        *error = "unknown control key '" + key + "'";
+        return false;
+      }
+    }
+  } catch (const nlohmann::json::exception& e) {
+    *error = std::string("bad control value: ") + e.what();
+    return false;
+  }
+  return true;
+}
+
+void ArraySim::Impl::RegisterControlRoutes() {
+  // Test hooks, outside the array's API: no authentication, never subject to faults.
+  server->Get("/arraysim/faults", [this](const httplib::Request&, httplib::Response& res) {
+    SendJson(res, 200, faults.ToJson());
+  });
+  server->Post("/arraysim/faults", [this](const httplib::Request& req, httplib::Response& res) {
+    nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+    std::vector<int> ids;
+    std::string error;
+    if (body.is_discarded() || !faults.Add(body, &ids, &error)) {
+      return SendError(res, ApiError::BadRequest(body.is_discarded() ? "body is not JSON" : error));
+    }
+    SendJson(res, 201, {{"ids", ids}});
+  });
+  server->Delete("/arraysim/faults", [this](const httplib::Request&, httplib::Response& res) {
+    faults.Clear();
+    res.status = 204;
+  });
+  server->Post("/arraysim/control", [this](const httplib::Request& req, httplib::Response& res) {
+    nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+    std::string error = "body is not JSON";
+    std::lock_guard<std::mutex> lock(mu);
+    if (body.is_discarded() || !ApplyControl(body, &error)) return SendError(res, ApiError::BadRequest(error));
+    res.status = 204;
+  });
+  server->Get("/arraysim/requests", [this](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(mu);
+    SendJson(res, 200, {{"requests", requestLog}});
+  });
+  server->Delete("/arraysim/requests", [this](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard<std::mutex> lock(mu);
+    requestLog.clear();
+    res.status = 204;
+  });
+}
+
+ArraySim::ArraySim(SimOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+ArraySim::~ArraySim() { Stop(); }
+
+bool ArraySim::Start(std::string* error) {
+  Impl& im = *impl_;
+  const SimOptions& o = im.options;
+  if (!IsLoopback(o.bind)) {
+    *error = "refusing to listen on " + o.bind + ": loopback only";
+    return false;
+  }
+  if (o.root.empty() && o.synthetic.entries == 0) {
+    *error = "a root directory is needed unless the changelist is synthetic";
+    return false;
+  }
+  if (o.certFile.empty() != o.keyFile.empty()) {
+    *error = "TLS needs both a certificate and a key";
+    return false;
+  }
+  if (o.pageSize == 0) {
+    *error = "page size must be positive";
+    return false;
+  }
+  if (!o.faultsFile.empty()) {
+    std::ifstream in(o.faultsFile);
+    nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
+    if (!in || j.is_discarded() || !j.is_object()) {
+      *error = "cannot read fault file " + o.faultsFile + " as a JSON object";
+      return false;
+    }
+    std::vector<int> ids;
+    if (j.contains("rules") && !im.faults.Add(j["rules"], &ids, error)) return false;
+    if (j.contains("control") && !im.ApplyControl(j["control"], error)) return false;
+  }
+  if (o.synthetic.entries > 0) {
+    im.snapshots.AddSynthetic("synthetic_base", o.synthetic.path);
+    im.snapshots.AddSynthetic("synthetic_new", o.synthetic.path);
+  }
+
+  // A peer that goes away mid-answer must not take the process with it (TLS writes use write()).
+  signal(SIGPIPE, SIG_IGN);
+  if (!o.certFile.empty()) {
+    auto ssl = std::make_unique<httplib::SSLServer>(o.certFile.c_str(), o.keyFile.c_str());
+    if (!ssl->is_valid()) {
+      *error = "cannot load TLS certificate " + o.certFile + " or key " + o.keyFile;
+      return false;
+    }
+    im.server = std::move(ssl);
+    im.tls = true;
+  } else {
+    im.server = std::make_unique<httplib::Server>();
+  }
+  httplib::Server& srv = *im.server;
+  srv.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  srv.set_keep_alive_max_count(100000);
+  srv.set_keep_alive_timeout(o.keepAliveSec);
+  srv.set_payload_max_length(16 << 20);
+  srv.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
+    if (!res.body.empty() || res.content_provider_) return httplib::Server::HandlerResponse::Unhandled;
+    res.set_content(HtmlErrorPage(res.status, req.path), "text/html");
+    return httplib::Server::HandlerResponse::Handled;
+  }));
+  srv.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+    std::string what = "internal error";
+    try {
+      if (ep) std::rethrow_exception(ep);
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+    }
+    SendError(res, ApiError{500, "AEC_SYSTEM_INTERNAL_ERROR", what});
+  });
+  im.RegisterControlRoutes();
+  im.RegisterApiRoutes();
+
+  im.port = o.port == 0 ? srv.bind_to_any_port(o.bind) : (srv.bind_to_port(o.bind, o.port) ? o.port : -1);
+  if (im.port <= 0) {
+    *error = "cannot listen on " + o.bind + ":" + std::to_string(o.port);
+    im.server.reset();
+    return false;
+  }
+  im.thread = std::thread([&srv] { srv.listen_after_bind(); });
+  return true;
+}
+
+void ArraySim::Stop() {
+  Impl& im = *impl_;
+  if (!im.server) return;
+  // stop() is a no-op until the accept loop runs; a Stop right after Start must not miss it.
+  for (int i = 0; i < 5000 && !im.server->is_running(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  im.server->stop();
+  ShutdownAllConnections(im.port);
+  if (im.thread.joinable()) im.thread.join();
+  im.server.reset();
+}
+
+int ArraySim::port() const { return impl_->port; }
+bool ArraySim::tls() const { return impl_->tls; }
+
+std::string ArraySim::url() const {
+  const std::string& bind = impl_->options.bind;
+  std::string host = bind.find(':') != std::string::npos ? "[" + bind + "]" : bind;
+  return std::string(tls() ? "https" : "http") + "://" + host + ":" + std::to_string(port());
+}
+
+bool ArraySim::AddFaults(const nlohmann::json& rules, std::string* error) {
+  std::vector<int> ids;
+  return impl_->faults.Add(rules, &ids, error);
+}
+
+bool ArraySim::Control(const nlohmann::json& control, std::string* error) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->ApplyControl(control, error);
+}
+
+}  // namespace arraysim

@@ -107,19 +107,23 @@ TEST(ChangelistTest, RealTreeChanges) {
     auto it = byPlace.find({x.path, x.removed});
     ASSERT_NE(it, byPlace.end());
     EXPECT_EQ(it->second->type, x.type);
-    if (!x.removed) EXPECT_EQ(it->second->id, InodeOf(d + std::string(x.path).substr(9)));
+    if (!x.removed) {
+      EXPECT_EQ(it->second->id, InodeOf(d + std::string(x.path).substr(9)));
+    }
   }
   // Renames keep their inode on both halves; untouched entries below a moved directory, the
   // unchanged file and the symlink are not listed.
-  EXPECT_EQ(byPlace[{"/ifs/data/renamed", false}]->id | kRemovedLinBit, byPlace[{"/ifs/data/rename", true}]->id);
-  EXPECT_EQ(byPlace[{"/ifs/data/dir_moved", false}]->id | kRemovedLinBit,
-            byPlace[{"/ifs/data/dir_renamed", true}]->id);
-  EXPECT_EQ(byPlace[{"/ifs/data/modify", false}]->size, 15);
-  EXPECT_EQ(byPlace[{"/ifs/data/delete", true}]->size, 3);
+  auto at = [&](const char* path, bool removed) { return byPlace.at(std::make_pair(std::string(path), removed)); };
+  EXPECT_EQ(at("/ifs/data/renamed", false)->id | kRemovedLinBit, at("/ifs/data/rename", true)->id);
+  EXPECT_EQ(at("/ifs/data/dir_moved", false)->id | kRemovedLinBit, at("/ifs/data/dir_renamed", true)->id);
+  EXPECT_EQ(at("/ifs/data/modify", false)->size, 15);
+  EXPECT_EQ(at("/ifs/data/delete", true)->size, 3);
 
   // The removed type text can be fixed instead of taken from the older snapshot.
   for (const auto& e : arraysim::ComputeChangelist(older, newer, "(REMOVED)")) {
-    if (e.id & kRemovedLinBit) EXPECT_EQ(e.type, "(REMOVED)") << e.path;
+    if (e.id & kRemovedLinBit) {
+      EXPECT_EQ(e.type, "(REMOVED)") << e.path;
+    }
   }
   EXPECT_TRUE(arraysim::ComputeChangelist(newer, newer, "").empty());
 }
@@ -136,7 +140,9 @@ TEST(ChangelistTest, ScanSkipsSnapshotDirectoriesAndRecordsTypes) {
   std::map<std::string, std::string> types;
   for (const auto& e : Scan(d)) {
     types[e.path] = e.type;
-    if (e.path == "/ifs/data/a/f") EXPECT_EQ(e.size, 5);
+    if (e.path == "/ifs/data/a/f") {
+      EXPECT_EQ(e.size, 5);
+    }
   }
   const std::map<std::string, std::string> kWant = {{"/ifs/data", "directory"},
                                                     {"/ifs/data/a", "directory"},
@@ -195,7 +201,9 @@ TEST(ChangelistTest, SyntheticChangelistShape) {
     // The ratios hold to within one entry of rounding.
     EXPECT_NEAR(double(dups), double(present) * c.dupPpm / 1e6, 1.0);
     EXPECT_NEAR(double(renames), double(present - dups) * c.renamePpm / 1e6, 1.0);
-    if (c.entries > 0 && c.removePpm == 1000000) EXPECT_EQ(removals, c.entries);
+    if (c.entries > 0 && c.removePpm == 1000000) {
+      EXPECT_EQ(removals, c.entries);
+    }
 
     // A page read at any offset equals the same stretch read sequentially.
     if (c.entries > 10) {

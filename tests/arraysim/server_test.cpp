@@ -73,7 +73,9 @@ TEST(ArraySimServer, Authentication) {
     SCOPED_TRACE(c.name);
     Reply r = h.Call("GET", "/platform/1/cluster/config", "", c.headers, c.basic);
     EXPECT_EQ(r.status, c.status) << r.body;
-    if (c.status == 401) EXPECT_EQ(r.body, kUnauthorized);
+    if (c.status == 401) {
+      EXPECT_EQ(r.body, kUnauthorized);
+    }
   }
 
   // Bad logins.
@@ -427,12 +429,17 @@ TEST(ArraySimServer, Tls) {
     client.set_basic_auth("tester", "pa ss:word");
     auto r = client.Get("/platform/1/cluster/config");
     EXPECT_EQ(static_cast<bool>(r), c.ok);
-    if (r) EXPECT_EQ(r->status, 200);
+    if (r) {
+      EXPECT_EQ(r->status, 200);
+    }
   }
+  h.set_ca_file(certs.path() + "/ca.pem");
   Login login = LogIn(h);
-  EXPECT_NE(login.sessionId, "");
+  Reply r = h.Call("GET", "/platform/1/cluster/config", "", SessionHeaders(login, h.sim().url()), false);
+  EXPECT_EQ(r.status, 200);
 
   arraysim::SimOptions bad = o;
+  bad.root = certs.path();
   bad.certFile = certs.path() + "/missing.pem";
   arraysim::ArraySim sim(bad);
   std::string error;

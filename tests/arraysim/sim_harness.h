@@ -90,8 +90,12 @@ class SimHarness {
   const std::string& root() const { return root_; }
   arraysim::ArraySim& sim() { return *sim_; }
 
+  // For an HTTPS server: the CA that signed its certificate.
+  void set_ca_file(const std::string& path) { caFile_ = path; }
+
   std::unique_ptr<httplib::Client> Client(bool basicAuth = true) {
     auto c = std::make_unique<httplib::Client>(sim_->url());
+    if (!caFile_.empty()) c->set_ca_cert_path(caFile_.c_str());
     if (basicAuth) c->set_basic_auth("tester", "pa ss:word");
     c->set_read_timeout(10, 0);
     return c;
@@ -125,6 +129,7 @@ class SimHarness {
   std::string root_;
   std::unique_ptr<arraysim::ArraySim> sim_;
   bool started_ = false;
+  std::string caFile_;
 };
 
 }  // namespace arraysim_test

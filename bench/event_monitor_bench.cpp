@@ -1,0 +1,260 @@
+// Figures of the change-event database, each against a baseline measured in the
+// same run:
+//   ingest    rows loaded (InsertEvent, UpdateRenameEvent, PrepareSelectQuery)
+//             in the array's order, vs generating the same rows without a database
+//   delivery  draining GetNextEvent vs a bare sqlite3_step scan of the same table
+//   memory    peak RSS of a run of N rows vs one of the first N, each in a child
+// Usage: event_monitor_bench [--dir DIR] [ROWS...]   (default 1000000 10000000)
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "host/CSnapDiffEventMonitor.h"
+#include "host/LogWriter.h"
+
+namespace {
+
+constexpr double kIngestGoalRowsPerSecond = 550000.0;  // half of fetch + parse
+constexpr double kDeliveryGoalRatio = 0.7;
+constexpr double kMemoryGoalRatio = 1.2;
+constexpr double kMemoryGoalMiB = 128.0;
+
+class QuietLog : public CLogWriterInterface {
+public:
+    void Write(int level, const char*, int, int, int, const char* format, ...) override {
+        if (level >= 0) return;
+        va_list args;
+        va_start(args, format);
+        vfprintf(stderr, format, args);
+        va_end(args);
+        fputc('\n', stderr);
+    }
+    int GetLevel() override { return 0; }
+};
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+long PeakRssKiB() {
+    FILE* status = fopen("/proc/self/status", "r");
+    if (status == nullptr) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, status) != nullptr)
+        if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
+    fclose(status);
+    return kib;
+}
+
+uint64_t Mix(uint64_t& state) {  // splitmix64
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// The rows of a changelist of n entries as the array lists them: ascending
+// inodes, 3 % of them repeated at once; then, ascending again, the removed
+// entries: 4 % old halves of renames, 1 % removed for good, 1 % removed twice.
+// Two passes over the same random sequence, so nothing is held in memory.
+template <typename Sink>
+void Generate(uint64_t n, Sink&& sink) {
+    _ChangeEventItem row;
+    char path[160];
+    for (int pass = 0; pass < 2; ++pass) {
+        uint64_t state = 42;
+        int64_t inode = 4096;
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint64_t r = Mix(state);
+            inode += 2 * (1 + static_cast<int64_t>(r % 4));  // even: odd ones are free
+            const unsigned pick = static_cast<unsigned>((r >> 8) % 100);
+            auto emit = [&](int64_t number, const char* kind, const char* type) {
+                row.clear();
+                row.inode = number;
+                const int length =
+                    snprintf(path, sizeof path, "/mnt/share/projects/dir%03u/sub%02u/%s_%" PRIu64 ".dat",
+                             static_cast<unsigned>(i % 997), static_cast<unsigned>(i % 89), kind, i);
+                row.path.assign(path, static_cast<size_t>(length));
+                row.changeType = type;
+                row.accessTime = row.modifiedTime = row.changeTime = 1700000000 + i;
+                row.size = static_cast<int64_t>(r >> 40);
+                sink(row);
+            };
+            if (pass == 0) {
+                emit(inode, "file", pick % 10 == 0 ? "directory" : "file");
+                if (pick >= 97) emit(inode, "again", "file");
+            } else {
+                if (pick < 4) emit(inode, "renamed_from", "(REMOVED)");
+                if (pick == 4) emit(inode + 1, "gone", "(REMOVED)");
+                if (pick == 5) {
+                    emit(inode, "removed_once", "(REMOVED)");
+                    emit(inode, "removed_twice", "(REMOVED)");
+                }
+            }
+        }
+    }
+}
+
+struct Figures {
+    uint64_t rows = 0;      // entries handed to the database
+    uint64_t stored = 0;    // rows delivered
+    double generateRate = 0, ingestRate = 0;
+    double bareRate = 0, drainRate = 0;
+    long peakAfterIngestKiB = 0, peakKiB = 0;
+};
+
+// A scan without the component: step through the same table, touch every column.
+double BareScan(const std::string& path, uint64_t& count) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_exec(db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size,"
+                       " oldPath, isRename, extraNumber FROM events ORDER BY inode",
+                       -1, &statement, nullptr);
+    const double start = Now();
+    uint64_t sum = 0;
+    count = 0;
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        for (int column : {0, 2, 3, 4, 6, 8, 9})
+            sum += static_cast<uint64_t>(sqlite3_column_int64(statement, column));
+        for (int column : {1, 5, 7}) {
+            sqlite3_column_text(statement, column);
+            sum += static_cast<uint64_t>(sqlite3_column_bytes(statement, column));
+        }
+        ++count;
+    }
+    const double seconds = Now() - start;
+    sqlite3_finalize(statement);
+    sqlite3_close_v2(db);
+    if (sum == 42) fputc(' ', stderr);
+    return static_cast<double>(count) / seconds;
+}
+
+bool Run(const std::string& directory, uint64_t n, Figures& figures) {
+    uint64_t checksum = 0;
+    double start = Now();
+    Generate(n, [&](const _ChangeEventItem& row) {
+        checksum += row.path.size() + static_cast<uint64_t>(row.inode);
+        ++figures.rows;
+    });
+    figures.generateRate = static_cast<double>(figures.rows) / (Now() - start);
+
+    CSnapDiffEventMonitor monitor(directory, 1, n);
+    if (monitor.Create().IsError()) return false;
+    bool failed = false;
+    start = Now();
+    Generate(n, [&](const _ChangeEventItem& row) {
+        bool duplicate = false;
+        if (failed || monitor.InsertEvent(row, duplicate).IsError()) {
+            failed = true;
+            return;
+        }
+        if (duplicate && row.changeType == "(REMOVED)" && monitor.UpdateRenameEvent(row).IsError())
+            failed = true;
+    });
+    if (failed || monitor.PrepareSelectQuery().IsError()) return false;
+    figures.ingestRate = static_cast<double>(figures.rows) / (Now() - start);
+    figures.peakAfterIngestKiB = PeakRssKiB();
+
+    uint64_t bareCount = 0;
+    const double bareFirst = BareScan(monitor.Path(), bareCount);
+    _ChangeEventItem row;
+    start = Now();
+    uint64_t delivered = 0;
+    while (monitor.GetNextEvent(row) == 0) {
+        checksum += row.path.size();
+        ++delivered;
+    }
+    figures.drainRate = static_cast<double>(delivered) / (Now() - start);
+    const double bareSecond = BareScan(monitor.Path(), bareCount);
+    figures.bareRate = bareFirst > bareSecond ? bareFirst : bareSecond;
+    figures.stored = delivered;
+    figures.peakKiB = PeakRssKiB();
+    if (checksum == 42) fputc(' ', stderr);
+    return delivered == bareCount;
+}
+
+// Runs one size in a child, so that each peak RSS is its own.
+bool RunInChild(const std::string& directory, uint64_t n, Figures& figures) {
+    int channel[2];
+    if (pipe(channel) != 0) return false;
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        close(channel[0]);
+        Figures mine;
+        const bool ok = Run(directory, n, mine);
+        const ssize_t written = write(channel[1], &mine, sizeof mine);
+        _exit(ok && written == static_cast<ssize_t>(sizeof mine) ? 0 : 1);
+    }
+    close(channel[1]);
+    const ssize_t got = read(channel[0], &figures, sizeof figures);
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return got == static_cast<ssize_t>(sizeof figures) && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string directory = "/tmp";
+    std::vector<uint64_t> sizes;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--dir") == 0 && i + 1 < argc)
+            directory = argv[++i];
+        else
+            sizes.push_back(strtoull(argv[i], nullptr, 10));
+    }
+    if (sizes.empty()) sizes = {1000000, 10000000};
+    // No settings: the database is removed by every run.
+    const std::string config = directory + "/event_monitor_bench_config";
+    setenv("SNAPSCAN_CONFIG_DIR", config.c_str(), 1);
+    g_ptrLogWriter = boost::make_shared<QuietLog>();
+
+    std::vector<Figures> all;
+    for (uint64_t n : sizes) {
+        Figures figures;
+        if (!RunInChild(directory, n, figures)) {
+            fprintf(stderr, "run of %" PRIu64 " entries failed\n", n);
+            return 1;
+        }
+        all.push_back(figures);
+        printf("entries %" PRIu64 " (%" PRIu64 " rows in, %" PRIu64 " stored)\n", n, figures.rows,
+               figures.stored);
+        printf("  ingest    %10.0f rows/s   generate only %10.0f rows/s   ratio %.3f   "
+               "vs %.0f rows/s goal: %.2f\n",
+               figures.ingestRate, figures.generateRate, figures.ingestRate / figures.generateRate,
+               kIngestGoalRowsPerSecond, figures.ingestRate / kIngestGoalRowsPerSecond);
+        printf("  delivery  %10.0f rows/s   bare sqlite3_step %10.0f rows/s   ratio %.3f (goal >= %.1f)\n",
+               figures.drainRate, figures.bareRate, figures.drainRate / figures.bareRate,
+               kDeliveryGoalRatio);
+        printf("  peak RSS  after ingest %.1f MiB, at the end %.1f MiB (goal < %.0f MiB)\n",
+               figures.peakAfterIngestKiB / 1024.0, figures.peakKiB / 1024.0, kMemoryGoalMiB);
+    }
+    if (all.size() >= 2) {
+        const Figures& small = all.front();
+        const Figures& large = all.back();
+        printf("memory: peak RSS %" PRIu64 " vs %" PRIu64 " entries: ratio %.3f (goal <= %.1f)\n",
+               sizes.back(), sizes.front(),
+               static_cast<double>(large.peakKiB) / static_cast<double>(small.peakKiB),
+               kMemoryGoalRatio);
+    }
+    return 0;
+}

@@ -589,5 +589,9 @@ CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
         }
         return true;
     });
-    return ok ? CRwError::Success() : impl.Failed(FX_HERE);
+    if (ok) return CRwError::Success();
+    // A failed call leaves no entries behind, and the token as it was so that
+    // the same page can be asked for again.
+    page.items.clear();
+    return impl.Failed(FX_HERE);
 }

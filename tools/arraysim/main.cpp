@@ -81,11 +81,11 @@ int main(int argc, char** argv) {
     std::cerr << "arraysim: " << error << std::endl;
     return 1;
   }
-  std::cout << "listening on " << sim.url() << std::endl;
   if (!portFile.empty() && !WritePortFile(portFile, sim.port())) {
     std::cerr << "arraysim: cannot write " << portFile << std::endl;
     return 1;
   }
+  std::cout << "listening on " << sim.url() << std::endl;
   int sig = 0;
   sigwait(&stopSignals, &sig);
   sim.Stop();

@@ -309,6 +309,9 @@ bool ArraySim::Start(std::string* error) {
   }
   httplib::Server& srv = *im.server;
   srv.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  // Headers and body go out in separate writes: without this every kept-alive answer waits
+  // for the peer's delayed ACK.
+  srv.set_tcp_nodelay(true);
   srv.set_keep_alive_max_count(100000);
   srv.set_keep_alive_timeout(o.keepAliveSec);
   srv.set_payload_max_length(16 << 20);

@@ -26,7 +26,9 @@ constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before Open
 // One authenticated connection to the array's management REST API (HTTPS, port
 // 8080 unless the file server names one). Default-constructed, given file server,
 // user and password, then opened. TLS options come from the credentials entry of
-// the file server (NASSnapUtil::GetArrayConnectionOptions).
+// the file server (NASSnapUtil::GetArrayConnectionOptions). For tests and
+// benchmarks only, a file server beginning with "http://" ("http://127.0.0.1:5000")
+// is reached over plain HTTP, without TLS; a level -1 line says so at every open.
 //
 // Every failed operation sets the last error: a code text and a message that
 // says what happened. Passwords and session tokens never appear in either, nor

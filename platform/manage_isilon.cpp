@@ -152,8 +152,8 @@ struct ManageIsilon::Impl {
             return false;
         }
         curl_easy_reset(curl);
-        curl_easy_setopt(curl, CURLOPT_COOKIELIST, "ALL");
         curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // cookie engine on, in memory only
+        curl_easy_setopt(curl, CURLOPT_COOKIELIST, "ALL");  // nothing of an earlier session
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curlError);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::OnBody);
@@ -334,7 +334,10 @@ struct ManageIsilon::Impl {
     // The job this object started for the pair: ready, not yet, or failed.
     bool CheckJob(const char* operation) {
         std::string path = std::string(kJobsPath) + "/" + std::to_string(jobId);
-        if (!Send(operation, "GET", path)) {
+        waitingForChangelist = true;
+        bool sent = Send(operation, "GET", path);
+        waitingForChangelist = false;
+        if (!sent) {
             if (status != 404) return false;
             // The array forgets finished jobs; whether the changelist exists decides.
             SNAP_LOG(1, "Changelist job [%llu] is unknown to the array", (unsigned long long)jobId);
@@ -582,9 +585,16 @@ CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
             lins += "?resume=" + impl.Escape(page.resumeToken);
         }
         if (!impl.Send(kOperation, "GET", lins, nullptr, 3)) return false;
-        std::string problem;
+        std::string sent = page.resumeToken, problem;
         if (!arrayjson::ParseChangelistPage(impl.parser, impl.body, impl.rootPath, page, problem)) {
             impl.BadBody(kOperation, "GET", lins, problem);
+            return false;
+        }
+        // The caller asks again while a token comes back: the same token again
+        // would keep it asking for ever.
+        if (!sent.empty() && page.resumeToken == sent) {
+            impl.BadBody(kOperation, "GET", lins, "the array sent back the resume token it was given");
+            page.resumeToken.swap(sent);
             return false;
         }
         return true;

@@ -36,7 +36,8 @@ public:
     CRwError& operator<<(const char* text) {
         return *this << boost::any(std::string(text ? text : ""));
     }
-    // Appends one argument: a std::string or an unsigned 64-bit number.
+    // Appends one argument: a std::string or an unsigned 64-bit number (other
+    // types are kept but shown as "?"). Ignored on a success, which has no detail.
     CRwError& operator<<(const boost::any& value);
 
     // Adds a location (and a printf-style message) to the trail of a failure and

@@ -26,6 +26,10 @@ struct SNAPHOST_API ArrayConnectionOptions {
 //   pinnedPublicKey = sha256//...         ; optional
 //   insecure = 0                          ; optional, 1 skips TLS verification
 //   auth = session                        ; or basic
+//   connectTimeoutSeconds = 10            ; optional
+//   lowSpeedTimeSeconds = 60              ; optional
+// A ";" or "#" after a blank starts a comment; the client id of the section is
+// the unsigned 32-bit number, even when it reaches the lookup as a negative int.
 // The file must not be readable or writable by group or others: such a file is
 // refused (lookup false, a level -1 line naming the file and its mode).
 // Nothing here ever logs a password.

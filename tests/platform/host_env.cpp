@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 namespace snapscan_platform_test {
@@ -65,16 +64,30 @@ std::vector<std::string> HostEnvTest::LogLines() const {
     return lines;
 }
 
+namespace {
+
+// True when text[at, at + pattern.size()) has a digit wherever pattern has "9"
+// and the same character elsewhere.
+bool MatchesShape(const std::string& text, size_t at, const std::string& pattern) {
+    if (text.size() < at + pattern.size()) return false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        const char c = text[at + i];
+        if (pattern[i] == '9' ? (c < '0' || c > '9') : c != pattern[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool HostEnvTest::ParseLogLine(const std::string& line, LogLine& parsed) {
-    static const std::regex kLine(
-        R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\d+) (\d+) (-?\d+) (.*)$)");
-    std::smatch match;
-    if (!std::regex_match(line, match, kLine)) return false;
-    parsed.time = match[1];
-    parsed.pid = std::stol(match[2]);
-    parsed.thread = std::stol(match[3]);
-    parsed.level = std::stoi(match[4]);
-    parsed.rest = match[5];
+    // "2024-05-01 12:34:56.789 <pid> <thread> <level> <rest>"
+    const std::string kTimeShape = "9999-99-99 99:99:99.999 ";
+    if (!MatchesShape(line, 0, kTimeShape)) return false;
+    parsed.time = line.substr(0, kTimeShape.size() - 1);
+    std::istringstream in(line.substr(kTimeShape.size()));
+    if (!(in >> parsed.pid >> parsed.thread >> parsed.level)) return false;
+    if (in.get() != ' ') return false;
+    std::getline(in, parsed.rest);
     return true;
 }
 

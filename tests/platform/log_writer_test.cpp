@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -74,16 +73,22 @@ TEST_F(LogWriterTest, ConcurrentThreadsWriteWholeLines) {
     }
     for (std::thread& thread : threads) thread.join();
 
-    static const std::regex kText(R"(.* T(\d) N(\d+) ([a-z]{300}) end$)");
     std::map<int, std::set<int>> seen;
     for (const std::string& line : LogLines()) {
         LogLine parsed;
         ASSERT_TRUE(ParseLogLine(line, parsed)) << line;
-        std::smatch match;
-        ASSERT_TRUE(std::regex_match(line, match, kText)) << line;
-        const int t = std::stoi(match[1]);
-        EXPECT_EQ(match[3].str(), std::string(300, static_cast<char>('a' + t)));
-        EXPECT_TRUE(seen[t].insert(std::stoi(match[2])).second);
+        // The text of the line: "T<t> N<n> <300 letters> end", whole.
+        const size_t at = parsed.rest.find(" T");
+        ASSERT_NE(at, std::string::npos) << line;
+        int t = -1, n = -1;
+        char payload[301] = {};
+        char tail[8] = {};
+        ASSERT_EQ(sscanf(parsed.rest.c_str() + at, " T%d N%d %300s %7s", &t, &n, payload, tail), 4)
+            << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        EXPECT_EQ(payload, std::string(300, static_cast<char>('a' + t)));
+        EXPECT_STREQ(tail, "end");
+        EXPECT_TRUE(seen[t].insert(n).second);
     }
     ASSERT_EQ(seen.size(), static_cast<size_t>(kThreads));
     for (const auto& entry : seen) EXPECT_EQ(entry.second.size(), static_cast<size_t>(kLinesEach));

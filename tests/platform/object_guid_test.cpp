@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,10 +16,11 @@ std::string Id(const std::string& path, int delimiter = '/') {
 }
 
 TEST(ObjectGuidTest, IdentifierIs32LowercaseHexDigits) {
-    static const std::regex kHex("^[0-9a-f]{32}$");
     for (const char* path : {"/ifs/data/projects", "/", "", "relative", "/ifs/\xff\x01"}) {
         SCOPED_TRACE(path);
-        EXPECT_TRUE(std::regex_match(Id(path), kHex)) << Id(path);
+        const std::string id = Id(path);
+        EXPECT_EQ(id.size(), 32u);
+        EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
     }
 }
 

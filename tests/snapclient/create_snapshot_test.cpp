@@ -135,6 +135,20 @@ TEST_F(SnapshotCreationTest, ConfiguredJobRecordsEverySharesSnapshot) {
     EXPECT_TRUE(log.TextsAt(-1).empty()) << log.Dump();
 }
 
+TEST_F(SnapshotCreationTest, ExistingSnapshotGetsItsIdFromTheRetentionListing) {
+    const std::string a = Share("a", "/ifs/a", true);
+    array.AddSnapshot(Name("/ifs/a"), 77, "/ifs/a");  // left by an interrupted run
+    std::list<std::string> paths = {a};
+
+    ASSERT_FALSE(client->ConfigureSnapshot(paths, {}, {}).IsError());
+    ASSERT_EQ(Peer::Shares(*client).size(), 1u);
+    EXPECT_EQ(Peer::Shares(*client).front().snapshotName, Name("/ifs/a"));
+    EXPECT_EQ(Peer::Shares(*client).front().snapshotId, 77u);
+    EXPECT_EQ(log.Containing("assume snapshot is already created").size(), 1u);
+    EXPECT_TRUE(events.Events().empty());
+    EXPECT_TRUE(array.DeletedNames().empty());
+}
+
 // One share per case; the cases differ in what the array and the share do and
 // in the setting that decides between live data and a failed share.
 TEST_F(SnapshotCreationTest, ShareWithoutUsableSnapshotIsBackedUpLiveOrFailed) {

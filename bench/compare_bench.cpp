@@ -1,0 +1,410 @@
+// Change detection end to end against the emulator's synthetic changelist,
+// each figure against a baseline measured in the same run:
+//   ingest    CompareSnapshots (fetch, parse, database load, prepare) vs fetching
+//             and parsing the same pages into records with no database
+//   delivery  draining GetSnapshotCompareItem to the end marker vs a bare
+//             sqlite3_step scan of the same database file
+//   memory    peak RSS of a whole CompareSnapshots of LARGE entries vs one of
+//             ENTRIES, each in a process of its own
+// The emulator runs as a child process on loopback (plain HTTP, pages of 1,000,
+// a few percent duplicates and renames); its memory is not counted.
+//
+//   compare_bench [ENTRIES=1000000] [ROUNDS=3] [LARGE=10000000]   (LARGE 0: no memory figure)
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "array_sim_process.h"
+#include "host/LogWriter.h"
+#include "host/ManageIsilon.h"
+#include "snapclient/IsilonSnapClient.h"
+
+// The client names this class as its friend; the benchmark needs only to hand
+// it the share a real job would have configured, and to find its database.
+class CIsilonSnapClientTest {
+public:
+    static void SetShares(CIsilonSnapClient& c, const std::list<FileServerExportInfo>& shares) {
+        c.m_shares = shares;
+    }
+    static boost::shared_ptr<CSnapDiffEventMonitor> EventMonitor(CIsilonSnapClient& c) {
+        return c.m_eventMonitor;
+    }
+};
+
+namespace {
+
+constexpr const char* kUser = "bench";
+constexpr const char* kPassword = "bench-password";
+constexpr const char* kScanPath = "/mnt/synthetic";
+constexpr const char* kBaseName = "synthetic_base";
+constexpr const char* kIncrName = "synthetic_new";
+constexpr unsigned long kClientId = 1;
+
+constexpr double kIngestGoal = 0.5;
+constexpr double kDeliveryGoal = 0.7;
+constexpr double kMemoryGoalRatio = 1.2;
+constexpr double kMemoryGoalMiB = 128.0;
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+long PeakRssKiB() {
+    FILE* status = fopen("/proc/self/status", "r");
+    if (status == nullptr) return -1;
+    char line[256];
+    long kib = -1;
+    while (fgets(line, sizeof line, status) != nullptr)
+        if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
+    fclose(status);
+    return kib;
+}
+
+double Load() {
+    double load[1] = {-1};
+    getloadavg(load, 1);
+    return load[0];
+}
+
+void Fail(const char* what, const CRwError& error) {
+    fprintf(stderr, "%s failed: %s\n", what, error.AsString().c_str());
+}
+
+// A work directory with the client's configuration, its log and an emulator
+// serving a synthetic changelist of n entries.
+class Setup {
+public:
+    ~Setup() {
+        sim.Stop();
+        if (!root.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(root, ignored);
+        }
+    }
+
+    bool Start(uint64_t n) {
+        char pattern[] = "/tmp/snapscan-compare-bench-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return false;
+        root = pattern;
+        results = root + "/results";
+        std::filesystem::create_directories(root + "/config");
+        std::filesystem::create_directories(results);
+        setenv("SNAPSCAN_CONFIG_DIR", (root + "/config").c_str(), 1);
+        setenv("SNAPSCAN_LOG_DIR", (root + "/log").c_str(), 1);
+        // No settings file: log level 0, and the database goes with its client.
+        g_ptrLogWriter = CreateFileLogWriter();
+
+        std::string error;
+        if (!sim.Start(ARRAYSIM_PATH, root,
+                       {"--synthetic", std::to_string(n), "--page-size", "1000",
+                        "--synthetic-dup-ratio", "0.02", "--synthetic-rename-ratio", "0.03",
+                        "--synthetic-remove-ratio", "0.02", "--user", kUser, "--password",
+                        kPassword},
+                       error)) {
+            fprintf(stderr, "arraysim: %s\n", error.c_str());
+            return false;
+        }
+        const std::string credentials = root + "/config/credentials.ini";
+        {
+            std::ofstream out(credentials);
+            out << "[client " << kClientId << "]\nfileServer = " << sim.Url()
+                << "\nuser = " << kUser << "\npassword = " << kPassword << "\n";
+        }
+        chmod(credentials.c_str(), 0600);
+        return FindSnapshots();
+    }
+
+    bool FindSnapshots() {
+        ManageIsilon array;
+        array.SetFileServer(sim.Url());
+        array.SetUser(kUser);
+        array.SetPasswd(kPassword);
+        std::vector<_IsilonSnapInfo> snapshots;
+        if (!array.OpenConnection() || !array.GetSnapshotList(snapshots, "", "")) {
+            fprintf(stderr, "cannot list the emulator's snapshots\n");
+            return false;
+        }
+        for (const _IsilonSnapInfo& snapshot : snapshots) {
+            if (snapshot.name == kBaseName) base = static_cast<uint64_t>(snapshot.id);
+            if (snapshot.name == kIncrName) incr = static_cast<uint64_t>(snapshot.id);
+        }
+        if (base == 0 || incr == 0) fprintf(stderr, "synthetic snapshots not found\n");
+        return base != 0 && incr != 0;
+    }
+
+    // A client as the job steps before comparison leave it: initialised with
+    // the credentials, the share listed with both snapshots.
+    bool MakeClient(CIsilonSnapClient& client) {
+        const CRwError error = client.Initialize(2, kClientId, 0, 1, results, "", "", 1, 0, 0, 0,
+                                                 ContentMapperAPIPtr());
+        if (error.IsError()) {
+            Fail("Initialize", error);
+            return false;
+        }
+        FileServerExportInfo share;
+        share.scanPath = kScanPath;
+        share.snapshotName = kIncrName;
+        share.snapshotId = incr;
+        share.prevSnapshotName = kBaseName;
+        share.prevSnapshotId = base;
+        share.hasSnapshotPair = true;
+        CIsilonSnapClientTest::SetShares(client, {share});
+        return true;
+    }
+
+    std::string root, results;
+    ArraySimProcess sim;
+    uint64_t base = 0, incr = 0;
+};
+
+// The baseline of ingest: the same requests, the same pages parsed into the
+// same records, nothing stored. Returns entries/s, 0 on failure.
+double FetchOnly(Setup& setup, uint64_t& entries) {
+    const double start = Now();
+    ManageIsilon array;
+    array.SetFileServer(setup.sim.Url());
+    array.SetUser(kUser);
+    array.SetPasswd(kPassword);
+    if (!array.OpenConnection()) return 0;
+    uint64_t base = setup.base, incr = setup.incr;
+    if (array.CreateSnapshotChangeList(base, incr, true).IsError()) return 0;
+    _IsilonChangeListInfo page;
+    uint64_t checksum = 0;
+    entries = 0;
+    do {
+        const CRwError error = array.GetSnapshotChangeList(base, incr, page);
+        if (error.IsError()) {
+            Fail("GetSnapshotChangeList", error);
+            return 0;
+        }
+        for (const _IsilonChangeListItem& item : page.items) checksum += item.path.size();
+        entries += page.items.size();
+    } while (!page.resumeToken.empty());
+    const double seconds = Now() - start;
+    if (checksum == 42) fputc(' ', stderr);
+    return static_cast<double>(entries) / seconds;
+}
+
+// CompareSnapshots from the call to its return. Returns entries/s, 0 on failure.
+double Ingest(CIsilonSnapClient& client, uint64_t entries,
+              std::function<FileServerSnapshotCompareItem()>& next) {
+    const double start = Now();
+    const CRwError error = client.CompareSnapshots(kScanPath, "/local/synthetic", next);
+    const double seconds = Now() - start;
+    if (error.IsError()) {
+        Fail("CompareSnapshots", error);
+        return 0;
+    }
+    return static_cast<double>(entries) / seconds;
+}
+
+struct Delivered {
+    uint64_t items = 0;
+    uint64_t byType[8] = {};
+};
+
+// Pulls items until the end marker. Returns items/s, 0 on failure.
+double Drain(const std::function<FileServerSnapshotCompareItem()>& next, Delivered& delivered) {
+    delivered = Delivered();
+    uint64_t checksum = 0;
+    const double start = Now();
+    for (;;) {
+        const FileServerSnapshotCompareItem item = next();
+        if (item.type == 5) break;
+        if (item.type < 2 || item.type > 4) return 0;
+        ++delivered.byType[item.type];
+        ++delivered.items;
+        checksum += item.path.size() + item.info.inode;
+    }
+    const double seconds = Now() - start;
+    if (checksum == 42) fputc(' ', stderr);
+    return static_cast<double>(delivered.items) / seconds;
+}
+
+// The baseline of delivery: step through the same table in the same order on a
+// connection of its own, touching every column, copying nothing.
+double BareScan(const std::string& path, uint64_t& count) {
+    sqlite3* db = nullptr;
+    count = 0;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        sqlite3_close_v2(db);
+        return 0;
+    }
+    sqlite3_exec(db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size,"
+                       " oldPath, isRename, extraNumber FROM events ORDER BY inode",
+                       -1, &statement, nullptr);
+    uint64_t sum = 0;
+    const double start = Now();
+    while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
+        for (int column : {0, 2, 3, 4, 6, 8, 9})
+            sum += static_cast<uint64_t>(sqlite3_column_int64(statement, column));
+        for (int column : {1, 5, 7}) {
+            sqlite3_column_text(statement, column);
+            sum += static_cast<uint64_t>(sqlite3_column_bytes(statement, column));
+        }
+        ++count;
+    }
+    const double seconds = Now() - start;
+    sqlite3_finalize(statement);
+    sqlite3_close_v2(db);
+    if (sum == 42) fputc(' ', stderr);
+    return count == 0 ? 0 : static_cast<double>(count) / seconds;
+}
+
+struct MemoryFigures {
+    long ingestPeakKiB = -1;  // after CompareSnapshots returned
+    long peakKiB = -1;        // after delivery as well
+    double ingestRate = 0;
+};
+
+// The child side of the memory figure: one whole comparison, then delivery.
+int MemoryChild(uint64_t n) {
+    MemoryFigures figures;
+    {
+        Setup setup;
+        if (!setup.Start(n)) return 1;
+        CIsilonSnapClient client;
+        if (!setup.MakeClient(client)) return 1;
+        std::function<FileServerSnapshotCompareItem()> next;
+        figures.ingestRate = Ingest(client, n, next);
+        if (figures.ingestRate == 0) return 1;
+        figures.ingestPeakKiB = PeakRssKiB();
+        Delivered delivered;
+        if (Drain(next, delivered) == 0) return 1;
+        figures.peakKiB = PeakRssKiB();
+    }
+    printf("%ld %ld %.0f\n", figures.ingestPeakKiB, figures.peakKiB, figures.ingestRate);
+    return 0;
+}
+
+// Runs the memory child in a fresh process image, so that its peak is its own.
+bool MeasureMemory(const char* self, uint64_t n, MemoryFigures& figures) {
+    int channel[2];
+    if (pipe(channel) != 0) return false;
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        close(channel[0]);
+        dup2(channel[1], 1);
+        const std::string count = std::to_string(n);
+        execl(self, self, "--memory-child", count.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(channel[1]);
+    std::string answer;
+    char buffer[256];
+    ssize_t got;
+    while ((got = read(channel[0], buffer, sizeof buffer)) > 0) answer.append(buffer, got);
+    close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
+    return sscanf(answer.c_str(), "%ld %ld %lf", &figures.ingestPeakKiB, &figures.peakKiB,
+                  &figures.ingestRate) == 3;
+}
+
+const char* Verdict(bool met) { return met ? "met" : "NOT MET"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--memory-child") == 0)
+        return MemoryChild(strtoull(argv[2], nullptr, 10));
+    const uint64_t entries = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1000000;
+    const int rounds = argc > 2 ? atoi(argv[2]) : 3;
+    const uint64_t large = argc > 3 ? strtoull(argv[3], nullptr, 10) : 10000000;
+    if (entries == 0 || rounds <= 0) {
+        fprintf(stderr, "usage: compare_bench [ENTRIES] [ROUNDS] [LARGE]\n");
+        return 2;
+    }
+    printf("load average at start: %.2f\n", Load());
+    fflush(stdout);
+
+    double bestFetch = 0, bestIngest = 0, bestDrain = 0, bestScan = 0;
+    uint64_t listed = 0, scanned = 0;
+    Delivered delivered;
+    {
+        Setup setup;
+        if (!setup.Start(entries)) return 1;
+        // Warm-up: first connections, first pages, the page cache of the file system.
+        if (FetchOnly(setup, listed) == 0) return 1;
+        CIsilonSnapClient client;
+        if (!setup.MakeClient(client)) return 1;
+        for (int round = 0; round < rounds; ++round) {
+            const double fetch = FetchOnly(setup, listed);
+            std::function<FileServerSnapshotCompareItem()> next;
+            const double ingest = Ingest(client, listed, next);
+            if (fetch == 0 || ingest == 0) return 1;
+            const std::string database = CIsilonSnapClientTest::EventMonitor(client)->Path();
+            // The scan both before and after the drain, so that neither side
+            // alone profits from what the other left in the caches.
+            const double scanBefore = BareScan(database, scanned);
+            const double drain = Drain(next, delivered);
+            const double scanAfter = BareScan(database, scanned);
+            if (drain == 0 || scanBefore == 0 || delivered.items != scanned) {
+                fprintf(stderr, "delivery failed: %" PRIu64 " items, %" PRIu64 " rows\n",
+                        delivered.items, scanned);
+                return 1;
+            }
+            printf("round %d: fetch %.0f/s  ingest %.0f/s  delivery %.0f/s  scan %.0f/s  (load %.2f)\n",
+                   round + 1, fetch, ingest, drain, std::max(scanBefore, scanAfter), Load());
+            fflush(stdout);
+            bestFetch = std::max(bestFetch, fetch);
+            bestIngest = std::max(bestIngest, ingest);
+            bestDrain = std::max(bestDrain, drain);
+            bestScan = std::max(bestScan, std::max(scanBefore, scanAfter));
+        }
+    }
+
+    printf("changelist: %" PRIu64 " entries; delivered %" PRIu64 " items (%" PRIu64
+           " changed, %" PRIu64 " renamed, %" PRIu64 " removed); best of %d rounds\n",
+           listed, delivered.items, delivered.byType[2], delivered.byType[3], delivered.byType[4],
+           rounds);
+    const double ingestRatio = bestIngest / bestFetch;
+    const double deliveryRatio = bestDrain / bestScan;
+    printf("ingest    CompareSnapshots %10.0f entries/s   fetch+parse only %10.0f entries/s   "
+           "ratio %.2f (goal >= %.1f: %s)\n",
+           bestIngest, bestFetch, ingestRatio, kIngestGoal, Verdict(ingestRatio >= kIngestGoal));
+    printf("delivery  GetSnapshotCompareItem %10.0f items/s   bare sqlite3_step %10.0f rows/s   "
+           "ratio %.2f (goal >= %.1f: %s)\n",
+           bestDrain, bestScan, deliveryRatio, kDeliveryGoal,
+           Verdict(deliveryRatio >= kDeliveryGoal));
+    fflush(stdout);
+
+    if (large > 0) {
+        MemoryFigures small, big;
+        const char* self = "/proc/self/exe";
+        if (!MeasureMemory(self, entries, small) || !MeasureMemory(self, large, big)) {
+            fprintf(stderr, "memory run failed\n");
+            return 1;
+        }
+        const double ratio = static_cast<double>(big.ingestPeakKiB) / small.ingestPeakKiB;
+        const double bigMiB = big.ingestPeakKiB / 1024.0;
+        printf("memory    peak RSS of ingest: %" PRIu64 " entries %.1f MiB, %" PRIu64
+               " entries %.1f MiB (%.0f entries/s); after delivery %.1f / %.1f MiB\n",
+               entries, small.ingestPeakKiB / 1024.0, large, bigMiB, big.ingestRate,
+               small.peakKiB / 1024.0, big.peakKiB / 1024.0);
+        printf("memory    ratio %.2f (goal <= %.1f: %s), large run %.1f MiB (goal < %.0f MiB: %s)\n",
+               ratio, kMemoryGoalRatio, Verdict(ratio <= kMemoryGoalRatio), bigMiB, kMemoryGoalMiB,
+               Verdict(bigMiB < kMemoryGoalMiB));
+    }
+    printf("load average at end: %.2f\n", Load());
+    return 0;
+}

@@ -7,9 +7,11 @@
 #include <set>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tests/arraysim/sim_harness.h"
 #include "tools/arraysim/changelist.h"
+#include "tools/arraysim/lins_page.h"
 #include "tools/arraysim/manifest.h"
 #include "tools/arraysim/synthetic_changelist.h"
 
@@ -213,6 +215,55 @@ TEST(ChangelistTest, SyntheticChangelistShape) {
       EXPECT_EQ(page[0].id, all[c.entries - 7].id);
       EXPECT_EQ(page[6].path, all.back().path);
     }
+  }
+}
+
+// The page text is written by hand for speed: it must still be JSON that says exactly what the
+// entries hold, whatever bytes their paths carry.
+TEST(ChangelistTest, PageJsonRoundTrips) {
+  ChangeEntry plain;
+  plain.id = 4300020541ULL;
+  plain.path = "/ifs/data/x/f1";
+  plain.type = "regular";
+  plain.size = 6;
+  plain.atime = {1700000000, 5};
+  plain.ctime = {-1, 0};
+  plain.mtime = {1700000001, 999999999};
+  ChangeEntry odd = plain;
+  odd.id = kRemovedLinBit | 7;
+  odd.path = "/ifs/a \"q\" \\ b\tc\nd\x01" "e%#?\xc3\xa9";
+  odd.type = "char device";
+  odd.size = -3;
+
+  struct Case {
+    const char* name;
+    std::vector<ChangeEntry> entries;
+    std::string resume;
+  };
+  const Case cases[] = {
+      {"empty last page", {}, ""},
+      {"entries and a token", {plain, odd}, "tok\"en"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const nlohmann::json page = nlohmann::json::parse(arraysim::LinsPageJson(c.entries, c.resume, 42));
+    ASSERT_EQ(page["lins"].size(), c.entries.size());
+    for (size_t i = 0; i < c.entries.size(); ++i) {
+      const ChangeEntry& e = c.entries[i];
+      const nlohmann::json& j = page["lins"][i];
+      EXPECT_EQ(j["id"], std::to_string(e.id));
+      EXPECT_EQ(j["path"], e.path);
+      EXPECT_EQ(j["type"], e.type);
+      EXPECT_EQ(j["size"], e.size);
+      EXPECT_EQ(j["atime"]["sec"], e.atime.sec);
+      EXPECT_EQ(j["ctime"]["sec"], e.ctime.sec);
+      EXPECT_EQ(j["mtime"]["nsec"], e.mtime.nsec);
+    }
+    if (c.resume.empty())
+      EXPECT_TRUE(page["resume"].is_null());
+    else
+      EXPECT_EQ(page["resume"], c.resume);
+    EXPECT_EQ(page["total"], 42);
   }
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "tools/arraysim/lins_page.h"
 #include "tools/arraysim/resume_token.h"
 #include "tools/arraysim/server_impl.h"
 #include "tools/arraysim/synthetic_changelist.h"
@@ -24,21 +25,12 @@ bool VersionAtLeast(const Request& req, Response& res, int minimum) {
   return false;
 }
 
-json TimeJson(const FileTime& t) { return {{"sec", t.sec}, {"nsec", t.nsec}}; }
-
 json SnapshotJson(const Snapshot& s) {
   return {{"id", s.id},           {"name", s.name},         {"path", s.path},
           {"created", s.created}, {"expires", nullptr},     {"alias", nullptr},
           {"state", "active"},    {"size", s.size},         {"has_locks", s.locked},
           {"schedule", nullptr},  {"shadow_bytes", 0},      {"pct_filesystem", 0.0},
           {"pct_reserve", 0.0},   {"target_id", 0},         {"target_name", nullptr}};
-}
-
-json EntryJson(const ChangeEntry& e) {
-  return {{"id", std::to_string(e.id)}, {"path", e.path},
-          {"type", e.type},             {"size", e.size},
-          {"atime", TimeJson(e.atime)}, {"ctime", TimeJson(e.ctime)},
-          {"mtime", TimeJson(e.mtime)}};
 }
 
 // Reads ?limit / ?resume of a paged list. The first page may carry limit; a follow-up carries
@@ -355,11 +347,10 @@ void ArraySim::Impl::RegisterApiRoutes() {
     if (offset > total) return SendError(res, ApiError::BadRequest("Invalid resume token"));
     std::vector<ChangeEntry> entries;
     cl->source->Read(offset, limit, &entries);
-    json lins = json::array();
-    for (const auto& e : entries) lins.push_back(EntryJson(e));
     uint64_t next = offset + entries.size();
-    json resume = next < total ? json(EncodeResume({key, limit, next})) : json(nullptr);
-    SendJson(res, 200, {{"lins", lins}, {"resume", resume}, {"total", total}});
+    const std::string resume = next < total ? EncodeResume({key, limit, next}) : std::string();
+    res.status = 200;
+    res.set_content(LinsPageJson(entries, resume, total), "application/json");
   });
   Api("DELETE", Platform(R"(/snapshot/changelists/(\d+_\d+))"), [this](const Request& req, Response& res) {
     if (!VersionAtLeast(req, res, 1)) return;

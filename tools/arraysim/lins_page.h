@@ -1,0 +1,17 @@
+// The JSON text of one changelist page. Written by hand rather than through a JSON tree: the
+// benchmarks page through millions of entries, and the emulator must not be what limits them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/arraysim/changelist.h"
+
+namespace arraysim {
+
+// {"lins":[...],"resume":"<token>"|null,"total":N}; resume is null when empty.
+std::string LinsPageJson(const std::vector<ChangeEntry>& entries, const std::string& resume,
+                         uint64_t total);
+
+}  // namespace arraysim

@@ -27,7 +27,7 @@
 
 namespace {
 
-using snapscan::JobSpec;
+using snapscan::JobRequest;
 using snapscan::Output;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -191,11 +191,11 @@ protected:
         char pattern[] = "/tmp/snapscan-cli-test-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         dir = pattern;
-        spec.clientId = 1;
-        spec.subclientId = 1;
-        spec.shares = {"/mnt/a", "/mnt/b"};
-        spec.resultsDir = dir + "/results";
-        spec.mapFile = dir + "/map";
+        request.clientId = 1;
+        request.subclientId = 1;
+        request.shares = {"/mnt/a", "/mnt/b"};
+        request.resultsDir = dir + "/results";
+        request.mapFile = dir + "/map";
     }
     void TearDown() override {
         EXPECT_EQ(script.alive, 0) << "a client was not destroyed";
@@ -205,7 +205,7 @@ protected:
 
     snapscan::JobOutcome Run() {
         Output output(out, err, true);
-        return snapscan::RunJob(&FakeGetSnapClient, spec, output);
+        return snapscan::RunJob(&FakeGetSnapClient, request, output);
     }
 
     // The JSON records of one event kind, in output order.
@@ -222,7 +222,7 @@ protected:
 
     Script script;
     std::string dir;
-    JobSpec spec;
+    JobRequest request;
     std::ostringstream out;
     std::ostringstream err;
 };
@@ -241,15 +241,15 @@ TEST_F(JobRunnerTest, FullJobCallsThePlugInInTheAgentsOrder) {
     ASSERT_EQ(shares.size(), 2u);
     EXPECT_EQ(shares[0]["readPath"], "/mnt/a/.snapshot/TZOP_1_1_0_x");
     EXPECT_EQ(Records("fullScan").size(), 2u);
-    EXPECT_TRUE(std::filesystem::exists(spec.mapFile));
+    EXPECT_TRUE(std::filesystem::exists(request.mapFile));
     EXPECT_EQ(err.str(), "");
 }
 
 TEST_F(JobRunnerTest, IncrementalJobDeliversEveryShareItemsUntilTheEndItem) {
-    spec.jobId = 8;
-    spec.prevJobId = 7;
-    spec.autoMount = true;
-    spec.progressEvery = 2;
+    request.jobId = 8;
+    request.prevJobId = 7;
+    request.autoMount = true;
+    request.progressEvery = 2;
     script.items["/mnt/a"] = {Item(2, "/mnt/a/f", "", 11), Item(3, "/mnt/a/d2/", "/mnt/a/d1/", 12),
                               Item(4, "/mnt/a/gone/", "", 13)};
     const auto outcome = Run();
@@ -280,8 +280,8 @@ TEST_F(JobRunnerTest, IncrementalJobDeliversEveryShareItemsUntilTheEndItem) {
 }
 
 TEST_F(JobRunnerTest, SharesWithoutComparisonBaseOrNotProcessedAreReported) {
-    spec.prevJobId = 7;
-    spec.shares = {"/mnt/a", "/mnt/b", "/mnt/c"};
+    request.prevJobId = 7;
+    request.shares = {"/mnt/a", "/mnt/b", "/mnt/c"};
     script.withoutBase = {"/mnt/a"};
     script.dropped = {"/mnt/c"};
     const auto outcome = Run();
@@ -324,7 +324,7 @@ TEST_F(JobRunnerTest, AFailureEndsTheJobWithThePlugInsTextAndNoLaterPhase) {
         script.failing = c.failing;
         script.noClient = c.noClient;
         script.items["/mnt/a"] = c.items;
-        spec.prevJobId = 3;
+        request.prevJobId = 3;
         out.str("");
         err.str("");
         const auto outcome = Run();
@@ -365,7 +365,7 @@ TEST_F(JobRunnerTest, ChainedJobsCompareAgainstTheLastDeliveredJob) {
         script = Script();
         script.failing = run.failing;
         Output output(out, err, false);
-        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, spec, store, output), run.status);
+        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, output), run.status);
         ASSERT_FALSE(script.calls.empty());
         EXPECT_THAT(script.calls.front(),
                     HasSubstr("Initialize job=" + std::to_string(run.jobId) +
@@ -397,7 +397,7 @@ TEST_F(JobRunnerTest, ADamagedOrLockedStateRunsNoJob) {
         script = Script();
         err.str("");
         Output output(out, err, false);
-        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, spec, store, output),
+        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, output),
                   snapscan::kExitFailed);
         EXPECT_TRUE(script.calls.empty());
         EXPECT_THAT(err.str(), HasSubstr("is damaged"));
@@ -412,7 +412,7 @@ TEST_F(JobRunnerTest, ADamagedOrLockedStateRunsNoJob) {
     script = Script();
     err.str("");
     Output output(out, err, false);
-    EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, spec, store, output), snapscan::kExitFailed);
+    EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, output), snapscan::kExitFailed);
     EXPECT_TRUE(script.calls.empty());
     EXPECT_THAT(err.str(), HasSubstr("another snapscan run of client 1 subclient 1"));
     snapscan::ContentLock other;

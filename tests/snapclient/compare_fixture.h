@@ -16,7 +16,7 @@ namespace snapscan_test {
 constexpr uint64_t kRemovedBit = 0x2000000000000000ULL;
 
 // One share as CompareSnapshots reads it.
-struct ShareSpec {
+struct ShareFixture {
     std::string scanPath;
     std::string snapshotName;
     uint64_t snapshotId;
@@ -24,7 +24,7 @@ struct ShareSpec {
     uint64_t prevSnapshotId;
 };
 
-inline const ShareSpec kShare{"/mnt/share", "TZOP_12_345_789_a1", 22, "TZOP_12_345_700_a1", 11};
+inline const ShareFixture kShare{"/mnt/share", "TZOP_12_345_789_a1", 22, "TZOP_12_345_700_a1", 11};
 
 inline _IsilonChangeListItem Entry(const std::string& inode, const std::string& path,
                                    const std::string& changeType = "file") {
@@ -53,16 +53,16 @@ protected:
         SetShares({kShare});
     }
 
-    void SetShares(const std::vector<ShareSpec>& specs) {
+    void SetShares(const std::vector<ShareFixture>& fixtures) {
         std::list<FileServerExportInfo> shares;
-        for (const ShareSpec& spec : specs) {
+        for (const ShareFixture& fixture : fixtures) {
             FileServerExportInfo share;
-            share.scanPath = spec.scanPath;
-            share.exportPath = "/ifs/data" + spec.scanPath;
-            share.snapshotName = spec.snapshotName;
-            share.snapshotId = spec.snapshotId;
-            share.prevSnapshotName = spec.prevSnapshotName;
-            share.prevSnapshotId = spec.prevSnapshotId;
+            share.scanPath = fixture.scanPath;
+            share.exportPath = "/ifs/data" + fixture.scanPath;
+            share.snapshotName = fixture.snapshotName;
+            share.snapshotId = fixture.snapshotId;
+            share.prevSnapshotName = fixture.prevSnapshotName;
+            share.prevSnapshotId = fixture.prevSnapshotId;
             share.hasSnapshotPair = true;
             shares.push_back(share);
         }

@@ -245,7 +245,7 @@ TEST_F(CompareTest, EndItemRepeatsAndCarriesNothing) {
 }
 
 TEST_F(CompareTest, ASecondComparisonReplacesTheDatabase) {
-    const ShareSpec second{"/mnt/two", "TZOP_12_345_789_b2", 44, "TZOP_12_345_700_b2", 33};
+    const ShareFixture second{"/mnt/two", "TZOP_12_345_789_b2", 44, "TZOP_12_345_700_b2", 33};
     SetShares({kShare, second});
 
     QueuePages({ChangeListPage{{Entry("1", "/a"), Entry("2", "/b")}, ""}});

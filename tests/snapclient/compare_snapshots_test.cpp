@@ -48,7 +48,7 @@ FileServerSnapshotCompareItem Sentinel() {
 
 struct SelectionCase {
     const char* name;
-    std::vector<ShareSpec> shares;
+    std::vector<ShareFixture> shares;
     const char* source;
     bool compared;                    // false: "Could not compare snapshots for path"
     const char* volume;               // the source without its trailing "/"
@@ -56,9 +56,9 @@ struct SelectionCase {
 };
 
 TEST_F(CompareTest, SourceVolumeSelectsTheFirstShareWithThatScanPath) {
-    const ShareSpec other{"/mnt/other", "TZOP_12_345_789_b2", 44, "TZOP_12_345_700_b2", 33};
-    const ShareSpec twin{"/mnt/share", "TZOP_12_345_789_a1", 66, "TZOP_12_345_700_a1", 55};
-    const ShareSpec slashed{"/mnt/s2/", "TZOP_12_345_789_c3", 88, "TZOP_12_345_700_c3", 77};
+    const ShareFixture other{"/mnt/other", "TZOP_12_345_789_b2", 44, "TZOP_12_345_700_b2", 33};
+    const ShareFixture twin{"/mnt/share", "TZOP_12_345_789_a1", 66, "TZOP_12_345_700_a1", 55};
+    const ShareFixture slashed{"/mnt/s2/", "TZOP_12_345_789_c3", 88, "TZOP_12_345_700_c3", 77};
     const SelectionCase cases[] = {
         {"exact scan path", {kShare}, "/mnt/share", true, "/mnt/share", {"11", "22", "1"}},
         {"trailing slash removed", {kShare}, "/mnt/share/", true, "/mnt/share", {"11", "22", "1"}},
@@ -127,7 +127,7 @@ enum class Origin {
 
 struct FailureCase {
     const char* name;
-    std::vector<ShareSpec> shares;
+    std::vector<ShareFixture> shares;
     std::optional<int> waitSetting;
     std::vector<Fault> faults;
     std::vector<ChangeListPage> pages;

@@ -70,19 +70,19 @@ std::string ReadPathOf(const ContentMapperAPIPtr& mapper, const std::string& sha
     return it == map.end() ? std::string() : it->second;
 }
 
-bool PrepareJobFiles(const JobSpec& spec, Output& out) {
+bool PrepareJobFiles(const JobRequest& request, Output& out) {
     std::error_code ec;
-    std::filesystem::create_directories(spec.resultsDir, ec);
+    std::filesystem::create_directories(request.resultsDir, ec);
     if (ec) {
-        out.Error("job", "cannot create the results directory " + spec.resultsDir + ": " +
+        out.Error("job", "cannot create the results directory " + request.resultsDir + ": " +
                              ec.message());
         return false;
     }
     // The plug-in appends to the map file; it belongs to this job alone, so it
     // starts empty (the agent names a new one for every job).
-    std::ofstream map(spec.mapFile, std::ios::trunc);
+    std::ofstream map(request.mapFile, std::ios::trunc);
     if (!map) {
-        out.Error("job", "cannot create the snapshot map file " + spec.mapFile);
+        out.Error("job", "cannot create the snapshot map file " + request.mapFile);
         return false;
     }
     return true;
@@ -91,7 +91,7 @@ bool PrepareJobFiles(const JobSpec& spec, Output& out) {
 enum class Delivery { kDelivered, kNoBase, kFailed };
 
 // Compares one share and hands on its items up to the end item.
-Delivery DeliverShare(CFileServerSnapClientBase& client, const JobSpec& spec,
+Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& request,
                       const std::string& share, const std::string& readPath, Output& out) {
     std::function<FileServerSnapshotCompareItem()> next;
     const CRwError result = client.CompareSnapshots(share, readPath, next);
@@ -122,7 +122,7 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobSpec& spec,
         }
         out.Emit(ItemRecord(share, item), ItemText(item));
         ++count;
-        if (spec.progressEvery != 0 && count % spec.progressEvery == 0)
+        if (request.progressEvery != 0 && count % request.progressEvery == 0)
             out.Progress("snapscan: " + share + ": " + std::to_string(count) + " items");
     }
     out.Emit({{"event", "shareDone"}, {"share", share}, {"items", count}},
@@ -132,40 +132,40 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobSpec& spec,
 
 }  // namespace
 
-JobOutcome RunJob(GetSnapClientFn getClient, const JobSpec& spec, Output& out) {
+JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out) {
     JobOutcome outcome;
-    const bool incremental = spec.prevJobId != 0;
+    const bool incremental = request.prevJobId != 0;
     out.Emit({{"event", "job"},
-              {"clientId", spec.clientId},
-              {"subclientId", spec.subclientId},
-              {"jobId", spec.jobId},
-              {"prevJobId", spec.prevJobId},
+              {"clientId", request.clientId},
+              {"subclientId", request.subclientId},
+              {"jobId", request.jobId},
+              {"prevJobId", request.prevJobId},
               {"type", incremental ? "incremental" : "full"}},
-             "job " + std::to_string(spec.jobId) + " of client " + std::to_string(spec.clientId) +
-                 " subclient " + std::to_string(spec.subclientId) + ": " +
-                 (incremental ? "incremental against job " + std::to_string(spec.prevJobId)
+             "job " + std::to_string(request.jobId) + " of client " + std::to_string(request.clientId) +
+                 " subclient " + std::to_string(request.subclientId) + ": " +
+                 (incremental ? "incremental against job " + std::to_string(request.prevJobId)
                               : std::string("full")));
-    if (!PrepareJobFiles(spec, out)) return outcome;
+    if (!PrepareJobFiles(request, out)) return outcome;
 
-    std::list<std::string> scanPaths(spec.shares.begin(), spec.shares.end());
+    std::list<std::string> scanPaths(request.shares.begin(), request.shares.end());
     {
         ClientPtr client = NewClient(getClient, out);
         if (!client) return outcome;
 
         ContentMapperAPIPtr mapper;
-        if (spec.autoMount) mapper = boost::make_shared<CContentMapper>();
-        if (!Initialize(*client, spec.jobId, spec.clientId, spec.subclientId, spec.resultsDir,
-                        spec.mapFile, spec.prevJobId, mapper, out))
+        if (request.autoMount) mapper = boost::make_shared<CContentMapper>();
+        if (!Initialize(*client, request.jobId, request.clientId, request.subclientId, request.resultsDir,
+                        request.mapFile, request.prevJobId, mapper, out))
             return outcome;
         // The check releases the connection whatever its outcome; the snapshot
         // phase needs it opened again.
         if (Failed(client->VerifySnapScanSupport(), "VerifySnapScanSupport", out)) return outcome;
-        if (Failed(client->InitArray(spec.clientId), "InitArray", out)) return outcome;
+        if (Failed(client->InitArray(request.clientId), "InitArray", out)) return outcome;
         if (Failed(client->ConfigureSnapshot(scanPaths, {}, {}), "ConfigureSnapshot", out))
             return outcome;
 
         const std::set<std::string> processed(scanPaths.begin(), scanPaths.end());
-        for (const std::string& share : spec.shares) {
+        for (const std::string& share : request.shares) {
             if (processed.count(share) != 0) continue;
             outcome.status = kExitPartial;
             out.Emit({{"event", "notProcessed"}, {"share", share}},
@@ -185,63 +185,63 @@ JobOutcome RunJob(GetSnapClientFn getClient, const JobSpec& spec, Output& out) {
                          "share " + share + ": full job, read in full");
                 continue;
             }
-            if (DeliverShare(*client, spec, share, readPath, out) == Delivery::kFailed)
+            if (DeliverShare(*client, request, share, readPath, out) == Delivery::kFailed)
                 return outcome;
         }
     }
     outcome.delivered = true;
 
-    if (!spec.skipCleanup) {
+    if (!request.skipCleanup) {
         // After the backup the agent cleans up through a new client whose
         // Initialize opened the connection.
         ClientPtr client = NewClient(getClient, out);
         if (!client ||
-            !Initialize(*client, spec.jobId, spec.clientId, spec.subclientId, spec.resultsDir, "",
-                        spec.prevJobId, ContentMapperAPIPtr(), out) ||
+            !Initialize(*client, request.jobId, request.clientId, request.subclientId, request.resultsDir, "",
+                        request.prevJobId, ContentMapperAPIPtr(), out) ||
             Failed(client->CleanupSnapshotsPostBackup(true), "CleanupSnapshotsPostBackup", out)) {
             outcome.status = kExitFailed;
             return outcome;
         }
-        out.Emit({{"event", "cleanup"}, {"jobId", spec.jobId}},
-                 "post-backup cleanup done: only job " + std::to_string(spec.jobId) +
+        out.Emit({{"event", "cleanup"}, {"jobId", request.jobId}},
+                 "post-backup cleanup done: only job " + std::to_string(request.jobId) +
                      "'s snapshots remain");
     }
     if (outcome.status != kExitPartial) outcome.status = kExitOk;
-    out.Emit({{"event", "done"}, {"jobId", spec.jobId}, {"status", outcome.status}},
-             "job " + std::to_string(spec.jobId) +
+    out.Emit({{"event", "done"}, {"jobId", request.jobId}, {"status", outcome.status}},
+             "job " + std::to_string(request.jobId) +
                  (outcome.status == kExitOk ? " succeeded" : " completed with unprocessed shares"));
     return outcome;
 }
 
-int RunChainedJob(GetSnapClientFn getClient, JobSpec spec, const JobStateStore& store,
+int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateStore& store,
                   Output& out) {
     std::string error;
     ContentLock lock;
-    if (!lock.Acquire(store, spec.clientId, spec.subclientId, error)) {
+    if (!lock.Acquire(store, request.clientId, request.subclientId, error)) {
         out.Error("job", error);
         return kExitFailed;
     }
     ContentState state;
-    if (!store.Load(spec.clientId, spec.subclientId, state, error)) {
+    if (!store.Load(request.clientId, request.subclientId, state, error)) {
         out.Error("job", error);
         return kExitFailed;
     }
     if (state.lastIssuedJobId == std::numeric_limits<int64_t>::max()) {
-        out.Error("job", "no job id left in " + store.StatePath(spec.clientId, spec.subclientId));
+        out.Error("job", "no job id left in " + store.StatePath(request.clientId, request.subclientId));
         return kExitFailed;
     }
-    spec.jobId = state.lastIssuedJobId + 1;
-    spec.prevJobId = state.baseJobId;
-    state.lastIssuedJobId = spec.jobId;
-    if (!store.Save(spec.clientId, spec.subclientId, state, error)) {
+    request.jobId = state.lastIssuedJobId + 1;
+    request.prevJobId = state.baseJobId;
+    state.lastIssuedJobId = request.jobId;
+    if (!store.Save(request.clientId, request.subclientId, state, error)) {
         out.Error("job", error);
         return kExitFailed;
     }
 
-    const JobOutcome outcome = RunJob(getClient, spec, out);
+    const JobOutcome outcome = RunJob(getClient, request, out);
     if (outcome.delivered) {
-        state.baseJobId = spec.jobId;
-        if (!store.Save(spec.clientId, spec.subclientId, state, error)) {
+        state.baseJobId = request.jobId;
+        if (!store.Save(request.clientId, request.subclientId, state, error)) {
             out.Error("job", error);
             return kExitFailed;
         }

@@ -18,7 +18,7 @@ enum ExitStatus : int {
     kExitPartial = 3,  // the job ran, but some shares were not processed (see the log)
 };
 
-struct JobSpec {
+struct JobRequest {
     uint32_t clientId = 0;
     uint32_t subclientId = 0;
     std::vector<std::string> shares;  // scan paths as the job content lists them
@@ -47,13 +47,13 @@ struct JobOutcome {
 //   and CleanupSnapshotsPostBackup. A share without a comparison base (no
 //   previous snapshot, or read from the live file system) is reported as read in
 //   full; that is what the agent does with it. The first failure ends the job.
-JobOutcome RunJob(GetSnapClientFn getClient, const JobSpec& spec, Output& out);
+JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out);
 
 // RunJob with the job ids taken from `store`: the job gets the next id of its
 // content and compares against the content's base job (full job when none).
 // The new id is recorded before the job starts, so that it is never reused; the
 // job becomes the base only when its changes were delivered (see ContentState).
-int RunChainedJob(GetSnapClientFn getClient, JobSpec spec, const JobStateStore& store, Output& out);
+int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateStore& store, Output& out);
 
 // Initialize, then VerifySnapScanSupport.
 int RunVerify(GetSnapClientFn getClient, uint32_t clientId, uint32_t subclientId, Output& out);

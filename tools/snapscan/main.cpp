@@ -109,19 +109,19 @@ int main(int argc, char** argv) {
     app.add_option("--state-dir", common.stateDir, "where job ids are kept")->capture_default_str();
     app.add_flag("--json", common.json, "JSON lines instead of text");
 
-    JobSpec spec;
+    JobRequest request;
     bool explicitIds = false;
     CLI::App* job = app.add_subcommand("job", "run a backup job: snapshots, changes, cleanup");
     AddIdentity(*job, common);
-    job->add_option("--share", spec.shares, "a share of the job content (repeatable)")->required();
-    job->add_option("--results-dir", spec.resultsDir, "the job results directory")->required();
-    job->add_option("--map-file", spec.mapFile, "the snapshot map file to write")->required();
-    job->add_flag("--auto-mount", spec.autoMount, "hand the plug-in a content mapper (host:/path shares)");
-    auto* jobId = job->add_option("--job-id", spec.jobId, "this job's id (bypasses the state directory)");
-    job->add_option("--prev-job-id", spec.prevJobId, "the previous job's id, 0 for a full job")
+    job->add_option("--share", request.shares, "a share of the job content (repeatable)")->required();
+    job->add_option("--results-dir", request.resultsDir, "the job results directory")->required();
+    job->add_option("--map-file", request.mapFile, "the snapshot map file to write")->required();
+    job->add_flag("--auto-mount", request.autoMount, "hand the plug-in a content mapper (host:/path shares)");
+    auto* jobId = job->add_option("--job-id", request.jobId, "this job's id (bypasses the state directory)");
+    job->add_option("--prev-job-id", request.prevJobId, "the previous job's id, 0 for a full job")
         ->needs(jobId);
-    job->add_flag("--skip-cleanup", spec.skipCleanup, "leave the post-backup cleanup to `snapscan cleanup`");
-    job->add_option("--progress-every", spec.progressEvery, "progress on stderr every N items (0: none)")
+    job->add_flag("--skip-cleanup", request.skipCleanup, "leave the post-backup cleanup to `snapscan cleanup`");
+    job->add_option("--progress-every", request.progressEvery, "progress on stderr every N items (0: none)")
         ->capture_default_str();
 
     CLI::App* verify = app.add_subcommand("verify", "check that the array supports snap scan");
@@ -161,10 +161,10 @@ int main(int argc, char** argv) {
     if (factory == nullptr) return kExitFailed;
 
     if (*job) {
-        spec.clientId = common.clientId;
-        spec.subclientId = common.subclientId;
-        if (explicitIds) return RunJob(factory, spec, out).status;
-        return RunChainedJob(factory, spec, JobStateStore(common.stateDir), out);
+        request.clientId = common.clientId;
+        request.subclientId = common.subclientId;
+        if (explicitIds) return RunJob(factory, request, out).status;
+        return RunChainedJob(factory, request, JobStateStore(common.stateDir), out);
     }
     if (*verify) return RunVerify(factory, common.clientId, common.subclientId, out);
     if (*cleanup) {

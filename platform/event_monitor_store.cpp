@@ -2,7 +2,9 @@
 // (INTEGER PRIMARY KEY, the rowid), so one B-tree answers "is this inode
 // stored?", holds the row and hands the rows back in inode order without a
 // separate index or a sort. Rows arriving in ascending order are appended at
-// the right edge of that tree, which SQLite does without a seek.
+// the right edge of that tree. They are stored many to a statement: the fixed
+// costs of a statement (its cursor, its seek from the root, its end) otherwise
+// weigh more than the row itself.
 #include "platform/event_monitor_store.h"
 
 #include <sqlite3.h>
@@ -32,9 +34,11 @@ constexpr const char* kSetup =
     " isRename INTEGER NOT NULL,"
     " extraNumber INTEGER NOT NULL);";
 
-constexpr const char* kInsert =
+constexpr const char* kInsertInto =
     "INSERT OR IGNORE INTO events(inode, path, changeTime, modifiedTime, accessTime,"
-    " changeType, size, oldPath, isRename, extraNumber) VALUES(?,?,?,?,?,?,?,?,?,?)";
+    " changeType, size, oldPath, isRename, extraNumber) VALUES";
+constexpr const char* kInsertValues = "(?,?,?,?,?,?,?,?,?,?)";
+constexpr int kInsertColumns = 10;
 constexpr const char* kRename = "UPDATE events SET oldPath = ?2, isRename = 1 WHERE inode = ?1";
 constexpr const char* kSelect =
     "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size, oldPath,"
@@ -43,6 +47,16 @@ constexpr const char* kSelect =
 // Large enough that transaction ends are rare, small enough that the dirty pages
 // of one transaction fit the bounded cache most of the time.
 constexpr uint32_t kWritesPerTransaction = 100000;
+
+// The insert statement of `rows` rows.
+std::string InsertSql(size_t rows) {
+    std::string sql = kInsertInto;
+    for (size_t i = 0; i < rows; ++i) {
+        if (i > 0) sql += ',';
+        sql += kInsertValues;
+    }
+    return sql;
+}
 
 void AssignText(std::string& target, sqlite3_stmt* statement, int column) {
     const unsigned char* text = sqlite3_column_text(statement, column);
@@ -116,7 +130,8 @@ bool EventStore::Open(const std::string& path, std::string& error) {
         return false;
     }
     sqlite3_extended_result_codes(m_db, 1);
-    if (!Exec(kSetup, error) || !Prepare(kInsert, &m_insert, error) ||
+    if (!Exec(kSetup, error) || !Prepare(InsertSql(1).c_str(), &m_insert, error) ||
+        !Prepare(InsertSql(kGroupRows).c_str(), &m_insertGroup, error) ||
         !Prepare(kRename, &m_rename, error)) {
         Close();
         return false;
@@ -132,9 +147,25 @@ bool EventStore::BeginIfNeeded(std::string& error) {
     return true;
 }
 
-bool EventStore::CountWrite(std::string& error) {
-    if (++m_writesInTransaction < kWritesPerTransaction) return true;
+bool EventStore::CountWrite(std::string& error, uint32_t writes) {
+    m_writesInTransaction += writes;
+    if (m_writesInTransaction < kWritesPerTransaction) return true;
     return Commit(error);
+}
+
+// SQLITE_STATIC: the bytes stay put until the step that follows is done with them.
+void EventStore::Bind(sqlite3_stmt* s, int first, const EventFields& row) {
+    sqlite3_bind_int64(s, first, row.inode);
+    sqlite3_bind_text64(s, first + 1, row.path, row.pathLength, SQLITE_STATIC, SQLITE_UTF8);
+    sqlite3_bind_int64(s, first + 2, static_cast<sqlite3_int64>(row.changeTime));
+    sqlite3_bind_int64(s, first + 3, static_cast<sqlite3_int64>(row.modifiedTime));
+    sqlite3_bind_int64(s, first + 4, static_cast<sqlite3_int64>(row.accessTime));
+    sqlite3_bind_text64(s, first + 5, row.changeType, row.changeTypeLength, SQLITE_STATIC,
+                        SQLITE_UTF8);
+    sqlite3_bind_int64(s, first + 6, row.size);
+    sqlite3_bind_text64(s, first + 7, row.oldPath, row.oldPathLength, SQLITE_STATIC, SQLITE_UTF8);
+    sqlite3_bind_int64(s, first + 8, row.isRename);
+    sqlite3_bind_int64(s, first + 9, row.extraNumber);
 }
 
 bool EventStore::Insert(const EventFields& row, bool& stored, std::string& error) {
@@ -145,17 +176,7 @@ bool EventStore::Insert(const EventFields& row, bool& stored, std::string& error
     }
     if (!BeginIfNeeded(error)) return false;
     sqlite3_stmt* s = m_insert;
-    // SQLITE_STATIC: the bytes stay put until the step below is done with them.
-    sqlite3_bind_int64(s, 1, row.inode);
-    sqlite3_bind_text64(s, 2, row.path, row.pathLength, SQLITE_STATIC, SQLITE_UTF8);
-    sqlite3_bind_int64(s, 3, static_cast<sqlite3_int64>(row.changeTime));
-    sqlite3_bind_int64(s, 4, static_cast<sqlite3_int64>(row.modifiedTime));
-    sqlite3_bind_int64(s, 5, static_cast<sqlite3_int64>(row.accessTime));
-    sqlite3_bind_text64(s, 6, row.changeType, row.changeTypeLength, SQLITE_STATIC, SQLITE_UTF8);
-    sqlite3_bind_int64(s, 7, row.size);
-    sqlite3_bind_text64(s, 8, row.oldPath, row.oldPathLength, SQLITE_STATIC, SQLITE_UTF8);
-    sqlite3_bind_int64(s, 9, row.isRename);
-    sqlite3_bind_int64(s, 10, row.extraNumber);
+    Bind(s, 1, row);
     const int rc = sqlite3_step(s);
     if (rc != SQLITE_DONE) {
         error = Describe("storing a row");
@@ -165,6 +186,36 @@ bool EventStore::Insert(const EventFields& row, bool& stored, std::string& error
     stored = sqlite3_changes(m_db) > 0;
     sqlite3_reset(s);
     return CountWrite(error);
+}
+
+bool EventStore::InsertGroup(const EventFields* rows, size_t count, size_t& stored,
+                             std::string& error) {
+    stored = 0;
+    if (m_insertGroup == nullptr) {
+        error = "The event database is not open [" + m_path + "]";
+        return false;
+    }
+    for (; count >= kGroupRows; count -= kGroupRows, rows += kGroupRows) {
+        if (!BeginIfNeeded(error)) return false;
+        sqlite3_stmt* s = m_insertGroup;
+        for (size_t i = 0; i < kGroupRows; ++i)
+            Bind(s, static_cast<int>(i) * kInsertColumns + 1, rows[i]);
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_DONE) {
+            error = Describe("storing rows");
+            sqlite3_reset(s);
+            return false;
+        }
+        stored += static_cast<size_t>(sqlite3_changes(m_db));
+        sqlite3_reset(s);
+        if (!CountWrite(error, kGroupRows)) return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        bool one = false;
+        if (!Insert(rows[i], one, error)) return false;
+        if (one) ++stored;
+    }
+    return true;
 }
 
 bool EventStore::Rename(int64_t inode, const char* oldPath, size_t oldPathLength, bool& found,
@@ -233,9 +284,10 @@ int EventStore::Next(_ChangeEventItem& row, std::string& error) {
 
 void EventStore::Close() {
     sqlite3_finalize(m_insert);
+    sqlite3_finalize(m_insertGroup);
     sqlite3_finalize(m_rename);
     sqlite3_finalize(m_select);
-    m_insert = m_rename = m_select = nullptr;
+    m_insert = m_insertGroup = m_rename = m_select = nullptr;
     if (m_db != nullptr) {
         // Rows of an unfinished transaction are kept: a kept database shows
         // everything that was loaded.

@@ -50,6 +50,15 @@ public:
     // Stores the row unless a row with its inode is there; stored tells which.
     bool Insert(const EventFields& row, bool& stored, std::string& error);
 
+    // Rows in one statement: the fixed costs of a statement (its cursor, its
+    // seek from the root, its end) are paid once for them all.
+    static constexpr size_t kGroupRows = 64;
+
+    // Stores count rows (any count; full groups take one statement each), none
+    // of whose inodes may be there; stored is how many were stored, less than
+    // count when some were.
+    bool InsertGroup(const EventFields* rows, size_t count, size_t& stored, std::string& error);
+
     // Sets oldPath and isRename = 1 of the row with that inode; found is false
     // (and nothing changes) when there is none.
     bool Rename(int64_t inode, const char* oldPath, size_t oldPathLength, bool& found,
@@ -70,11 +79,13 @@ private:
     bool Exec(const char* sql, std::string& error);
     bool Prepare(const char* sql, sqlite3_stmt** statement, std::string& error);
     bool BeginIfNeeded(std::string& error);
-    bool CountWrite(std::string& error);
+    bool CountWrite(std::string& error, uint32_t writes = 1);
+    void Bind(sqlite3_stmt* statement, int first, const EventFields& row);
     std::string Describe(const char* what) const;
 
     sqlite3* m_db = nullptr;
     sqlite3_stmt* m_insert = nullptr;
+    sqlite3_stmt* m_insertGroup = nullptr;
     sqlite3_stmt* m_rename = nullptr;
     sqlite3_stmt* m_select = nullptr;
     std::string m_path;

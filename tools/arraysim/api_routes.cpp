@@ -342,6 +342,7 @@ void ArraySim::Impl::RegisterApiRoutes() {
     bool resumed = false;
     ResumePoint point;
     if (!PageRequest(req, res, key, options.pageSize, &limit, &resumed, &point)) return;
+    if (changelistPageSize != 0) limit = changelistPageSize;  // an array that pages as it likes
     uint64_t offset = resumed ? point.position : 0;
     uint64_t total = cl->source->Size();
     if (offset > total) return SendError(res, ApiError::BadRequest("Invalid resume token"));

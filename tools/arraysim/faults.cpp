@@ -18,6 +18,7 @@ constexpr ActionName kActions[] = {
     {FaultAction::kHtml, "html"},
     {FaultAction::kExpireSessions, "expire_sessions"},
     {FaultAction::kRotateSession, "rotate_session"},
+    {FaultAction::kBody, "body"},
 };
 
 const char* NameOf(FaultAction a) {
@@ -36,7 +37,7 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
   }
   try {
     static const char* kKeys[] = {"method", "path", "skip", "count", "action",
-                                  "status", "code", "message", "delay_ms"};
+                                  "status", "code", "message", "body", "delay_ms"};
     for (const auto& item : j.items()) {
       bool known = false;
       for (const char* k : kKeys) known = known || item.key() == k;
@@ -53,6 +54,7 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
     r.status = j.value("status", 0);
     r.code = j.value("code", "");
     r.message = j.value("message", "");
+    r.body = j.value("body", "");
     r.delayMs = j.value("delay_ms", int64_t{0});
     std::string action = j.value("action", "");
     bool found = false;
@@ -89,6 +91,7 @@ nlohmann::json FaultRuleToJson(const FaultRule& r) {
   return {{"id", r.id},         {"method", r.method},   {"path", r.path},
           {"skip", r.skip},     {"count", r.count},     {"action", NameOf(r.action)},
           {"status", r.status}, {"code", r.code},       {"message", r.message},
+          {"body", r.body},
           {"delay_ms", r.delayMs}, {"seen", r.seen},    {"fired", r.fired}};
 }
 

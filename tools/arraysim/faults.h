@@ -6,8 +6,9 @@
 //    "skip":0,                           let this many matching requests through first
 //    "count":1,                          fire this many times; -1: for ever
 //    "action":"error",                   error | delay | drop | malformed | truncate | html |
-//                                        expire_sessions | rotate_session
+//                                        expire_sessions | rotate_session | body
 //    "status":503, "code":"AEC_SERVICE_UNAVAILABLE", "message":"...",   for error and html
+//    "body":"...",                       for body: the text that replaces the answer's body
 //    "delay_ms":0}                       wait this long first (any action; "delay" only waits)
 // Thread-safe.
 #pragma once
@@ -31,6 +32,7 @@ enum class FaultAction {
   kHtml,            // answer status with an HTML page instead of serving
   kExpireSessions,  // drop every session, then serve (the request itself then needs a login)
   kRotateSession,   // serve, and hand the caller a replacement isisessid
+  kBody,            // serve, then replace the body with the rule's text (status kept)
 };
 
 struct FaultRule {
@@ -43,6 +45,7 @@ struct FaultRule {
   int status = 0;
   std::string code;
   std::string message;
+  std::string body;
   int64_t delayMs = 0;
   uint64_t seen = 0;   // matching requests so far
   uint64_t fired = 0;

@@ -167,6 +167,7 @@ void ArraySim::Impl::Serve(const Handler& handler, const httplib::Request& req, 
   if (fault) {
     if (fault->action == FaultAction::kMalformed) Malform(res);
     if (fault->action == FaultAction::kTruncate) Truncate(res);
+    if (fault->action == FaultAction::kBody) res.set_content(fault->body, "application/json");
     if (fault->action == FaultAction::kRotateSession && auth == "session") {
       std::string fresh = sessions.Rotate(sessionId);
       res.set_header("Set-Cookie", SessionCookie("isisessid", fresh, tls, true));
@@ -199,6 +200,8 @@ bool ArraySim::Impl::ApplyControl(const nlohmann::json& c, std::string* error) {
         jobDelayMs = v.get<int64_t>();
       } else if (key == "changelist_delay_ms") {
         changelistDelayMs = v.get<int64_t>();
+      } else if (key == "changelist_page_size") {
+        changelistPageSize = v.get<uint32_t>();
       } else if (key == "fail_next_jobs") {
         failNextJobs = v.get<uint32_t>();
       } else if (key == "failed_job_state") {

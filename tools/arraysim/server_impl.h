@@ -74,6 +74,7 @@ struct ArraySim::Impl {
   int64_t nextJobId = 1;
   int64_t jobDelayMs = 0;
   int64_t changelistDelayMs = 0;
+  uint32_t changelistPageSize = 0;  // non-zero: every changelist page this size, whatever was asked
   uint32_t failNextJobs = 0;
   std::string failedJobState = "failed";
   std::vector<nlohmann::json> requestLog;

@@ -13,6 +13,11 @@
 // answers: at the first step down inside the second run the writer is drained
 // and stopped, and from then on every row is checked by the database itself
 // (an INSERT OR IGNORE on the inode key), on the caller's thread.
+//
+// Reading works the same way round: a reader thread steps through the table
+// ahead of GetNextEvent, a few batches at most, and GetNextEvent copies the next
+// row out of memory. The thread starts with the first GetNextEvent after
+// PrepareSelectQuery, so a store that cannot be read fails that very call.
 #include "host/CSnapDiffEventMonitor.h"
 
 #include <fcntl.h>
@@ -86,6 +91,7 @@ struct CSnapDiffEventMonitor::Impl {
 
     snaphost::EventStore store;
     std::unique_ptr<snaphost::EventWriter> writer;
+    std::unique_ptr<snaphost::EventReader> reader;  // while reading
 
     bool atEnd = false;
     bool readFailed = false;
@@ -118,6 +124,7 @@ struct CSnapDiffEventMonitor::Impl {
 
     // Stops loading work in progress; the store is closed afterwards.
     void TearDown(bool keepLoadedRows) {
+        reader.reset();
         if (writer) {
             std::string ignored;
             if (keepLoadedRows)
@@ -128,6 +135,18 @@ struct CSnapDiffEventMonitor::Impl {
         }
         firstRun.Close();
         store.Close();
+    }
+
+    // Rows are read ahead of GetNextEvent on a thread of the reader's own.
+    bool StartReader() {
+        try {
+            reader.reset(new snaphost::EventReader(store));
+            return true;
+        } catch (const std::bad_alloc&) {
+            state = State::kFailed;
+            failure = FXErrorUtil::ErrorWin32(FX_HERE, kOutOfMemory);
+            return false;
+        }
     }
 
     bool SwitchToAnyOrder(std::string& error) {
@@ -319,7 +338,9 @@ CRwError CSnapDiffEventMonitor::PrepareSelectQuery() {
         case Impl::State::kFailed:
             return d.NotLoading(FX_HERE);
         case Impl::State::kReading:
+            d.reader.reset();  // its thread stops before the store is rewound
             if (!d.store.StartReading(error)) return d.Fail(FX_HERE, error);
+            if (!d.StartReader()) return d.failure;
             d.atEnd = d.readFailed = false;
             return CRwError::Success();
         case Impl::State::kLoading:
@@ -332,6 +353,7 @@ CRwError CSnapDiffEventMonitor::PrepareSelectQuery() {
     }
     d.firstRun.Close();
     if (!d.store.StartReading(error)) return d.Fail(FX_HERE, error);
+    if (!d.StartReader()) return d.failure;
     d.state = Impl::State::kReading;
     d.atEnd = d.readFailed = false;
     SNAP_LOG(1, "Event database [%s] loaded: %" PRIu64 " rows, %" PRIu64 " duplicates, %" PRIu64
@@ -354,7 +376,7 @@ int CSnapDiffEventMonitor::GetNextEvent(_ChangeEventItem& row) {
     if (d.atEnd) return 1;
     try {
         std::string error;
-        const int result = d.store.Next(row, error);
+        const int result = d.reader->Next(row, error);
         if (result == 1) d.atEnd = true;
         if (result < 0) {
             d.readFailed = true;

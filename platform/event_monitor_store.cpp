@@ -58,13 +58,12 @@ std::string InsertSql(size_t rows) {
     return sql;
 }
 
-void AssignText(std::string& target, sqlite3_stmt* statement, int column) {
+// A text column, valid until the next step; NULL and empty both read as "".
+const char* TextOf(sqlite3_stmt* statement, int column, size_t& length) {
     const unsigned char* text = sqlite3_column_text(statement, column);
-    const int length = sqlite3_column_bytes(statement, column);
-    if (text == nullptr || length <= 0)
-        target.clear();
-    else
-        target.assign(reinterpret_cast<const char*>(text), static_cast<size_t>(length));
+    const int bytes = sqlite3_column_bytes(statement, column);
+    length = text == nullptr || bytes <= 0 ? 0 : static_cast<size_t>(bytes);
+    return length == 0 ? "" : reinterpret_cast<const char*>(text);
 }
 
 }  // namespace
@@ -257,7 +256,7 @@ bool EventStore::StartReading(std::string& error) {
     return true;
 }
 
-int EventStore::Next(_ChangeEventItem& row, std::string& error) {
+int EventStore::NextFields(EventFields& row, std::string& error) {
     if (m_select == nullptr) {
         error = "The event database is not ready for reading [" + m_path + "]";
         return -1;
@@ -270,13 +269,13 @@ int EventStore::Next(_ChangeEventItem& row, std::string& error) {
     }
     sqlite3_stmt* s = m_select;
     row.inode = sqlite3_column_int64(s, 0);
-    AssignText(row.path, s, 1);
+    row.path = TextOf(s, 1, row.pathLength);
     row.changeTime = static_cast<uint64_t>(sqlite3_column_int64(s, 2));
     row.modifiedTime = static_cast<uint64_t>(sqlite3_column_int64(s, 3));
     row.accessTime = static_cast<uint64_t>(sqlite3_column_int64(s, 4));
-    AssignText(row.changeType, s, 5);
+    row.changeType = TextOf(s, 5, row.changeTypeLength);
     row.size = sqlite3_column_int64(s, 6);
-    AssignText(row.oldPath, s, 7);
+    row.oldPath = TextOf(s, 7, row.oldPathLength);
     row.isRename = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
     row.extraNumber = static_cast<uint32_t>(sqlite3_column_int64(s, 9));
     return 0;

@@ -70,8 +70,9 @@ public:
     // Starts (or restarts) reading every row in ascending inode order.
     bool StartReading(std::string& error);
 
-    // 0: row filled; 1: no rows left; -1: failure, error set.
-    int Next(_ChangeEventItem& row, std::string& error);
+    // 0: row filled, its texts valid until the next call; 1: no rows left;
+    // -1: failure, error set.
+    int NextFields(EventFields& row, std::string& error);
 
     void Close();
 

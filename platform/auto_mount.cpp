@@ -40,8 +40,17 @@ bool SplitNfsUrl(const std::string& scanPath, std::string& host, std::string& pa
     const size_t colon = host.rfind(':');
     if (colon != std::string::npos && IsDigits(host.substr(colon + 1))) host.erase(colon);
     if (host.empty() || host.find(':') != std::string::npos) return false;
-    path = scanPath.substr(slash);
+    // "nfs://host//path" names the absolute path; the mount source has one "/"
+    // before it, so that it cannot read as a URL itself.
+    const size_t start = scanPath.find_first_not_of('/', slash);
+    path = start == std::string::npos ? "/" : "/" + scanPath.substr(start);
     return true;
+}
+
+// A URL has its "://" before any "/"; "host:/a://b" is a path that holds one.
+bool IsUrl(const std::string& scanPath) {
+    const size_t separator = scanPath.find("://");
+    return separator != std::string::npos && scanPath.find('/') > separator;
 }
 
 }  // namespace
@@ -53,8 +62,7 @@ CRwError FileShareAutoMount::convertScanToMountFormat(const std::string& scanPat
     exportName.clear();
     noMountForm = false;
     std::string host, path;
-    if (scanPath.find("://") == std::string::npos ? SplitHostPath(scanPath, host, path)
-                                                  : SplitNfsUrl(scanPath, host, path)) {
+    if (IsUrl(scanPath) ? SplitNfsUrl(scanPath, host, path) : SplitHostPath(scanPath, host, path)) {
         mountSource = host + ":" + path;
         exportName = path;
         return CRwError::Success();

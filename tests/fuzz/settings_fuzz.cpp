@@ -1,0 +1,54 @@
+// The agent's settings file: TZPlatformInfo::getRegInt over a settings.ini of
+// arbitrary content, checked against the INI reader it is built on.
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/TZPlatformInfo.h"
+#include "platform/ini_file.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const std::string settings = fuzz::Setup() + "/settings.ini";
+    fuzz::WriteFile(settings, data, size, 0644);
+    const std::string text(reinterpret_cast<const char*>(data), size);
+
+    boost::property_tree::ptree tree;
+    std::string problem;
+    std::istringstream in(text);
+    const bool parsed = snaphost::ParseIni(in, tree, problem);
+    if (!parsed) FUZZ_CHECK(!problem.empty() && tree.empty());
+
+    // The keys the plug-in reads, then every key of the file (a few at most).
+    std::vector<std::pair<std::string, std::string>> keys = {
+        {"~FileSystemAgent", "bBackupFromSnapshotOnly"},
+        {"~FileSystemAgent", "nDisableSnapdiffForStreamingBackups"},
+        {"~FileSystemAgent", "IsilonChangeListGenerationWaitTime"},
+        {"~FileSystemAgent", "nLogLevel"}};
+    for (const auto& section : tree) {
+        for (const auto& key : section.second) {
+            if (keys.size() < 12) keys.emplace_back(section.first, key.first);
+        }
+    }
+
+    TZPlatformInfo info;
+    for (const auto& [section, key] : keys) {
+        std::string value;
+        const bool found = snaphost::LookupIni(tree, section, key, value);
+        if (found && !value.empty()) FUZZ_CHECK(!IsBlank(value.front()) && !IsBlank(value.back()));
+        int expected = 0;
+        const bool isInt = found && snaphost::ParseIniInt(value, expected);
+
+        int read = -12345;
+        const bool got = info.getRegInt(section, key, &read);
+        FUZZ_CHECK(got == isInt);
+        FUZZ_CHECK(got ? read == expected : read == -12345);
+    }
+    return 0;
+}

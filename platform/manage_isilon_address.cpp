@@ -36,14 +36,18 @@ bool Parse(const std::string& fileServer, Address& address, std::string& problem
         problem = "no file server is given";
         return false;
     }
-    if (text.find_first_of("/?#@ \t") != std::string::npos) {
+    // A control byte would cut the URL short (NUL) or make curl refuse it.
+    const bool control = std::any_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (control || text.find_first_of("/?#@ \t") != std::string::npos) {
         problem = "file server \"" + fileServer + "\" is not of the form host[:port]";
         return false;
     }
     std::string host, port = kDefaultPort;
     if (text[0] == '[') {
         size_t close = text.find(']');
-        if (close == std::string::npos || close == 1) {
+        if (close == std::string::npos || close == 1 || text.find('[', 1) < close) {
             problem = "file server \"" + fileServer + "\" has a malformed IPv6 address";
             return false;
         }
@@ -56,6 +60,9 @@ bool Parse(const std::string& fileServer, Address& address, std::string& problem
             }
             port = rest.substr(1);
         }
+    } else if (text.find_first_of("[]") != std::string::npos) {
+        problem = "file server \"" + fileServer + "\" has a malformed IPv6 address";
+        return false;
     } else if (std::count(text.begin(), text.end(), ':') > 1) {
         host = "[" + text + "]";
     } else {

@@ -22,6 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const unsigned char u = static_cast<unsigned char>(c);
         FUZZ_CHECK(u > 0x20 && u != 0x7f && c != '/' && c != '?' && c != '#' && c != '@');
     }
+    // Brackets only enclose an IPv6 address.
+    const size_t close = authority.find(']');
+    if (authority[0] == '[') {
+        FUZZ_CHECK(close != std::string::npos && authority.find('[', 1) == std::string::npos);
+        FUZZ_CHECK(authority.find(']', close + 1) == std::string::npos);
+        FUZZ_CHECK(authority.compare(close, 2, "]:") == 0);
+    } else {
+        FUZZ_CHECK(authority.find_first_of("[]") == std::string::npos);
+    }
 
     arrayaddress::Address again;
     FUZZ_CHECK(arrayaddress::Parse(address.baseUrl, again, problem));

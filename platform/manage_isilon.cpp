@@ -169,8 +169,13 @@ struct ManageIsilon::Impl {
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
                          options.lowSpeedTimeSeconds > 0 ? options.lowSpeedTimeSeconds : 60L);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, options.insecure ? 0L : 1L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, options.insecure ? 0L : 2L);
+        // A pinned key without a CA file stands instead of a CA: arrays mostly
+        // present self-signed certificates, and the key itself identifies the
+        // array (curl checks the pin whether or not it verifies the chain).
+        const bool pinOnly = !options.pinnedPublicKey.empty() && options.caFile.empty();
+        const bool verifyChain = !options.insecure && !pinOnly;
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verifyChain ? 1L : 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verifyChain ? 2L : 0L);
         if (!options.caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, options.caFile.c_str());
         if (!options.pinnedPublicKey.empty())
             curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, options.pinnedPublicKey.c_str());
@@ -418,6 +423,8 @@ bool ManageIsilon::OpenConnection() {
             SNAP_LOG(-1, "File server [%s] is reached over plain HTTP, without TLS", m_fileServer.c_str());
         else if (impl.options.insecure)
             SNAP_LOG(-1, "TLS certificate verification is off for file server [%s]", m_fileServer.c_str());
+        else if (!impl.options.pinnedPublicKey.empty() && impl.options.caFile.empty())
+            SNAP_LOG(1, "File server [%s] is trusted by its pinned public key", m_fileServer.c_str());
         if (!impl.Configure(problem)) {
             impl.SetFailure(ManageIsilonError::kTransport, "OpenConnection: " + problem);
             return false;

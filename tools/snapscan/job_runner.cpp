@@ -36,9 +36,12 @@ ClientPtr NewClient(GetSnapClientFn getClient, Output& out) {
     return client;
 }
 
+// A failed plug-in call: its failure text, and the last error line it logged,
+// which often holds the cause its fixed text leaves out.
 bool Failed(const CRwError& result, const std::string& phase, Output& out) {
+    const std::string logged = TakeLoggedError();
     if (!result.IsError()) return false;
-    out.Error(phase, result.AsString());
+    out.Error(phase, logged.empty() ? result.AsString() : result.AsString() + " | logged: " + logged);
     return true;
 }
 

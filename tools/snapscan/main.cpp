@@ -153,6 +153,7 @@ int main(int argc, char** argv) {
     }
     explicitIds = job->count("--job-id") != 0;
 
+    CaptureLoggedErrors();
     Output out(std::cout, std::cerr, common.json);
     if (*snapshots) return ListSnapshots(common, allSubclients, out);
 

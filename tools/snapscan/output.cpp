@@ -1,9 +1,69 @@
 #include "tools/snapscan/output.h"
 
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
 #include <ostream>
 #include <sstream>
+#include <utility>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "host/LogWriter.h"
 
 namespace snapscan {
+
+namespace {
+
+class ErrorLineRecorder final : public CLogWriterInterface {
+public:
+    explicit ErrorLineRecorder(boost::shared_ptr<CLogWriterInterface> next) : m_next(std::move(next)) {}
+
+    void Write(int level, const char* function, int line, int reserved1, int reserved2, const char* format,
+               ...) override __attribute__((format(printf, 7, 8))) {
+        va_list args;
+        va_start(args, format);
+        va_list again;
+        va_copy(again, args);
+        const int size = std::vsnprintf(nullptr, 0, format, args);
+        va_end(args);
+        std::vector<char> text(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
+        if (size > 0) std::vsnprintf(text.data(), text.size(), format, again);
+        va_end(again);
+        if (level < 0) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_last.assign(text.data());
+        }
+        m_next->Write(level, function, line, reserved1, reserved2, "%s", text.data());
+    }
+
+    int GetLevel() override { return m_next->GetLevel(); }
+
+    std::string Take() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::string last;
+        last.swap(m_last);
+        return last;
+    }
+
+private:
+    boost::shared_ptr<CLogWriterInterface> m_next;
+    std::mutex m_mutex;
+    std::string m_last;
+};
+
+boost::shared_ptr<ErrorLineRecorder> g_recorder;
+
+}  // namespace
+
+void CaptureLoggedErrors() {
+    if (g_recorder || !g_ptrLogWriter) return;
+    g_recorder = boost::make_shared<ErrorLineRecorder>(g_ptrLogWriter);
+    g_ptrLogWriter = g_recorder;
+}
+
+std::string TakeLoggedError() { return g_recorder ? g_recorder->Take() : std::string(); }
 
 void Output::Emit(const nlohmann::json& record, const std::string& text) {
     if (m_json) {

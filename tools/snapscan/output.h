@@ -35,6 +35,14 @@ private:
     bool m_json;
 };
 
+// The plug-in's failure texts are fixed, and some only say that the array could
+// not be reached; the error lines it logged meanwhile say why (certificate
+// refused, login refused, credentials file refused). CaptureLoggedErrors puts a
+// writer in front of the installed log writer that keeps the last error line;
+// TakeLoggedError returns it ("" when none was written) and forgets it.
+void CaptureLoggedErrors();
+std::string TakeLoggedError();
+
 // The name of a compare item kind: "changed", "renamed", "removed", "end", "error".
 const char* ItemKindName(int32_t kind);
 

@@ -343,6 +343,18 @@ int MemoryChild(uint64_t n) {
 
 // Runs the memory child in a fresh process image, so that its peak is its own.
 bool MeasureMemory(const char* self, uint64_t n, MemoryFigures& figures) {
+    // The log writer that the host library installs at load time needs a
+    // directory before the child makes its own.
+    char pattern[] = "/tmp/snapscan-compare-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) return false;
+    const std::string startLog = pattern;
+    struct Remove {
+        const std::string& path;
+        ~Remove() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } remove{startLog};
     int channel[2];
     if (pipe(channel) != 0) return false;
     fflush(stdout);
@@ -351,6 +363,8 @@ bool MeasureMemory(const char* self, uint64_t n, MemoryFigures& figures) {
     if (child == 0) {
         close(channel[0]);
         dup2(channel[1], 1);
+        setenv("SNAPSCAN_LOG_DIR", startLog.c_str(), 1);
+        setenv("SNAPSCAN_CONFIG_DIR", startLog.c_str(), 1);
         const std::string count = std::to_string(n);
         execl(self, self, "--memory-child", count.c_str(), static_cast<char*>(nullptr));
         _exit(127);

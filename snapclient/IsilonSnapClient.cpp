@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
@@ -780,7 +781,7 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
             row.clear();
             const uint64_t inode = static_cast<uint64_t>(atoll(entry.inode.c_str()));
             row.inode = static_cast<int64_t>(inode & ~kRemovedInodeBit);
-            row.path = volume + entry.path;
+            row.path.assign(volume).append(entry.path);
             row.accessTime = entry.accessTime;
             row.modifiedTime = entry.modifiedTime;
             row.changeTime = entry.changeTime;
@@ -900,7 +901,7 @@ FileServerSnapshotCompareItem CIsilonSnapClient::GetSnapshotCompareItem() {
         if (!row.oldPath.empty()) FXPath::AppendTrailingDelimiter(row.oldPath);
         item.extraFlag = false;
     }
-    item.path = row.path;
-    item.oldPath = row.oldPath;
+    item.path = std::move(row.path);
+    item.oldPath = std::move(row.oldPath);
     return item;
 }

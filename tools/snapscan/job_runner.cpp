@@ -135,7 +135,8 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
 
 }  // namespace
 
-JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out) {
+JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
+                  const std::function<bool()>& onDelivered) {
     JobOutcome outcome;
     const bool incremental = request.prevJobId != 0;
     out.Emit({{"event", "job"},
@@ -193,6 +194,10 @@ JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& 
         }
     }
     outcome.delivered = true;
+    if (onDelivered && !onDelivered()) {
+        outcome.status = kExitFailed;
+        return outcome;
+    }
 
     if (!request.skipCleanup) {
         // After the backup the agent cleans up through a new client whose
@@ -241,14 +246,16 @@ int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateS
         return kExitFailed;
     }
 
-    const JobOutcome outcome = RunJob(getClient, request, out);
-    if (outcome.delivered) {
+    // The job becomes the base before the post-backup cleanup deletes the old
+    // base's snapshots: a run that dies during the cleanup must leave the next
+    // job a base whose snapshots are still there. Were the state not saved, the
+    // cleanup would not run either, and the old base would stay usable.
+    const JobOutcome outcome = RunJob(getClient, request, out, [&] {
         state.baseJobId = request.jobId;
-        if (!store.Save(request.clientId, request.subclientId, state, error)) {
-            out.Error("job", error);
-            return kExitFailed;
-        }
-    }
+        if (store.Save(request.clientId, request.subclientId, state, error)) return true;
+        out.Error("job", error);
+        return false;
+    });
     return outcome.status;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,7 +48,11 @@ struct JobOutcome {
 //   and CleanupSnapshotsPostBackup. A share without a comparison base (no
 //   previous snapshot, or read from the live file system) is reported as read in
 //   full; that is what the agent does with it. The first failure ends the job.
-JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out);
+// `onDelivered`, when given, runs once every share's changes were handed on and
+// before the post-backup cleanup; when it returns false the job fails there
+// (it has reported why) and the cleanup is not run.
+JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
+                  const std::function<bool()>& onDelivered = {});
 
 // RunJob with the job ids taken from `store`: the job gets the next id of its
 // content and compares against the content's base job (full job when none).

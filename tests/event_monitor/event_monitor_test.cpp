@@ -366,6 +366,41 @@ TEST_F(EventMonitorTest, EndIsRepeatedAndPrepareAgainRestarts) {
     EXPECT_EQ(4, again[1].inode);
 }
 
+// Rows are read ahead of the caller: stopping partway, by reading again from the start or by
+// letting the database go, must neither lose nor repeat a row, nor hang.
+TEST_F(EventMonitorTest, ReadingStoppedPartwayRestartsOrEndsCleanly) {
+    const std::vector<Entry> entries = ArrayOrder(20000, 3);
+    const Model model = Expect(entries);
+    ASSERT_GT(model.rows.size(), 10000u);
+    for (const size_t stopAfter : {size_t{0}, size_t{1}, size_t{777}, model.rows.size() / 2}) {
+        SCOPED_TRACE("stopped after " + std::to_string(stopAfter) + " rows");
+        {
+            CSnapDiffEventMonitor monitor(results, 1, 2);
+            ASSERT_FALSE(monitor.Create().IsError());
+            ASSERT_FALSE(Load(monitor, entries).IsError());
+            ASSERT_FALSE(monitor.PrepareSelectQuery().IsError());
+            for (size_t i = 0; i < stopAfter; ++i) {
+                _ChangeEventItem row;
+                ASSERT_EQ(0, monitor.GetNextEvent(row));
+                ASSERT_EQ(model.rows[i].inode, row.inode);
+            }
+            ASSERT_FALSE(monitor.PrepareSelectQuery().IsError());
+            ExpectSameRows(model.rows, Drain(monitor));
+        }
+        {
+            CSnapDiffEventMonitor monitor(results, 1, 2);
+            ASSERT_FALSE(monitor.Create().IsError());
+            ASSERT_FALSE(Load(monitor, entries).IsError());
+            ASSERT_FALSE(monitor.PrepareSelectQuery().IsError());
+            for (size_t i = 0; i < stopAfter; ++i) {
+                _ChangeEventItem row;
+                ASSERT_EQ(0, monitor.GetNextEvent(row));
+            }
+        }  // destroyed with the read-ahead under way
+        EXPECT_FALSE(Exists(results + "/snapdiff_1_2.db"));
+    }
+}
+
 TEST_F(EventMonitorTest, CallsOutOfTurnFail) {
     CSnapDiffEventMonitor monitor(results, 1, 2);
     _ChangeEventItem row = RowOf({1, "/a", "file"});

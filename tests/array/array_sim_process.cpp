@@ -90,15 +90,19 @@ std::string ArraySimProcess::HostPort() const { return "127.0.0.1:" + std::to_st
 
 std::string ArraySimProcess::Url() const { return (m_tls ? "https://" : "http://") + HostPort(); }
 
-long ArraySimProcess::Control(const char* method, const std::string& path, const std::string& body,
-                              std::string* answer) const {
+long ArraySimRequest(const char* method, const std::string& url, const std::string& body,
+                     const std::string& user, const std::string& password, std::string* answer) {
     CURL* curl = curl_easy_init();
     if (!curl) return 0;
-    std::string url = Url() + path, received;
+    std::string received;
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    if (!user.empty()) {
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+    }
     if (!body.empty()) curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
@@ -111,4 +115,9 @@ long ArraySimProcess::Control(const char* method, const std::string& path, const
     curl_easy_cleanup(curl);
     if (answer) *answer = received;
     return status;
+}
+
+long ArraySimProcess::Control(const char* method, const std::string& path, const std::string& body,
+                              std::string* answer) const {
+    return ArraySimRequest(method, Url() + path, body, "", "", answer);
 }

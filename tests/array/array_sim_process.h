@@ -8,6 +8,13 @@
 #include <string>
 #include <vector>
 
+// One request to the emulator at url (its control endpoints, or its API with
+// HTTP Basic when user is not empty), without certificate checks. Returns the
+// HTTP status (0 when the request failed) and the body.
+long ArraySimRequest(const char* method, const std::string& url, const std::string& body,
+                     const std::string& user = "", const std::string& password = "",
+                     std::string* answer = nullptr);
+
 class ArraySimProcess {
 public:
     ArraySimProcess() = default;

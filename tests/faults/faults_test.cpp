@@ -4,7 +4,6 @@
 // every fault the job has ended in bounded time with a clear exit status and
 // message, the next job delivers exactly the changes since the last delivered
 // job, and its cleanups leave only its own snapshots on the array.
-#include <curl/curl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/e2e_harness.h"
+#include "tests/array/array_sim_process.h"
 
 namespace {
 
@@ -29,11 +29,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 constexpr int kDeadlineSeconds = 60;  // no job here may take near this long; it means a hang
-
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
-}
 
 // Which of the content's snapshots are on the array: the base job's, the job's
 // under test, both or none.
@@ -61,25 +56,7 @@ protected:
     // One request to arraysim: its control endpoints, or its API with Basic auth.
     long Http(const char* method, const std::string& path, const std::string& body = "",
               std::string* answer = nullptr) {
-        CURL* curl = curl_easy_init();
-        if (!curl) return 0;
-        const std::string url = "http://127.0.0.1:" + port + path;
-        std::string received;
-        curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(curl, CURLOPT_USERPWD, "backup:pw");
-        if (!body.empty()) curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
-        long status = 0;
-        if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        curl_slist_free_all(headers);
-        curl_easy_cleanup(curl);
-        if (answer) *answer = received;
-        return status;
+        return ArraySimRequest(method, "http://127.0.0.1:" + port + path, body, "backup", "pw", answer);
     }
 
     void AddFaults(const json& rules) {

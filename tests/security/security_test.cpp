@@ -5,7 +5,6 @@
 // credentials and databases, no stray files, and names with awkward bytes
 // carried exactly through URLs, JSON and back.
 #include <arpa/inet.h>
-#include <curl/curl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,6 +23,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/e2e_harness.h"
+#include "tests/array/array_sim_process.h"
 
 namespace {
 
@@ -62,11 +62,6 @@ size_t Count(const std::string& text, const std::string& needle) {
     size_t count = 0;
     for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
     return count;
-}
-
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-    static_cast<std::string*>(user)->append(data, size * count);
-    return size * count;
 }
 
 // A TCP relay between the CLI and arraysim (plain HTTP) that keeps every byte
@@ -255,28 +250,7 @@ protected:
     // One request to arraysim: a control endpoint, or the API with Basic auth.
     long Http(const char* method, const std::string& path, const std::string& body = "",
               std::string* answer = nullptr) {
-        CURL* curl = curl_easy_init();
-        if (!curl) return 0;
-        const std::string url = (m_tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + port + path;
-        std::string received;
-        curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(curl, CURLOPT_USERNAME, "backup");
-        curl_easy_setopt(curl, CURLOPT_PASSWORD, kPassword.c_str());
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-        if (!body.empty()) curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
-        long status = 0;
-        if (curl_easy_perform(curl) == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        curl_slist_free_all(headers);
-        curl_easy_cleanup(curl);
-        if (answer) *answer = received;
-        return status;
+        return ArraySimRequest(method, (m_tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + port + path, body, "backup", kPassword, answer);
     }
 
     void AddFault(const json& rule) {

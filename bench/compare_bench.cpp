@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
 #include "array_sim_process.h"
 #include "host/LogWriter.h"
 #include "host/ManageIsilon.h"
@@ -45,6 +46,9 @@ public:
 
 namespace {
 
+using bench::Now;
+using bench::PeakRssKiB;
+
 constexpr const char* kUser = "bench";
 constexpr const char* kPassword = "bench-password";
 constexpr const char* kScanPath = "/mnt/synthetic";
@@ -58,22 +62,6 @@ constexpr double kIngestGoal = 0.5;
 constexpr double kDeliveryGoal = 0.7;
 constexpr double kMemoryGoalRatio = 1.2;
 constexpr double kMemoryGoalMiB = 128.0;
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-long PeakRssKiB() {
-    FILE* status = fopen("/proc/self/status", "r");
-    if (status == nullptr) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, status) != nullptr)
-        if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
-    fclose(status);
-    return kib;
-}
 
 // CPU seconds (user + system) of a process so far, -1 when unknown.
 double CpuSeconds(const std::string& pid) {

@@ -20,10 +20,14 @@
 
 #include <boost/make_shared.hpp>
 
+#include "bench/bench_clock.h"
 #include "host/CSnapDiffEventMonitor.h"
 #include "host/LogWriter.h"
 
 namespace {
+
+using bench::Now;
+using bench::PeakRssKiB;
 
 constexpr double kIngestGoalRowsPerSecond = 550000.0;  // half of fetch + parse
 constexpr double kDeliveryGoalRatio = 0.7;
@@ -42,22 +46,6 @@ public:
     }
     int GetLevel() override { return 0; }
 };
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-long PeakRssKiB() {
-    FILE* status = fopen("/proc/self/status", "r");
-    if (status == nullptr) return -1;
-    char line[256];
-    long kib = -1;
-    while (fgets(line, sizeof line, status) != nullptr)
-        if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
-    fclose(status);
-    return kib;
-}
 
 uint64_t Mix(uint64_t& state) {  // splitmix64
     uint64_t z = (state += 0x9E3779B97F4A7C15ull);

@@ -25,8 +25,8 @@ constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before Open
 
 // One authenticated connection to the array's management REST API (HTTPS, port
 // 8080 unless the file server names one). Default-constructed, given file server,
-// user and password, then opened. TLS options come from the credentials entry of
-// the file server (NASSnapUtil::GetArrayConnectionOptions). For tests and
+// user and password, then opened. TLS options come from the job's own credentials
+// entry (SetCredentialsEntry, NASSnapUtil::GetArrayConnectionOptions). For tests and
 // benchmarks only, a file server beginning with "http://" ("http://127.0.0.1:5000")
 // is reached over plain HTTP, without TLS; a level -1 line says so at every open.
 //
@@ -50,6 +50,10 @@ public:
     void SetFileServer(const std::string& fileServer) { m_fileServer = fileServer; }
     void SetUser(const std::string& user) { m_userName = ValidateEscSeq(user); }
     void SetPasswd(const std::string& password) { m_password = password; }
+    // The credentials entry the connection options come from (the text0 of the
+    // _NASArrayInfo the credentials lookup filled). Without it, the options of
+    // the entries that name the file server, when they agree.
+    void SetCredentialsEntry(const std::string& entry) { m_credentialsEntry = entry; }
     std::string GetFileServer() const { return m_fileServer; }
     void GetLastError(std::string& code, std::string& message) const {
         code = m_lastErrorCode;
@@ -99,6 +103,7 @@ private:
     std::string m_fileServer;
     std::string m_userName;
     std::string m_password;
+    std::string m_credentialsEntry;
     std::string m_lastErrorCode;
     std::string m_lastErrorMessage;
     std::unique_ptr<Impl> m_impl;

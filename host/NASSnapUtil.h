@@ -28,11 +28,14 @@ struct SNAPHOST_API ArrayConnectionOptions {
 //   auth = session                        ; or basic
 //   connectTimeoutSeconds = 10            ; optional
 //   lowSpeedTimeSeconds = 60              ; optional
-// A ";" or "#" after a blank starts a comment; the client id of the section is
-// the unsigned 32-bit number, even when it reaches the lookup as a negative int.
-// The file must not be readable or writable by group or others: such a file is
-// refused (lookup false, a level -1 line naming the file and its mode).
-// Nothing here ever logs a password.
+// A ";" or "#" after a blank starts a comment; a value in double quotes is taken
+// literally, so a password holding " ;" or " #" is written password = "a ;b#c".
+// The client id of the section is the unsigned 32-bit number, even when it
+// reaches the lookup as a negative int. The file is refused (lookup false, a
+// level -1 line naming the file and the reason) unless it is a regular file
+// owned by the user running, not reachable by group or others, not a link, in a
+// directory others cannot write; and unless every line of it reads exactly
+// (see platform/ini_file.h). Nothing here ever logs a password.
 class SNAPHOST_API NASSnapUtil {
 public:
     NASSnapUtil();
@@ -44,7 +47,16 @@ public:
     // holds the section name). False: no usable entry for the client; logged at -1.
     bool GetArrayNameAndCredentialsByClientId(int& clientId, _NASArrayInfo& info);
 
-    // The options of the first entry whose fileServer equals fileServer.
-    // False when there is none or the file is refused; options then keep defaults.
-    bool GetArrayConnectionOptions(const std::string& fileServer, ArrayConnectionOptions& options);
+    // The TLS and authentication options of the entry named section (text0 of the
+    // entry's _NASArrayInfo), which must give fileServer. With an empty section,
+    // those of the entries that give fileServer, when they all agree. False when
+    // there is none, they disagree, a value is not valid or the file is refused;
+    // options then keep what they held.
+    bool GetArrayConnectionOptions(const std::string& section, const std::string& fileServer,
+                                   ArrayConnectionOptions& options);
+
+    // Whether the file can be read exactly and the entry of clientId is usable
+    // (file server, user, password, valid options), without contacting the
+    // array. False with "<file>: reason" in problem (never a value).
+    bool CheckCredentials(int clientId, std::string& problem);
 };

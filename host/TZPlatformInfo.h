@@ -18,4 +18,10 @@ public:
     // holds it. False (value untouched) when the file, the section or the key is
     // missing, or the file or the value cannot be parsed (the latter logged at -1).
     bool getRegInt(const std::string& section, const std::string& key, int* value);
+
+    // True when settings.ini is absent (every setting unset) or can be read
+    // exactly, every value an integer. False with "<file>: line N: reason" in
+    // problem otherwise: a host checks this before a job, because getRegInt
+    // takes an unreadable file as "not set", which turns flags off.
+    static bool CheckSettings(std::string& problem);
 };

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 #include <string>
 
 #include "common/FXString.h"
@@ -21,27 +20,54 @@ namespace {
 
 std::string CredentialsPath() { return HostConfig::ConfigDir() + "/credentials.ini"; }
 
-// Reads and parses the file when it is safe to read. Failures are logged at -1.
-bool LoadCredentials(boost::property_tree::ptree& tree, std::string& path) {
-    path = CredentialsPath();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        const int reason = errno;
-        SNAP_LOG(-1, "Credentials file [%s] cannot be opened: %s", path.c_str(), strerror(reason));
-        return false;
-    }
-    // Checked on the open descriptor, so the file read is the file checked.
+// A password file larger than this is not a credentials file.
+constexpr off_t kMaxCredentialsBytes = 1 << 20;
+
+// Why the file at path cannot be trusted, or "" when it can. Checked on the open
+// descriptor, so that the file read is the file checked.
+std::string Distrust(int fd, const std::string& path) {
     struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        SNAP_LOG(-1, "Credentials file [%s] is not a regular file; refused", path.c_str());
-        close(fd);
+    if (fstat(fd, &info) != 0) return std::string("cannot be examined: ") + strerror(errno);
+    if (!S_ISREG(info.st_mode)) return "is not a regular file";
+    if (info.st_uid != geteuid())
+        return "is owned by user " + std::to_string(info.st_uid) + ", not by the user running (" +
+               std::to_string(geteuid()) + ")";
+    if ((info.st_mode & 077) != 0) {
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return std::string("has mode ") + mode +
+               " and can be reached by group or others (make it chmod 600)";
+    }
+    if (info.st_size > kMaxCredentialsBytes) return "is larger than 1 MiB";
+    // Whoever can write the directory can replace the file between two runs.
+    const std::string::size_type slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat parent;
+    if (stat(directory.c_str(), &parent) != 0)
+        return "is in a directory that cannot be examined: " + std::string(strerror(errno));
+    if ((parent.st_mode & S_IWOTH) != 0 && (parent.st_mode & S_ISVTX) == 0)
+        return "is in directory " + directory + ", which others can write";
+    if ((parent.st_mode & S_IWOTH) != 0 || (parent.st_uid != geteuid() && parent.st_uid != 0))
+        return "is in directory " + directory + ", which is not owned by the user running or root";
+    return std::string();
+}
+
+// Reads and parses the file when it is safe to read. Failures are logged at -1
+// and returned in problem (file, line and reason, never a value).
+bool LoadCredentials(snaphost::IniTree& tree, std::string& path, std::string& problem) {
+    path = CredentialsPath();
+    // Not through a link, and without blocking: a FIFO in its place must not
+    // hang the job.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        problem = path + ": cannot be opened: " + strerror(errno);
+        SNAP_LOG(-1, "Credentials file [%s] cannot be opened: %s", path.c_str(), strerror(errno));
         return false;
     }
-    if ((info.st_mode & 077) != 0) {
-        SNAP_LOG(-1,
-                 "Credentials file [%s] has mode %04o and can be reached by group or others; "
-                 "refused (make it chmod 600)",
-                 path.c_str(), static_cast<unsigned>(info.st_mode & 07777));
+    const std::string distrust = Distrust(fd, path);
+    if (!distrust.empty()) {
+        problem = path + ": " + distrust + "; refused";
+        SNAP_LOG(-1, "Credentials file [%s] %s; refused", path.c_str(), distrust.c_str());
         close(fd);
         return false;
     }
@@ -53,45 +79,55 @@ bool LoadCredentials(boost::property_tree::ptree& tree, std::string& path) {
         if (got < 0) {
             if (errno == EINTR) continue;
             const int reason = errno;
+            problem = path + ": cannot be read: " + strerror(reason);
             SNAP_LOG(-1, "Credentials file [%s] cannot be read: %s", path.c_str(), strerror(reason));
             close(fd);
             return false;
         }
         content.append(buffer, static_cast<size_t>(got));
+        if (content.size() > static_cast<size_t>(kMaxCredentialsBytes)) {
+            problem = path + ": is larger than 1 MiB; refused";
+            SNAP_LOG(-1, "Credentials file [%s] is larger than 1 MiB; refused", path.c_str());
+            close(fd);
+            return false;
+        }
     }
     close(fd);
-    std::istringstream in(content);
-    std::string problem;
-    if (!snaphost::ParseIni(in, tree, problem)) {
-        // The parser's message names a line, never its text.
-        SNAP_LOG(-1, "Credentials file [%s] cannot be parsed: %s", path.c_str(), problem.c_str());
+    std::string reason;
+    if (!snaphost::ParseIni(content, tree, reason)) {
+        // The reader's message names a line and a key, never a value.
+        problem = path + ": " + reason;
+        SNAP_LOG(-1, "Credentials file [%s] cannot be parsed: %s", path.c_str(), reason.c_str());
         return false;
     }
     return true;
 }
 
-bool ParseOptions(const boost::property_tree::ptree& tree, const std::string& section,
-                  const std::string& path, ArrayConnectionOptions& options) {
+// The connection options of one entry. False, with the key and the rule it
+// breaks in problem (and logged at -1), when a value is not one the key takes.
+bool ParseOptions(const snaphost::IniTree& tree, const std::string& section,
+                  const std::string& path, ArrayConnectionOptions& options, std::string& problem) {
+    const auto refuse = [&](const std::string& key, const std::string& rule) {
+        problem = path + ": key [" + key + "] of [" + section + "] " + rule;
+        SNAP_LOG(-1, "Key [%s] of [%s] in [%s] %s", key.c_str(), section.c_str(), path.c_str(),
+                 rule.c_str());
+        return false;
+    };
     ArrayConnectionOptions parsed;
     std::string text;
     if (snaphost::LookupIni(tree, section, "caFile", text)) parsed.caFile = text;
     if (snaphost::LookupIni(tree, section, "pinnedPublicKey", text)) parsed.pinnedPublicKey = text;
     if (snaphost::LookupIni(tree, section, "insecure", text)) {
         int value = 0;
-        if (!snaphost::ParseIniInt(text, value) || (value != 0 && value != 1)) {
-            SNAP_LOG(-1, "Key [insecure] of [%s] in [%s] must be 0 or 1", section.c_str(),
-                     path.c_str());
-            return false;
-        }
+        if (!snaphost::ParseIniInt(text, value) || (value != 0 && value != 1))
+            return refuse("insecure", "must be 0 or 1");
         parsed.insecure = value == 1;
     }
     if (snaphost::LookupIni(tree, section, "auth", text)) {
         if (FXString::CompareNoCase(text, "basic") == 0) {
             parsed.basicAuth = true;
         } else if (FXString::CompareNoCase(text, "session") != 0) {
-            SNAP_LOG(-1, "Key [auth] of [%s] in [%s] must be session or basic", section.c_str(),
-                     path.c_str());
-            return false;
+            return refuse("auth", "must be session or basic");
         }
     }
     struct {
@@ -102,47 +138,43 @@ bool ParseOptions(const boost::property_tree::ptree& tree, const std::string& se
     for (const auto& timeout : timeouts) {
         if (!snaphost::LookupIni(tree, section, timeout.key, text)) continue;
         int value = 0;
-        if (!snaphost::ParseIniInt(text, value) || value <= 0) {
-            SNAP_LOG(-1, "Key [%s] of [%s] in [%s] must be a positive number of seconds",
-                     timeout.key, section.c_str(), path.c_str());
-            return false;
-        }
+        if (!snaphost::ParseIniInt(text, value) || value <= 0)
+            return refuse(timeout.key, "must be a positive number of seconds");
         *timeout.field = value;
     }
     options = parsed;
     return true;
 }
 
-}  // namespace
+bool SameOptions(const ArrayConnectionOptions& a, const ArrayConnectionOptions& b) {
+    return a.caFile == b.caFile && a.pinnedPublicKey == b.pinnedPublicKey &&
+           a.insecure == b.insecure && a.basicAuth == b.basicAuth &&
+           a.connectTimeoutSeconds == b.connectTimeoutSeconds &&
+           a.lowSpeedTimeSeconds == b.lowSpeedTimeSeconds;
+}
 
-NASSnapUtil::NASSnapUtil() = default;
-
-NASSnapUtil::~NASSnapUtil() = default;
-
-CRwError NASSnapUtil::Initialize() { return CRwError::Success(); }
-
-bool NASSnapUtil::GetArrayNameAndCredentialsByClientId(int& clientId, _NASArrayInfo& info) {
+// The entry of clientId: file server, user and password (text0 = its section).
+bool ReadEntry(const snaphost::IniTree& tree, const std::string& path, int clientId,
+               _NASArrayInfo& info, std::string& problem) {
     // The agent's client ids are unsigned 32-bit numbers handed over in an int.
     const std::string section =
         "client " + std::to_string(static_cast<uint32_t>(static_cast<unsigned int>(clientId)));
-    boost::property_tree::ptree tree;
-    std::string path;
-    if (!LoadCredentials(tree, path)) return false;
-
     std::string fileServer, user, password;
     const bool hasServer = snaphost::LookupIni(tree, section, "fileServer", fileServer);
     const bool hasUser = snaphost::LookupIni(tree, section, "user", user);
     const bool hasPassword = snaphost::LookupIni(tree, section, "password", password);
-    if (tree.find(section) == tree.not_found()) {
+    if (tree.sections.count(section) == 0) {
+        problem = path + ": no section [" + section + "]";
         SNAP_LOG(-1, "Credentials file [%s] has no section [%s]", path.c_str(), section.c_str());
         return false;
     }
     if (!hasServer || fileServer.empty() || !hasUser || user.empty() || !hasPassword) {
+        const char* missing = (!hasServer || fileServer.empty()) ? "fileServer"
+                              : (!hasUser || user.empty())       ? "user"
+                                                                 : "password";
+        problem = path + ": section [" + section + "] lacks " + missing;
         SNAP_LOG(-1, "Section [%s] of credentials file [%s] lacks %s", section.c_str(),
-                 path.c_str(),
-                 (!hasServer || fileServer.empty()) ? "fileServer"
-                 : (!hasUser || user.empty())       ? "user"
-                                                    : "password");
+                 path.c_str(), missing);
         return false;
     }
     info.Clear();
@@ -155,20 +187,77 @@ bool NASSnapUtil::GetArrayNameAndCredentialsByClientId(int& clientId, _NASArrayI
     return true;
 }
 
-bool NASSnapUtil::GetArrayConnectionOptions(const std::string& fileServer,
-                                            ArrayConnectionOptions& options) {
-    boost::property_tree::ptree tree;
+}  // namespace
+
+NASSnapUtil::NASSnapUtil() = default;
+
+NASSnapUtil::~NASSnapUtil() = default;
+
+CRwError NASSnapUtil::Initialize() { return CRwError::Success(); }
+
+bool NASSnapUtil::GetArrayNameAndCredentialsByClientId(int& clientId, _NASArrayInfo& info) {
+    snaphost::IniTree tree;
     std::string path;
-    if (!LoadCredentials(tree, path)) return false;
-    for (const auto& child : tree) {
-        if (!FXString::MatchLeft(child.first, "client ")) continue;
+    std::string problem;
+    if (!LoadCredentials(tree, path, problem)) return false;
+    return ReadEntry(tree, path, clientId, info, problem);
+}
+
+bool NASSnapUtil::GetArrayConnectionOptions(const std::string& section,
+                                            const std::string& fileServer,
+                                            ArrayConnectionOptions& options) {
+    snaphost::IniTree tree;
+    std::string path;
+    std::string problem;
+    if (!LoadCredentials(tree, path, problem)) return false;
+    if (!section.empty()) {
+        // The options of the job's own entry, and of no other: another client's
+        // entry for the same array may say insecure = 1.
         std::string server;
-        if (!snaphost::LookupIni(tree, child.first, "fileServer", server) || server != fileServer) {
+        if (!snaphost::LookupIni(tree, section, "fileServer", server) || server != fileServer) {
+            SNAP_LOG(-1, "Credentials file [%s] has no section [%s] for file server [%s]",
+                     path.c_str(), section.c_str(), fileServer.c_str());
+            return false;
+        }
+        return ParseOptions(tree, section, path, options, problem);
+    }
+    // Without an entry name, every entry of the file server must agree, or the
+    // choice would depend on the order of the file.
+    bool found = false;
+    ArrayConnectionOptions chosen;
+    for (const std::string& name : tree.order) {
+        std::string server;
+        if (!FXString::MatchLeft(name, "client ") ||
+            !snaphost::LookupIni(tree, name, "fileServer", server) || server != fileServer) {
             continue;
         }
-        return ParseOptions(tree, child.first, path, options);
+        ArrayConnectionOptions parsed;
+        if (!ParseOptions(tree, name, path, parsed, problem)) return false;
+        if (found && !SameOptions(parsed, chosen)) {
+            SNAP_LOG(-1,
+                     "Credentials file [%s] gives file server [%s] different connection options "
+                     "in different sections, and the section to use is not known; refused",
+                     path.c_str(), fileServer.c_str());
+            return false;
+        }
+        chosen = parsed;
+        found = true;
     }
-    SNAP_LOG(-1, "Credentials file [%s] has no entry for file server [%s]", path.c_str(),
-             fileServer.c_str());
-    return false;
+    if (!found) {
+        SNAP_LOG(-1, "Credentials file [%s] has no entry for file server [%s]", path.c_str(),
+                 fileServer.c_str());
+        return false;
+    }
+    options = chosen;
+    return true;
+}
+
+bool NASSnapUtil::CheckCredentials(int clientId, std::string& problem) {
+    snaphost::IniTree tree;
+    std::string path;
+    if (!LoadCredentials(tree, path, problem)) return false;
+    _NASArrayInfo info;
+    if (!ReadEntry(tree, path, clientId, info, problem)) return false;
+    ArrayConnectionOptions options;
+    return ParseOptions(tree, info.text0, path, options, problem);
 }

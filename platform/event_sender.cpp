@@ -2,6 +2,8 @@
 // log line, so that a job's events can be read back by tools and people alike.
 #include "host/ISendEventInterface.h"
 
+#include <unistd.h>
+
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/FXString.h"
+#include "common/PrivateFiles.h"
 #include "host/FXErrorUtil.h"
 #include "host/HostConfig.h"
 #include "host/LogWriter.h"
@@ -79,12 +82,14 @@ private:
         const std::string directory = HostConfig::LogDir();
         const std::string path = directory + "/events.jsonl";
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::error_code ignored;
-        std::filesystem::create_directories(directory, ignored);
-        std::ofstream out(path, std::ios::out | std::ios::app | std::ios::binary);
-        out << text << '\n';
-        out.flush();
-        if (!out) {
+        std::string ignored;
+        privatefiles::MakeDirectories(directory, ignored);
+        const std::string record = text + '\n';
+        const int fd = privatefiles::OpenPrivate(path, O_WRONLY | O_APPEND);
+        bool written =
+            fd >= 0 && write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
+        if (fd >= 0 && close(fd) != 0) written = false;
+        if (!written) {
             SNAP_LOG(-1, "Event %s cannot be written to [%s]", FXString::Format("0x%08X", id).c_str(),
                      path.c_str());
             return FXErrorUtil::ErrorWin32(FX_HERE, 1627, "Cannot write event file [%s]",

@@ -16,6 +16,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include "common/PrivateFiles.h"
 #include "host/HostConfig.h"
 #include "platform/ini_file.h"
 
@@ -58,9 +59,11 @@ public:
     CFileLogWriter() {
         const std::string directory = HostConfig::LogDir();
         const std::string path = directory + "/snapscan.log";
-        std::error_code ignored;
-        std::filesystem::create_directories(directory, ignored);
-        m_file = fopen(path.c_str(), "ae");
+        std::string ignored;
+        privatefiles::MakeDirectories(directory, ignored);
+        const int fd = privatefiles::OpenPrivate(path, O_WRONLY | O_APPEND);
+        m_file = fd >= 0 ? fdopen(fd, "a") : nullptr;
+        if (m_file == nullptr && fd >= 0) close(fd);
         m_ownsFile = m_file != nullptr;
         if (m_file == nullptr) m_file = stderr;
         std::string problem;
@@ -107,7 +110,7 @@ private:
     // through this very writer.
     static int ReadLevel(std::string& problem) {
         const std::string path = HostConfig::ConfigDir() + "/settings.ini";
-        boost::property_tree::ptree tree;
+        snaphost::IniTree tree;
         std::string parseProblem;
         const snaphost::IniFileState state = snaphost::ReadIniFile(path, tree, parseProblem);
         if (state == snaphost::IniFileState::kMalformed) {

@@ -415,7 +415,7 @@ bool ManageIsilon::OpenConnection() {
         impl.options = ArrayConnectionOptions();
         NASSnapUtil credentials;
         credentials.Initialize();
-        if (!credentials.GetArrayConnectionOptions(m_fileServer, impl.options)) {
+        if (!credentials.GetArrayConnectionOptions(m_credentialsEntry, m_fileServer, impl.options)) {
             impl.options = ArrayConnectionOptions();
             SNAP_LOG(1, "No connection options for file server [%s], using the defaults", m_fileServer.c_str());
         }

@@ -13,7 +13,7 @@ TZPlatformInfo::~TZPlatformInfo() = default;
 bool TZPlatformInfo::getRegInt(const std::string& section, const std::string& key, int* value) {
     if (value == nullptr) return false;
     const std::string path = HostConfig::ConfigDir() + "/settings.ini";
-    boost::property_tree::ptree tree;
+    snaphost::IniTree tree;
     std::string problem;
     switch (snaphost::ReadIniFile(path, tree, problem)) {
         case snaphost::IniFileState::kMissing:
@@ -34,5 +34,32 @@ bool TZPlatformInfo::getRegInt(const std::string& section, const std::string& ke
         return false;
     }
     *value = parsed;
+    return true;
+}
+
+bool TZPlatformInfo::CheckSettings(std::string& problem) {
+    const std::string path = HostConfig::ConfigDir() + "/settings.ini";
+    snaphost::IniTree tree;
+    std::string reason;
+    switch (snaphost::ReadIniFile(path, tree, reason)) {
+        case snaphost::IniFileState::kMissing:
+            return true;
+        case snaphost::IniFileState::kMalformed:
+            problem = path + ": " + reason;
+            return false;
+        case snaphost::IniFileState::kRead:
+            break;
+    }
+    // Every setting is read as an integer: a value that is not one would read as
+    // "not set", and a flag written "yes" would be silently off.
+    for (const std::string& section : tree.order) {
+        for (const auto& [key, value] : tree.sections.at(section)) {
+            int parsed = 0;
+            if (snaphost::ParseIniInt(value.text, parsed)) continue;
+            problem = path + ": line " + std::to_string(value.line) + ": setting [" + key +
+                      "] of [" + section + "] is not an integer: [" + value.text + "]";
+            return false;
+        }
+    }
     return true;
 }

@@ -172,6 +172,7 @@ CRwError CIsilonSnapClient::InitArray(ULONG clientId) {
     m_array->SetFileServer(m_arrayInfo.fileServer);
     m_array->SetUser(m_arrayInfo.userName);
     m_array->SetPasswd(m_arrayInfo.password);
+    m_array->SetCredentialsEntry(m_arrayInfo.text0);
 
     if (!m_array->OpenConnection()) {
         m_array.reset();
@@ -711,6 +712,7 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     array.SetFileServer(m_arrayInfo.fileServer);
     array.SetUser(m_arrayInfo.userName);
     array.SetPasswd(m_arrayInfo.password);
+    array.SetCredentialsEntry(m_arrayInfo.text0);
     if (!array.OpenConnection())
         return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed, kConnectFailed,
                                        m_arrayInfo.fileServer.c_str());

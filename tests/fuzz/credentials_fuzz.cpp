@@ -1,7 +1,6 @@
 // The credentials file: NASSnapUtil over a credentials.ini of arbitrary content
 // (mode 0600, so that it is read), and the file server text it hands to the
 // array client's address reader.
-#include <sstream>
 #include <string>
 
 #include "host/NASSnapUtil.h"
@@ -18,7 +17,7 @@ void CheckEntry(NASSnapUtil& util, int clientId) {
     FUZZ_CHECK(id == clientId);
     FUZZ_CHECK(!info.fileServer.empty() && !info.userName.empty());
     ArrayConnectionOptions options;
-    if (util.GetArrayConnectionOptions(info.fileServer, options)) {
+    if (util.GetArrayConnectionOptions(info.text0, info.fileServer, options)) {
         FUZZ_CHECK(options.connectTimeoutSeconds > 0 && options.lowSpeedTimeSeconds > 0);
     }
     arrayaddress::Address address;
@@ -36,14 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int clientId : {12, 0, -1}) CheckEntry(util, clientId);
 
     // Every entry named "client <number>" of the file, a few at most.
-    boost::property_tree::ptree tree;
+    snaphost::IniTree tree;
     std::string problem;
-    std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-    if (!snaphost::ParseIni(in, tree, problem)) return 0;
+    if (!snaphost::ParseIni(std::string(reinterpret_cast<const char*>(data), size), tree, problem))
+        return 0;
     int checked = 0;
-    for (const auto& section : tree) {
+    for (const std::string& name : tree.order) {
         if (checked == 4) break;
-        const std::string& name = section.first;
         if (name.compare(0, 7, "client ") != 0 || name.size() > 17) continue;
         if (name.find_first_not_of("0123456789", 7) != std::string::npos || name.size() == 7)
             continue;
@@ -53,6 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ++checked;
     }
     ArrayConnectionOptions options;
-    util.GetArrayConnectionOptions("array.example.com", options);
+    util.GetArrayConnectionOptions("", "array.example.com", options);
     return 0;
 }

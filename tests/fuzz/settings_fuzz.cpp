@@ -1,6 +1,5 @@
 // The agent's settings file: TZPlatformInfo::getRegInt over a settings.ini of
 // arbitrary content, checked against the INI reader it is built on.
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,11 +18,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteFile(settings, data, size, 0644);
     const std::string text(reinterpret_cast<const char*>(data), size);
 
-    boost::property_tree::ptree tree;
+    snaphost::IniTree tree;
     std::string problem;
-    std::istringstream in(text);
-    const bool parsed = snaphost::ParseIni(in, tree, problem);
+    const bool parsed = snaphost::ParseIni(text, tree, problem);
     if (!parsed) FUZZ_CHECK(!problem.empty() && tree.empty());
+    // The host's check before a job agrees with the reader: an unreadable file
+    // is never taken as a file of unset settings.
+    std::string checkProblem;
+    if (!parsed) FUZZ_CHECK(!TZPlatformInfo::CheckSettings(checkProblem) && !checkProblem.empty());
 
     // The keys the plug-in reads, then every key of the file (a few at most).
     std::vector<std::pair<std::string, std::string>> keys = {
@@ -31,9 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         {"~FileSystemAgent", "nDisableSnapdiffForStreamingBackups"},
         {"~FileSystemAgent", "IsilonChangeListGenerationWaitTime"},
         {"~FileSystemAgent", "nLogLevel"}};
-    for (const auto& section : tree) {
-        for (const auto& key : section.second) {
-            if (keys.size() < 12) keys.emplace_back(section.first, key.first);
+    for (const auto& section : tree.order) {
+        for (const auto& key : tree.sections.at(section)) {
+            if (keys.size() < 12) keys.emplace_back(section, key.first);
         }
     }
 

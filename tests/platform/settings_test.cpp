@@ -1,3 +1,6 @@
+#include <cstdio>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "host_env.h"
@@ -67,6 +70,49 @@ TEST_F(SettingsTest, ChangedFileIsReadAtTheNextCall) {
     WriteSettings("[~FileSystemAgent]\nIsilonChangeListGenerationWaitTime = 5\n");
     ASSERT_TRUE(settings.getRegInt("~FileSystemAgent", "IsilonChangeListGenerationWaitTime", &value));
     EXPECT_EQ(value, 5);
+}
+
+// The check a host makes before a job: one unreadable line or one value that is
+// not an integer fails the whole file, naming the line, because the lookup would
+// take it as "not set" and a flag such as bBackupFromSnapshotOnly would be off.
+TEST_F(SettingsTest, CheckFailsClosedOnAnyLineItCannotRead) {
+    struct Case {
+        const char* name;
+        const char* content;  // null: no file
+        bool ok;
+        const char* problem;
+    };
+    const Case kCases[] = {
+        {"no file", nullptr, true, ""},
+        {"clean", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1 ; only snapshots\n", true, ""},
+        {"bom and crlf", "\xEF\xBB\xBF[~FileSystemAgent]\r\nbBackupFromSnapshotOnly = 1\r\n", true, ""},
+        {"malformed line", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\noops\n", false, "line 3"},
+        {"yes", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = yes\n", false, "line 2: setting [bBackupFromSnapshotOnly]"},
+        {"key twice", "[~FileSystemAgent]\nnLogLevel = 1\nnLogLevel = 2\n", false, "line 3"},
+        {"no section", "bBackupFromSnapshotOnly = 1\n", false, "line 1"},
+        {"nul byte", "[~FileSystemAgent]\nnLogLevel = 1\n", false, "NUL"},  // the NUL is added below
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = configDir + "/settings.ini";
+        std::remove(path.c_str());
+        if (c.content != nullptr) {
+            const std::string text = std::string(c.content) +
+                                     (std::string(c.name) == "nul byte" ? std::string("\0\n", 2) : "");
+            WriteFile(path, text);
+        }
+        std::string problem;
+        EXPECT_EQ(TZPlatformInfo::CheckSettings(problem), c.ok) << problem;
+        if (!c.ok) {
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+            EXPECT_NE(problem.find(path), std::string::npos) << problem;
+        }
+    }
+    // A BOM no longer hides the first section from the lookup.
+    WriteFile(configDir + "/settings.ini", "\xEF\xBB\xBF[~FileSystemAgent]\r\nbBackupFromSnapshotOnly = 1\r\n");
+    int value = 0;
+    EXPECT_TRUE(TZPlatformInfo().getRegInt("~FileSystemAgent", "bBackupFromSnapshotOnly", &value));
+    EXPECT_EQ(value, 1);
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ bool ListOwnSnapshots(uint32_t clientId, std::optional<uint32_t> subclientId,
     array.SetFileServer(info.fileServer);
     array.SetUser(info.userName);
     array.SetPasswd(info.password);
+    array.SetCredentialsEntry(info.text0);
     std::vector<_IsilonSnapInfo> all;
     if (!array.OpenConnection() || !array.GetSnapshotList(all, "", "")) {
         std::string code;

@@ -196,8 +196,10 @@ protected:
         request.shares = {"/mnt/a", "/mnt/b"};
         request.resultsDir = dir + "/results";
         request.mapFile = dir + "/map";
+        ::setenv("SNAPSCAN_LOCK_DIR", (dir + "/locks").c_str(), 1);
     }
     void TearDown() override {
+        ::unsetenv("SNAPSCAN_LOCK_DIR");
         EXPECT_EQ(script.alive, 0) << "a client was not destroyed";
         g_script = nullptr;
         std::filesystem::remove_all(dir);
@@ -206,6 +208,18 @@ protected:
     snapscan::JobOutcome Run() {
         Output output(out, err, true);
         return snapscan::RunJob(&FakeGetSnapClient, request, output);
+    }
+
+    static snapscan::ArrayJobIds NoSnapshots() {
+        return [](std::set<int64_t>&, std::string&) { return true; };
+    }
+
+    nlohmann::json LastRecord() const {
+        std::istringstream lines(out.str());
+        std::string line;
+        std::string last;
+        while (std::getline(lines, line)) last = line;
+        return nlohmann::json::parse(last);
     }
 
     // The JSON records of one event kind, in output order.
@@ -286,13 +300,53 @@ TEST_F(JobRunnerTest, SharesWithoutComparisonBaseOrNotProcessedAreReported) {
     script.dropped = {"/mnt/c"};
     const auto outcome = Run();
     EXPECT_EQ(outcome.status, snapscan::kExitPartial);
-    EXPECT_TRUE(outcome.delivered);
+    // /mnt/c handed nothing on: the job must not become the base, and its
+    // cleanup would delete the old base's snapshot of /mnt/c.
+    EXPECT_FALSE(outcome.delivered);
     const auto full = Records("fullScan");
     ASSERT_EQ(full.size(), 1u);
     EXPECT_EQ(full[0]["share"], "/mnt/a");
     const auto skipped = Records("notProcessed");
     ASSERT_EQ(skipped.size(), 1u);
     EXPECT_EQ(skipped[0]["share"], "/mnt/c");
+    EXPECT_EQ(Records("notBase").size(), 1u);
+    EXPECT_EQ(Records("cleanup").size(), 0u);
+    for (const auto& call : script.calls) EXPECT_EQ(call.find("CleanupSnapshotsPostBackup"), std::string::npos);
+    EXPECT_EQ(LastRecord()["event"], "done");
+    EXPECT_EQ(LastRecord()["status"], snapscan::kExitPartial);
+    EXPECT_EQ(LastRecord()["delivered"], false);
+}
+
+// A share not processed and then a failure: the failure decides the status.
+TEST_F(JobRunnerTest, AFailureWinsOverASkippedShare) {
+    request.prevJobId = 7;
+    script.dropped = {"/mnt/b"};
+    script.failing = {"CompareSnapshots"};
+    const auto outcome = Run();
+    EXPECT_EQ(outcome.status, snapscan::kExitFailed);
+    EXPECT_FALSE(outcome.delivered);
+    EXPECT_EQ(LastRecord()["event"], "done");
+    EXPECT_EQ(LastRecord()["status"], snapscan::kExitFailed);
+    EXPECT_EQ(LastRecord()["code"], 1627);
+    EXPECT_EQ(LastRecord()["cause"], "CompareSnapshots failed");
+}
+
+// The array failing the snap-scan check costs change detection, not the backup:
+// snapshots are taken, every share is read in full, said once, and the job is a
+// success that becomes the base.
+TEST_F(JobRunnerTest, WithoutSnapScanSupportEveryShareIsReadInFull) {
+    request.prevJobId = 3;
+    script.failing = {"VerifySnapScanSupport"};
+    const auto outcome = Run();
+    EXPECT_EQ(outcome.status, snapscan::kExitOk);
+    EXPECT_TRUE(outcome.delivered);
+    const auto said = Records("snapScanUnavailable");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0]["reason"], "VerifySnapScanSupport failed");
+    const auto full = Records("fullScan");
+    ASSERT_EQ(full.size(), 2u);
+    EXPECT_EQ(full[1]["reason"], "snap scan not available");
+    for (const auto& call : script.calls) EXPECT_EQ(call.find("CompareSnapshots"), std::string::npos);
     EXPECT_EQ(Records("cleanup").size(), 1u);
 }
 
@@ -309,7 +363,6 @@ TEST_F(JobRunnerTest, AFailureEndsTheJobWithThePlugInsTextAndNoLaterPhase) {
     const std::vector<Case> cases = {
         {"no client", {}, {}, true, false, nullptr, "the plug-in made no client"},
         {"Initialize", {"Initialize"}, {}, false, false, "1:~", "Initialize failed"},
-        {"verify", {"VerifySnapScanSupport"}, {}, false, false, "1:~", "VerifySnapScanSupport failed"},
         {"InitArray", {"InitArray"}, {}, false, false, "1:~", "InitArray failed"},
         {"configure", {"ConfigureSnapshot"}, {}, false, false, "1:~", "ConfigureSnapshot failed"},
         {"mapper", {"UpdateContentMapperPaths"}, {}, false, false, "1:~", "UpdateContentMapperPaths failed"},
@@ -338,7 +391,11 @@ TEST_F(JobRunnerTest, AFailureEndsTheJobWithThePlugInsTextAndNoLaterPhase) {
         }
         EXPECT_THAT(err.str(), HasSubstr(c.text));
         EXPECT_EQ(Records("error").size(), 1u);
-        EXPECT_TRUE(Records("done").empty());
+        // The stream still ends with the job's outcome, and why it failed.
+        EXPECT_EQ(Records("done").size(), 1u);
+        EXPECT_EQ(LastRecord()["event"], "done");
+        EXPECT_EQ(LastRecord()["status"], snapscan::kExitFailed);
+        EXPECT_FALSE(LastRecord().value("cause", std::string()).empty());
         for (const auto& call : script.calls) EXPECT_EQ(call.find("unexpected"), std::string::npos) << call;
     }
 }
@@ -365,7 +422,8 @@ TEST_F(JobRunnerTest, ChainedJobsCompareAgainstTheLastDeliveredJob) {
         script = Script();
         script.failing = run.failing;
         Output output(out, err, false);
-        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, output), run.status);
+        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, NoSnapshots(), output),
+                  run.status);
         ASSERT_FALSE(script.calls.empty());
         EXPECT_THAT(script.calls.front(),
                     HasSubstr("Initialize job=" + std::to_string(run.jobId) +
@@ -397,7 +455,7 @@ TEST_F(JobRunnerTest, ADamagedOrLockedStateRunsNoJob) {
         script = Script();
         err.str("");
         Output output(out, err, false);
-        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, output),
+        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, NoSnapshots(), output),
                   snapscan::kExitFailed);
         EXPECT_TRUE(script.calls.empty());
         EXPECT_THAT(err.str(), HasSubstr("is damaged"));
@@ -408,15 +466,71 @@ TEST_F(JobRunnerTest, ADamagedOrLockedStateRunsNoJob) {
     std::filesystem::remove(store.StatePath(1, 1));
     snapscan::ContentLock held;
     std::string error;
-    ASSERT_TRUE(held.Acquire(store, 1, 1, error)) << error;
+    ASSERT_TRUE(held.Acquire(1, 1, error)) << error;
     script = Script();
     err.str("");
     Output output(out, err, false);
-    EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, output), snapscan::kExitFailed);
-    EXPECT_TRUE(script.calls.empty());
+    bool ran = false;
+    EXPECT_EQ(snapscan::WithContentLock(1, 1, output, [&] { ran = true; return 0; }),
+              snapscan::kExitFailed);
+    EXPECT_FALSE(ran);
     EXPECT_THAT(err.str(), HasSubstr("another snapscan run of client 1 subclient 1"));
-    snapscan::ContentLock other;
-    EXPECT_TRUE(other.Acquire(store, 1, 2, error)) << error;  // another content is free
+    EXPECT_EQ(snapscan::WithContentLock(1, 2, output, [&] { ran = true; return 0; }), 0);
+    EXPECT_TRUE(ran);  // another content is free
+}
+
+// The state was lost (or restored from an old copy) while snapshots of later
+// jobs are still on the array: the next id is above all of them, or the job
+// would take an old snapshot for its own. A listing that fails runs no job.
+TEST_F(JobRunnerTest, ChainedJobIdsStayAboveTheJobsOnTheArray) {
+    const snapscan::JobStateStore store(dir + "/state");
+    Output output(out, err, true);
+    const snapscan::ArrayJobIds onArray = [](std::set<int64_t>& ids, std::string&) {
+        ids = {3, 9, 4};
+        return true;
+    };
+    EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, onArray, output),
+              snapscan::kExitOk);
+    ASSERT_FALSE(script.calls.empty());
+    EXPECT_THAT(script.calls.front(), HasSubstr("Initialize job=10 prev=0 "));
+
+    script = Script();
+    const snapscan::ArrayJobIds failing = [](std::set<int64_t>&, std::string& error) {
+        error = "array unreachable";
+        return false;
+    };
+    err.str("");
+    EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, failing, output),
+              snapscan::kExitFailed);
+    EXPECT_TRUE(script.calls.empty());
+    EXPECT_THAT(err.str(), HasSubstr("array unreachable"));
+    snapscan::ContentState state;
+    std::string error;
+    ASSERT_TRUE(store.Load(1, 1, state, error)) << error;
+    EXPECT_EQ(state.lastIssuedJobId, 10);
+    EXPECT_EQ(state.baseJobId, 10);
+}
+
+// A given job id whose snapshots exist is refused unless the run says it is a
+// restart of that job.
+TEST_F(JobRunnerTest, AGivenJobIdWithSnapshotsIsARestartOrRefused) {
+    const snapscan::ArrayJobIds onArray = [](std::set<int64_t>& ids, std::string&) {
+        ids = {5};
+        return true;
+    };
+    Output output(out, err, true);
+    request.jobId = 5;
+    EXPECT_EQ(snapscan::RunGivenJob(&FakeGetSnapClient, request, false, onArray, output),
+              snapscan::kExitFailed);
+    EXPECT_TRUE(script.calls.empty());
+    EXPECT_THAT(err.str(), HasSubstr("--restart"));
+    EXPECT_EQ(snapscan::RunGivenJob(&FakeGetSnapClient, request, true, onArray, output),
+              snapscan::kExitOk);
+    request.jobId = 6;
+    script = Script();
+    EXPECT_EQ(snapscan::RunGivenJob(&FakeGetSnapClient, request, false, onArray, output),
+              snapscan::kExitOk);
+    EXPECT_THAT(script.calls.front(), HasSubstr("Initialize job=6 "));
 }
 
 TEST_F(JobRunnerTest, SinglePhaseCommandsCallTheirOperationsOnAFreshClient) {

@@ -100,6 +100,7 @@ protected:
         ::setenv("SNAPSCAN_CONFIG_DIR", (dir / "config").c_str(), 1);
         ::setenv("SNAPSCAN_LOG_DIR", (dir / "log").c_str(), 1);
         ::setenv("SNAPSCAN_STATE_DIR", (dir / "state").c_str(), 1);
+        ::setenv("SNAPSCAN_LOCK_DIR", (dir / "locks").c_str(), 1);
         ::setenv("SNAPSCAN_MOUNT_TABLE", (dir / "mounts").c_str(), 1);
     }
 

@@ -232,43 +232,49 @@ struct RequestKind {
 
 // The requests of one incremental job of one share, in their order. Changelist
 // pages are one entry each here, so every changelist has several.
+// Before the job takes its id, the CLI lists the content's snapshots.
+constexpr RequestKind kIdList{"job id list", "GET", "/platform/1/snapshot/snapshots", 0};
 constexpr RequestKind kVersion{"version", "GET", "/platform/1/cluster/config", 0};
 constexpr RequestKind kJobType{"job type", "GET", "/platform/1/job/types/ChangelistCreate", 0};
 constexpr RequestKind kCreate{"create", "POST", "/platform/1/snapshot/snapshots", 0};
-constexpr RequestKind kList{"list", "GET", "/platform/1/snapshot/snapshots", 0};
+constexpr RequestKind kList{"list", "GET", "/platform/1/snapshot/snapshots", 1};
 constexpr RequestKind kJobStart{"job start", "POST", "/platform/3/job/jobs", 0};
 constexpr RequestKind kJobState{"job state", "GET", "/platform/3/job/jobs/", 0};
 constexpr RequestKind kChangelist{"changelist", "GET", "/platform/1/snapshot/changelists/", 0};
 constexpr RequestKind kFirstPage{"first page", "GET", "/platform/1/snapshot/changelists/", 1};
 constexpr RequestKind kLaterPage{"later page", "GET", "/platform/1/snapshot/changelists/", 2};
-constexpr RequestKind kCleanupList{"cleanup list", "GET", "/platform/1/snapshot/snapshots", 1};
+constexpr RequestKind kCleanupList{"cleanup list", "GET", "/platform/1/snapshot/snapshots", 2};
 constexpr RequestKind kDelete{"delete", "DELETE", "/platform/1/snapshot/snapshots/", 0};
 
 // What a fault of one kind of request does to the job.
 struct KindOutcome {
     RequestKind kind;
     int status;         // exit status of the faulted job
-    const char* phase;  // its stderr: "snapscan: <phase> failed: ..." ("" with status 0: empty)
+    const char* phase;  // its stderr: "snapscan: <phase> failed: ..." ("": empty)
     const char* text;   // and this
     unsigned left;      // the content's snapshots on the array afterwards
     Next next;
+    bool takesJobId = true;  // the run got as far as taking a job id
 };
 
 // A request that fails outright (HTTP error, connection gone, no usable
-// answer) fails the job at the step that needed it, except for the two steps
-// whose failure costs nothing: a snapshot that could not be made sends the
-// share to the live file system (read in full), a snapshot that could not be
-// deleted is deleted by the next job.
+// answer) fails the job at the step that needed it, except where a failure
+// costs no change: the snap-scan check failing costs change detection only
+// (every share read in full, a success), a snapshot that could not be made
+// sends the share to the live file system (read in full, said, exit 3), a
+// snapshot that could not be deleted is deleted by the next job. A listing
+// failing before the job takes its id runs no job at all.
 constexpr const char* kNoList = "Couldn't get snapshot list from file server. Error message[GetSnapshotList: GET";
 constexpr const char* kNoJob = "Unable to create snapshot changelist between snapshots [BASE][";
 constexpr const char* kNoChangelist = "Unable to get the snapshot changelist between snapshots [BASE][";
 constexpr const char* kCompare = "CompareSnapshots of ";
 
 const std::vector<KindOutcome> kKindOutcomes = {
-    {kVersion, 1, "VerifySnapScanSupport", "GetVersionInfo: GET http://127.0.0.1:", kBase, Next::kSinceBase},
-    {kJobType, 1, "VerifySnapScanSupport", "GetChangeListJobInfo: GET http://127.0.0.1:", kBase,
-     Next::kSinceBase},
-    {kCreate, 0, "", "", kNone, Next::kFullScan},
+    {kIdList, 1, "job", "cannot list the content's snapshots to choose the job id", kBase, Next::kSinceBase,
+     false},
+    {kVersion, 0, "", "", kJob, Next::kSinceFaulted},
+    {kJobType, 0, "", "", kJob, Next::kSinceFaulted},
+    {kCreate, 3, "", "", kNone, Next::kFullScan},
     {kList, 1, "ConfigureSnapshot", kNoList, kBoth, Next::kSinceBase},
     {kJobStart, 1, kCompare, kNoJob, kBoth, Next::kSinceBase},
     {kJobState, 1, kCompare, kNoChangelist, kBoth, Next::kSinceBase},
@@ -290,7 +296,8 @@ struct Fault {
 
 // A fault of the connection or of the status line reads the same whatever was
 // asked; one kind of each step is enough for those.
-const std::vector<const char*> kEachStep = {"version", "create", "list", "job start", "later page", "delete"};
+const std::vector<const char*> kEachStep = {"job id list", "version", "create", "list", "job start",
+                                            "later page", "delete"};
 
 const std::vector<Fault> kTransportFaults = {
     {"HTTP 500", {{"action", "error"}, {"status", 500}, {"count", 1}}, "answered HTTP 500: injected fault", false},
@@ -353,11 +360,14 @@ protected:
                 AddFaults(rule);
                 double seconds = 0;
                 const Result faulted = RunJob(kSubclient, {Share("s1")}, tag, &seconds);
-                ++lastJob;
+                if (expected.takesJobId) ++lastJob;
                 EXPECT_GT(RulesFired(), 0u) << "the fault never fired";
                 ClearFaults();
                 EXPECT_EQ(faulted.status, expected.status) << faulted.err;
-                if (expected.status == 0) {
+                ASSERT_FALSE(faulted.out.empty());
+                EXPECT_EQ(json::parse(faulted.out.substr(faulted.out.rfind('\n', faulted.out.size() - 2) + 1))["status"],
+                          expected.status) << "the last record is not the job's outcome";
+                if (expected.phase[0] == '\0') {
                     EXPECT_EQ(faulted.err, "");
                 } else {
                     EXPECT_THAT(faulted.err, HasSubstr(std::string("snapscan: ") + expected.phase));
@@ -411,6 +421,8 @@ TEST_F(RequestFaultsTest, SessionEndingMidJobIsRenewed) {
     };
     RunTable(faults, [](const Fault&, KindOutcome outcome) {
         outcome.status = 0;
+        outcome.phase = "";
+        outcome.takesJobId = true;
         outcome.left = kJob;
         outcome.next = Next::kSinceFaulted;
         return outcome;
@@ -597,7 +609,7 @@ TEST_F(FaultsTest, JobKilledInEachPhaseIsCaughtUpByTheNextJob) {
          Next::kSinceBase},
         {"creating the snapshots", hold("POST", "/platform/1/snapshot/snapshots", 0), json::object(), kBoth,
          Next::kSinceBase},
-        {"job-start retention", hold("GET", "/platform/1/snapshot/snapshots", 0), json::object(), kBoth,
+        {"job-start retention", hold("GET", "/platform/1/snapshot/snapshots", 1), json::object(), kBoth,
          Next::kSinceBase},
         // The changelist is missing for a minute: the plug-in polls for it.
         {"waiting for the changelist",
@@ -648,7 +660,7 @@ TEST_F(FaultsTest, JobKilledInEachPhaseIsCaughtUpByTheNextJob) {
         }
         ClearFaults();
         Control({{"changelist_delay_ms", 0}, {"changelist_page_size", 0}});
-        EXPECT_TRUE(fs::exists(dir / "state" / "client-1-subclient-1.lock"));
+        EXPECT_TRUE(fs::exists(dir / "locks" / "client-1-subclient-1.lock"));
         EXPECT_EQ(State(1)["lastIssuedJobId"], lastJob);
         EXPECT_EQ(State(1)["baseJobId"], c.next == Next::kSinceFaulted ? lastJob : base);
         std::multiset<int64_t> all;

@@ -333,7 +333,7 @@ TEST_F(SecurityTest, TlsTrustIsVerifiedAndInsecureModeIsExplicitAndLogged) {
         {"a wrong pinned key with our CA", ca + wrongPin, false, "pinned public key"},
         {"insecure = 1", "insecure = 1\n", true, ""},
         {"insecure = 1 still checks a pinned key", "insecure = 1\n" + wrongPin, false, "pinned public key"},
-        {"insecure = true is not insecure = 1", "insecure = true\n", false, "certificate problem"},
+        {"insecure = true is refused before connecting", "insecure = true\n", false, "must be 0 or 1"},
         {"insecure = 0", "insecure = 0\n", false, "certificate problem"},
     };
     const std::string offLine = "TLS certificate verification is off for file server [" + ArrayServer() + "]";
@@ -357,10 +357,19 @@ TEST_F(SecurityTest, TlsTrustIsVerifiedAndInsecureModeIsExplicitAndLogged) {
             EXPECT_EQ(job.err, "");
             EXPECT_THAT(log, Not(HasSubstr("Array request failed")));
             EXPECT_GE(logins, 2u);  // the job's client and the cleanup's
+        } else if (c.why == std::string("must be 0 or 1")) {
+            // A value the key does not take stops the job before it connects.
+            EXPECT_EQ(job.status, 1);
+            EXPECT_THAT(job.err, HasSubstr("snapscan: reading the credentials failed: "));
+            EXPECT_THAT(job.err, HasSubstr("key [insecure] of [client 1] must be 0 or 1"));
+            EXPECT_EQ(requests, std::vector<std::string>());
+            continue;
         } else {
             EXPECT_EQ(job.status, 1);
-            EXPECT_THAT(job.err, HasSubstr("snapscan: Initialize failed: "));
-            EXPECT_THAT(job.err, HasSubstr("code [TLS_FAILED]"));
+            // Refused at the first connection: the listing of the content's
+            // snapshots that checks the job id.
+            EXPECT_THAT(job.err, HasSubstr("snapscan: job failed: "));
+            EXPECT_THAT(job.err, HasSubstr("TLS_FAILED"));
             EXPECT_THAT(job.err, HasSubstr(c.why));
             EXPECT_THAT(log, HasSubstr("code [TLS_FAILED]"));
             EXPECT_THAT(log, HasSubstr(c.why));
@@ -497,12 +506,14 @@ TEST_F(SecurityTest, CredentialsFileReachableByOthersIsRefused) {
             EXPECT_EQ(job.status, 0) << job.err;
             continue;
         }
+        // Refused before anything reaches the array, with the file and the reason.
         EXPECT_EQ(job.status, 1);
-        EXPECT_THAT(job.err, HasSubstr("Unable to get array credentials."));
-        const std::string why = "Credentials file [" + (dir / "config" / "credentials.ini").string() +
-                                "] has mode " + name + " and can be reached by group or others; refused";
-        EXPECT_THAT(job.err, HasSubstr(why));
-        EXPECT_THAT(Log(), HasSubstr(why));
+        EXPECT_THAT(job.err, HasSubstr("snapscan: reading the credentials failed: "));
+        const std::string why = std::string("has mode ") + name +
+                                " and can be reached by group or others (make it chmod 600); refused";
+        EXPECT_THAT(job.err, HasSubstr((dir / "config" / "credentials.ini").string() + ": " + why));
+        EXPECT_THAT(Log(), HasSubstr("Credentials file [" + (dir / "config" / "credentials.ini").string() +
+                                     "] " + why));
         EXPECT_EQ(Requests(), std::vector<std::string>());
     }
 }
@@ -552,7 +563,7 @@ TEST_F(SecurityTest, DatabasesAreOwnerOnlyAndJobsWriteNoOtherFiles) {
     const std::set<std::string> expected = {
         "arraysim.err", "arraysim.out", "cli.err", "cli.out", "mounts", "port",
         "config/credentials.ini", "config/settings.ini", "log/snapscan.log", "log/events.jsonl",
-        "state/client-1-subclient-1.json", "state/client-1-subclient-1.lock",
+        "state/client-1-subclient-1.json", "locks/client-1-subclient-1.lock",
         "results/full/map", "results/incremental/map", "results/dropped/map"};
     std::set<std::string> found = FilesOutsideIfs(dir);
     // The kept database of the incremental job, and nothing else of its kind.

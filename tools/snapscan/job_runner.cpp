@@ -1,7 +1,11 @@
 #include "tools/snapscan/job_runner.h"
 
-#include <filesystem>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <list>
 #include <memory>
@@ -10,6 +14,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/pointer_cast.hpp>
 
+#include "common/PrivateFiles.h"
 #include "host/ContentMapper.h"
 #include "host/FXErrorUtil.h"
 
@@ -36,12 +41,33 @@ ClientPtr NewClient(GetSnapClientFn getClient, Output& out) {
     return client;
 }
 
+// One line saying why a plug-in call failed: its message, and the error line it
+// logged last when that says more.
+std::string CauseOf(const CRwError& result, const std::string& logged) {
+    std::string cause = FXErrorUtil::MessageOf(result);
+    if (cause.empty()) cause = "code " + std::to_string(FXErrorUtil::Win32CodeOf(result));
+    if (!logged.empty() && logged != cause) cause += " (" + logged + ")";
+    return cause;
+}
+
+// The reason the plug-in logged for a share it did not read from a snapshot:
+// its newest error line naming the share.
+std::string LoggedReasonFor(const std::vector<std::string>& lines, const std::string& share) {
+    std::string key = share;
+    while (key.size() > 1 && key.back() == '/') key.pop_back();
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        if (it->find(key) != std::string::npos) return EscapeControl(*it);
+    }
+    return "see the log";
+}
+
 // A failed plug-in call: its failure text, and the last error line it logged,
 // which often holds the cause its fixed text leaves out.
 bool Failed(const CRwError& result, const std::string& phase, Output& out) {
     const std::string logged = TakeLoggedError();
     if (!result.IsError()) return false;
-    out.Error(phase, logged.empty() ? result.AsString() : result.AsString() + " | logged: " + logged);
+    out.Error(phase, logged.empty() ? result.AsString() : result.AsString() + " | logged: " + logged,
+              CauseOf(result, logged), FXErrorUtil::Win32CodeOf(result));
     return true;
 }
 
@@ -63,31 +89,53 @@ std::string WithoutTrailingSlash(std::string path) {
     return path;
 }
 
+// A path with runs of "/" folded and without a trailing "/".
+std::string Folded(const std::string& path) {
+    std::string folded;
+    for (const char c : path) {
+        if (c == '/' && !folded.empty() && folded.back() == '/') continue;
+        folded += c;
+    }
+    return WithoutTrailingSlash(folded);
+}
+
 // The path the backup reads a share from, as the plug-in handed it to the
-// content mapper: below ".snapshot" when the share has a usable snapshot.
+// content mapper: below ".snapshot" when the share has a usable snapshot. The
+// share may be spelled with runs of "/" the map key does not have.
 std::string ReadPathOf(const ContentMapperAPIPtr& mapper, const std::string& share) {
     boost::shared_ptr<CContentMapper> concrete = boost::dynamic_pointer_cast<CContentMapper>(mapper);
     if (!concrete) return std::string();
     const auto& map = concrete->GetPathMap();
     auto it = map.find(WithTrailingSlash(share));
-    return it == map.end() ? std::string() : it->second;
+    if (it != map.end()) return it->second;
+    const std::string folded = Folded(share);
+    for (const auto& [key, readPath] : map) {
+        if (Folded(key) == folded) return readPath;
+    }
+    return std::string();
 }
 
 bool PrepareJobFiles(const JobRequest& request, Output& out) {
-    std::error_code ec;
-    std::filesystem::create_directories(request.resultsDir, ec);
-    if (ec) {
-        out.Error("job", "cannot create the results directory " + request.resultsDir + ": " +
-                             ec.message());
+    std::string problem;
+    if (!privatefiles::MakeDirectories(request.resultsDir, problem)) {
+        out.Error("job", "cannot create the results directory " + request.resultsDir + ": " + problem);
         return false;
     }
     // The plug-in appends to the map file; it belongs to this job alone, so it
-    // starts empty (the agent names a new one for every job).
-    std::ofstream map(request.mapFile, std::ios::trunc);
-    if (!map) {
-        out.Error("job", "cannot create the snapshot map file " + request.mapFile);
+    // starts empty (the agent names a new one for every job). It says where the
+    // backup reads each share from, so nobody else may write it. A link there is
+    // the agent's choice and is followed.
+    const int fd = ::open(request.mapFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    struct stat info;
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+        ((info.st_mode & 077) != 0 && fchmod(fd, 0600) != 0)) {
+        const std::string reason =
+            fd < 0 ? std::strerror(errno) : "not a regular file of the user running";
+        if (fd >= 0) close(fd);
+        out.Error("job", "cannot create the snapshot map file " + request.mapFile + ": " + reason);
         return false;
     }
+    close(fd);
     return true;
 }
 
@@ -104,7 +152,7 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
                      "share " + share + ": no comparison base, read in full");
             return Delivery::kNoBase;
         }
-        out.Error("CompareSnapshots of " + share, result.AsString());
+        Failed(result, "CompareSnapshots of " + share, out);
         return Delivery::kFailed;
     }
     if (!next) {
@@ -118,9 +166,13 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
         const FileServerSnapshotCompareItem item = next();
         if (item.type == 5) break;
         if (item.type < 2 || item.type > 4) {
+            const std::string logged = TakeLoggedError();
             out.Error("reading the changes of " + share,
-                      item.type == 6 ? "the plug-in reported a failure item (see its log)"
-                                     : "unexpected item kind " + std::to_string(item.type));
+                      item.type == 6 ? "the plug-in reported a failure item" +
+                                           (logged.empty() ? std::string(" (see its log)")
+                                                           : " | logged: " + logged)
+                                     : "unexpected item kind " + std::to_string(item.type),
+                      logged);
             return Delivery::kFailed;
         }
         out.Emit(ItemRecord(share, item), ItemText(item));
@@ -133,10 +185,9 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
     return Delivery::kDelivered;
 }
 
-}  // namespace
-
-JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
-                  const std::function<bool()>& onDelivered) {
+// The job's phases; RunJob adds the closing line and record.
+JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Output& out,
+                        const std::function<bool()>& onDelivered) {
     JobOutcome outcome;
     const bool incremental = request.prevJobId != 0;
     out.Emit({{"event", "job"},
@@ -152,6 +203,8 @@ JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& 
     if (!PrepareJobFiles(request, out)) return outcome;
 
     std::list<std::string> scanPaths(request.shares.begin(), request.shares.end());
+    bool allProcessed = true;
+    bool allFromSnapshots = true;
     {
         ClientPtr client = NewClient(getClient, out);
         if (!client) return outcome;
@@ -161,19 +214,32 @@ JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& 
         if (!Initialize(*client, request.jobId, request.clientId, request.subclientId, request.resultsDir,
                         request.mapFile, request.prevJobId, mapper, out))
             return outcome;
-        // The check releases the connection whatever its outcome; the snapshot
-        // phase needs it opened again.
-        if (Failed(client->VerifySnapScanSupport(), "VerifySnapScanSupport", out)) return outcome;
+        // The check gates change detection only: an array that cannot build
+        // changelists still takes snapshots, and every share is then read in
+        // full. Were the array unreachable, the snapshot phase fails next. The
+        // check releases the connection whatever its outcome.
+        std::string noChangeDetection;
+        const CRwError check = client->VerifySnapScanSupport();
+        const std::string checkLogged = TakeLoggedError();
+        if (check.IsError()) {
+            noChangeDetection = EscapeControl(CauseOf(check, checkLogged));
+            out.Emit({{"event", "snapScanUnavailable"}, {"reason", noChangeDetection}},
+                     "snap scan is not available (" + noChangeDetection +
+                         "): every share is read in full");
+        }
         if (Failed(client->InitArray(request.clientId), "InitArray", out)) return outcome;
+        TakeLoggedErrors();
         if (Failed(client->ConfigureSnapshot(scanPaths, {}, {}), "ConfigureSnapshot", out))
             return outcome;
+        const std::vector<std::string> snapshotProblems = TakeLoggedErrors();
 
         const std::set<std::string> processed(scanPaths.begin(), scanPaths.end());
         for (const std::string& share : request.shares) {
             if (processed.count(share) != 0) continue;
-            outcome.status = kExitPartial;
-            out.Emit({{"event", "notProcessed"}, {"share", share}},
-                     "share " + share + ": not processed (see the log)");
+            allProcessed = false;
+            const std::string reason = LoggedReasonFor(snapshotProblems, share);
+            out.Emit({{"event", "notProcessed"}, {"share", share}, {"reason", reason}},
+                     "share " + share + ": not processed: " + reason);
         }
         if (Failed(client->UpdateContentMapperPaths(mapper), "UpdateContentMapperPaths", out))
             return outcome;
@@ -184,14 +250,42 @@ JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& 
             const std::string readPath = ReadPathOf(mapper, share);
             out.Emit({{"event", "share"}, {"share", share}, {"readPath", readPath}},
                      "share " + share + " is read from " + readPath);
+            if (readPath.find("/.snapshot/") == std::string::npos) {
+                // The snapshot failed and the setting allowed the live file
+                // system: the backup is not a stable image of the share.
+                allFromSnapshots = false;
+                const std::string reason = LoggedReasonFor(snapshotProblems, share);
+                out.Emit({{"event", "liveRead"}, {"share", share}, {"reason", reason}},
+                         "share " + share + ": read from the live file system, not a snapshot: " +
+                             reason);
+                out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "read live"}},
+                         "share " + share + ": read live, read in full");
+                continue;
+            }
             if (!incremental) {
                 out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "full job"}},
                          "share " + share + ": full job, read in full");
                 continue;
             }
+            if (!noChangeDetection.empty()) {
+                out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "snap scan not available"}},
+                         "share " + share + ": snap scan not available, read in full");
+                continue;
+            }
             if (DeliverShare(*client, request, share, readPath, out) == Delivery::kFailed)
                 return outcome;
         }
+    }
+    if (!allProcessed) {
+        // The shares left out have handed nothing on: were this job the base,
+        // their changes since the old base would never be backed up, and the
+        // post-backup cleanup would delete the old base's snapshots.
+        out.Emit({{"event", "notBase"}, {"jobId", request.jobId}},
+                 "job " + std::to_string(request.jobId) +
+                     " does not become the comparison base and runs no post-backup cleanup: a "
+                     "share was not processed");
+        outcome.status = kExitPartial;
+        return outcome;
     }
     outcome.delivered = true;
     if (onDelivered && !onDelivered()) {
@@ -214,35 +308,61 @@ JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& 
                  "post-backup cleanup done: only job " + std::to_string(request.jobId) +
                      "'s snapshots remain");
     }
-    if (outcome.status != kExitPartial) outcome.status = kExitOk;
-    out.Emit({{"event", "done"}, {"jobId", request.jobId}, {"status", outcome.status}},
-             "job " + std::to_string(request.jobId) +
-                 (outcome.status == kExitOk ? " succeeded" : " completed with unprocessed shares"));
+    outcome.status = allFromSnapshots ? kExitOk : kExitPartial;
+    return outcome;
+}
+
+}  // namespace
+
+JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
+                  const std::function<bool()>& onDelivered) {
+    JobOutcome outcome = RunJobPhases(getClient, request, out, onDelivered);
+    const std::string job = "job " + std::to_string(request.jobId);
+    switch (outcome.status) {
+        case kExitOk:
+            out.Say(job + " succeeded");
+            break;
+        case kExitPartial:
+            out.Say(job + " completed, but not every share was read from a snapshot of it");
+            break;
+        default:
+            out.Say(job + " failed");
+            break;
+    }
+    out.Done(outcome.status, {{"jobId", request.jobId}, {"delivered", outcome.delivered}});
     return outcome;
 }
 
 int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateStore& store,
-                  Output& out) {
+                  const ArrayJobIds& arrayJobIds, Output& out) {
     std::string error;
-    ContentLock lock;
-    if (!lock.Acquire(store, request.clientId, request.subclientId, error)) {
-        out.Error("job", error);
-        return kExitFailed;
-    }
     ContentState state;
     if (!store.Load(request.clientId, request.subclientId, state, error)) {
         out.Error("job", error);
+        out.Done(kExitFailed);
         return kExitFailed;
     }
-    if (state.lastIssuedJobId == std::numeric_limits<int64_t>::max()) {
+    // A state that was lost or restored from an old copy must not hand out an
+    // id whose snapshots exist: the plug-in would take them for this job's own.
+    std::set<int64_t> onArray;
+    if (!arrayJobIds(onArray, error)) {
+        out.Error("job", "cannot list the content's snapshots to choose the job id: " + error);
+        out.Done(kExitFailed);
+        return kExitFailed;
+    }
+    int64_t last = state.lastIssuedJobId;
+    if (!onArray.empty() && *onArray.rbegin() > last) last = *onArray.rbegin();
+    if (last == std::numeric_limits<int64_t>::max()) {
         out.Error("job", "no job id left in " + store.StatePath(request.clientId, request.subclientId));
+        out.Done(kExitFailed);
         return kExitFailed;
     }
-    request.jobId = state.lastIssuedJobId + 1;
+    request.jobId = last + 1;
     request.prevJobId = state.baseJobId;
     state.lastIssuedJobId = request.jobId;
     if (!store.Save(request.clientId, request.subclientId, state, error)) {
         out.Error("job", error);
+        out.Done(kExitFailed);
         return kExitFailed;
     }
 
@@ -257,6 +377,39 @@ int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateS
         return false;
     });
     return outcome.status;
+}
+
+int RunGivenJob(GetSnapClientFn getClient, const JobRequest& request, bool restart,
+                const ArrayJobIds& arrayJobIds, Output& out) {
+    std::set<int64_t> onArray;
+    std::string error;
+    if (!arrayJobIds(onArray, error)) {
+        out.Error("job", "cannot list the content's snapshots to check the job id: " + error);
+        out.Done(kExitFailed);
+        return kExitFailed;
+    }
+    if (onArray.count(request.jobId) != 0 && !restart) {
+        out.Error("job", "snapshots of job " + std::to_string(request.jobId) + " of client " +
+                             std::to_string(request.clientId) + " subclient " +
+                             std::to_string(request.subclientId) +
+                             " are on the array already; a new job would read them as its own. "
+                             "Give a new --job-id, or --restart if this run restarts that job");
+        out.Done(kExitFailed);
+        return kExitFailed;
+    }
+    return RunJob(getClient, request, out).status;
+}
+
+int WithContentLock(uint32_t clientId, uint32_t subclientId, Output& out,
+                    const std::function<int()>& command) {
+    ContentLock lock;
+    std::string error;
+    if (!lock.Acquire(clientId, subclientId, error)) {
+        out.Error("locking the content", error);
+        out.Done(kExitFailed);
+        return kExitFailed;
+    }
+    return command();
 }
 
 int RunVerify(GetSnapClientFn getClient, uint32_t clientId, uint32_t subclientId, Output& out) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,10 @@ enum ExitStatus : int {
     kExitOk = 0,
     kExitFailed = 1,   // an operation of the plug-in (or of the CLI) failed
     kExitUsage = 2,    // bad command line
-    kExitPartial = 3,  // the job ran, but some shares were not processed (see the log)
+    // The job ran, but not every share was read from a snapshot of this job: a
+    // share was not processed or was read from the live file system. A failure
+    // (1) wins over this.
+    kExitPartial = 3,
 };
 
 struct JobRequest {
@@ -34,10 +38,14 @@ struct JobRequest {
 
 struct JobOutcome {
     int status = kExitFailed;
-    // Every processed share's changes were handed on (or the share is read in
-    // full): the job can be the next job's comparison base.
+    // Every share of the content was processed and its changes handed on (or the
+    // share is read in full): the job can be the next job's comparison base.
     bool delivered = false;
 };
+
+// The job ids that the content's own snapshots on the array carry. False with a
+// reason when the array cannot be asked.
+using ArrayJobIds = std::function<bool(std::set<int64_t>& jobIds, std::string& error)>;
 
 // One job, driving a fresh client from `getClient` exactly as the agent does:
 //   Initialize (with a content mapper in auto-mount mode, an empty handle
@@ -48,17 +56,40 @@ struct JobOutcome {
 //   and CleanupSnapshotsPostBackup. A share without a comparison base (no
 //   previous snapshot, or read from the live file system) is reported as read in
 //   full; that is what the agent does with it. The first failure ends the job.
+// When the array fails the snap-scan check, the job goes on without change
+// detection: snapshots are taken and every share is read in full (said once).
+// A share read from the live file system is reported (liveRead, with the cause
+// the plug-in logged) and makes the status kExitPartial, as does a share not
+// processed. A job with a share not processed has not handed that share's
+// changes on: it is not delivered, and neither `onDelivered` nor the
+// post-backup cleanup runs, so the old base keeps its snapshots.
 // `onDelivered`, when given, runs once every share's changes were handed on and
 // before the post-backup cleanup; when it returns false the job fails there
 // (it has reported why) and the cleanup is not run.
+// The last record is always the job's "done" record.
 JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
                   const std::function<bool()>& onDelivered = {});
 
 // RunJob with the job ids taken from `store`: the job gets the next id of its
 // content and compares against the content's base job (full job when none).
+// The next id is above the state's last one and above every job id of the
+// content's snapshots on the array (`arrayJobIds`), so that a lost or older
+// state never makes a job take a snapshot left by an earlier one for its own.
 // The new id is recorded before the job starts, so that it is never reused; the
 // job becomes the base only when its changes were delivered (see ContentState).
-int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateStore& store, Output& out);
+int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateStore& store,
+                  const ArrayJobIds& arrayJobIds, Output& out);
+
+// RunJob with the ids the operator gave. Refused when snapshots of the job are
+// on the array already, unless `restart` says that this is a restart of that
+// job: otherwise the job would read snapshots taken before it started.
+int RunGivenJob(GetSnapClientFn getClient, const JobRequest& request, bool restart,
+                const ArrayJobIds& arrayJobIds, Output& out);
+
+// Runs `command` holding the content's lock; kExitFailed (reported) when the
+// lock is held or cannot be taken.
+int WithContentLock(uint32_t clientId, uint32_t subclientId, Output& out,
+                    const std::function<int()>& command);
 
 // Initialize, then VerifySnapScanSupport.
 int RunVerify(GetSnapClientFn getClient, uint32_t clientId, uint32_t subclientId, Output& out);

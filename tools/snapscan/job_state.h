@@ -20,11 +20,20 @@ struct ContentState {
     int64_t baseJobId = 0;        // the latest job whose changes were all delivered; 0: none
 };
 
+// Checks that a directory the CLI keeps its own files in can be trusted: owned
+// by the user running (or root) and not writable by group or others. "" when
+// it can, else why not.
+std::string DistrustDirectory(const std::string& directory);
+
 class JobStateStore {
 public:
     explicit JobStateStore(std::string directory) : m_directory(std::move(directory)) {}
 
-    // $SNAPSCAN_STATE_DIR, else $XDG_STATE_HOME/snapscan, else ~/.local/state/snapscan.
+    // $SNAPSCAN_STATE_DIR; else /var/lib/snapscan for root; else
+    // $XDG_STATE_HOME/snapscan, else <home>/.local/state/snapscan with the home
+    // directory from $HOME or the password database. Never a shared temporary
+    // directory: state there is wiped at boot and others could plant files in
+    // it. "" when no home directory is known.
     static std::string DefaultDirectory();
 
     const std::string& Directory() const { return m_directory; }
@@ -32,11 +41,14 @@ public:
 
     // A missing file is a content without jobs (all ids 0). A file that cannot be
     // read or parsed is an error: guessing would silently turn the next job into
-    // a full job or, worse, compare against the wrong base.
+    // a full job or, worse, compare against the wrong base. So is a state file
+    // that is a link, is not the running user's, or lies in a directory others
+    // can write: whoever could plant it could choose the next job's base.
     bool Load(uint32_t clientId, uint32_t subclientId, ContentState& state, std::string& error) const;
 
-    // Replaces the file atomically (written beside it, then renamed), creating the
-    // directory when needed.
+    // Replaces the file atomically and durably (a temporary file beside it,
+    // opened without following links, written and synced, renamed over it, and
+    // the directory synced), creating the directory (0700) when needed.
     bool Save(uint32_t clientId, uint32_t subclientId, const ContentState& state,
               std::string& error) const;
 
@@ -44,9 +56,12 @@ private:
     std::string m_directory;
 };
 
-// Exclusive lock of one content while a job or a cleanup of it runs: two jobs of
-// the same content at once would delete each other's snapshots. Released when
-// the object goes (or the process ends).
+// Exclusive lock of one content while anything that changes its snapshots or
+// its state runs (a job, a cleanup, a deletion of failed shares): a cleanup
+// during a job would delete the snapshot the job reads. There is one lock per
+// content on the machine, in one directory whatever the state directory, so
+// that runs with different state directories exclude each other too. Released
+// when the object goes (or the process ends).
 class ContentLock {
 public:
     ContentLock() = default;
@@ -54,9 +69,13 @@ public:
     ContentLock(const ContentLock&) = delete;
     ContentLock& operator=(const ContentLock&) = delete;
 
-    // False with a reason when the lock is held by another process or cannot be made.
-    bool Acquire(const JobStateStore& store, uint32_t clientId, uint32_t subclientId,
-                 std::string& error);
+    // $SNAPSCAN_LOCK_DIR; else /run/lock/snapscan for root; else
+    // $XDG_RUNTIME_DIR/snapscan; else the user's default state directory.
+    static std::string DefaultDirectory();
+
+    // False with a reason when the lock is held by another process or cannot be
+    // made safely (a link, another user's file, a directory others can write).
+    bool Acquire(uint32_t clientId, uint32_t subclientId, std::string& error);
 
 private:
     int m_fd = -1;

@@ -1,11 +1,18 @@
 // snapscan: drives the snapshot-client plug-in through a backup job the way the
 // backup agent does. Parses the command line and hands over to job_runner.
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <optional>
+#include <set>
 
 #include <CLI/CLI.hpp>
 
+#include "host/NASSnapUtil.h"
+#include "host/TZPlatformInfo.h"
+#include "tools/snapscan/config_check.h"
 #include "tools/snapscan/job_runner.h"
 #include "tools/snapscan/job_state.h"
 #include "tools/snapscan/output.h"
@@ -16,18 +23,64 @@ namespace {
 
 using namespace snapscan;
 
+const std::set<std::string> kCommands = {"job", "verify", "snapshots", "cleanup", "delete-failed",
+                                         "check"};
+
 struct Common {
     std::string plugin;
     std::string stateDir;
     bool json = false;
+    std::string clientText;
+    std::string subclientText;
     uint32_t clientId = 0;
     uint32_t subclientId = 0;
 };
 
 void AddIdentity(CLI::App& command, Common& common, bool subclientRequired = true) {
-    command.add_option("--client-id", common.clientId, "the job's client id")->required();
-    auto* subclient = command.add_option("--subclient-id", common.subclientId, "the job's subclient id");
+    command.add_option("--client-id", common.clientText, "the job's client id (decimal)")->required();
+    auto* subclient =
+        command.add_option("--subclient-id", common.subclientText, "the job's subclient id (decimal)");
     if (subclientRequired) subclient->required();
+}
+
+// A plain decimal number in [minimum, maximum]: digits only, no sign, no
+// leading zero. "010" is refused rather than read as 10 or, as C would, 8:
+// either reading could name another client's snapshots.
+bool ParseDecimal(const std::string& text, uint64_t minimum, uint64_t maximum, uint64_t& value,
+                  std::string& problem) {
+    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || (text.size() > 1 && text[0] == '0')) {
+        problem = "[" + text + "] is not a plain decimal number";
+        return false;
+    }
+    value = 0;
+    for (const char c : text) {
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (maximum - digit) / 10) {
+            problem = text + " is above " + std::to_string(maximum);
+            return false;
+        }
+        value = value * 10 + digit;
+    }
+    if (value < minimum) {
+        problem = text + " is below " + std::to_string(minimum);
+        return false;
+    }
+    return true;
+}
+
+// The first word that is not an option or an option's value: the command.
+std::string CommandWord(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--plugin" || word == "--state-dir") {
+            ++i;
+            continue;
+        }
+        if (word.empty() || word[0] == '-') continue;
+        return word;
+    }
+    return std::string();
 }
 
 // Loads the plug-in; on failure prints why and returns null.
@@ -96,12 +149,56 @@ int ListSnapshots(const Common& common, bool allSubclients, Output& out) {
     return kExitOk;
 }
 
+// The job ids of the content's own snapshots on the array.
+ArrayJobIds ContentJobIds(uint32_t clientId, uint32_t subclientId) {
+    return [clientId, subclientId](std::set<int64_t>& jobIds, std::string& error) {
+        std::vector<OwnSnapshot> snapshots;
+        if (!ListOwnSnapshots(clientId, subclientId, snapshots, error)) return false;
+        for (const OwnSnapshot& snapshot : snapshots) jobIds.insert(snapshot.jobId);
+        return true;
+    };
+}
+
+// The configuration must read exactly before anything touches the array: an
+// unreadable line could be the one that forbids reading shares live.
+bool ConfigurationUsable(uint32_t clientId, Output& out) {
+    std::string problem;
+    if (!TZPlatformInfo::CheckSettings(problem)) {
+        out.Error("reading the settings", problem);
+        return false;
+    }
+    NASSnapUtil credentials;
+    int lookupId = static_cast<int>(clientId);
+    if (!credentials.CheckCredentials(lookupId, problem)) {
+        out.Error("reading the credentials", problem);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whatever the caller's umask, nothing we create is for others to write.
+    ::umask(077);
+
+    const std::string command = CommandWord(argc, argv);
+    if (!command.empty() && kCommands.count(command) == 0) {
+        std::cerr << "snapscan: unknown command '" << command
+                  << "' (commands: job, verify, snapshots, cleanup, delete-failed, check; see "
+                     "snapscan --help)\n";
+        return kExitUsage;
+    }
+
     CLI::App app{"snapscan: runs backup jobs of NAS shares through the snapshot-client plug-in"};
     app.require_subcommand(1);
     app.fallthrough();
+    app.footer(
+        "Exit status: 0 success; 1 a failure; 2 a bad command line; 3 the job ran, but a share was "
+        "not processed or was read from the live file system.\n"
+        "Environment: SNAPSCAN_CONFIG_DIR (settings.ini, credentials.ini; /etc/snapscan), "
+        "SNAPSCAN_LOG_DIR (/var/log/snapscan), SNAPSCAN_STATE_DIR, SNAPSCAN_LOCK_DIR, "
+        "SNAPSCAN_MOUNT_TABLE, SNAPSCAN_PLUGIN.");
 
     Common common;
     common.stateDir = JobStateStore::DefaultDirectory();
@@ -110,15 +207,20 @@ int main(int argc, char** argv) {
     app.add_flag("--json", common.json, "JSON lines instead of text");
 
     JobRequest request;
-    bool explicitIds = false;
+    std::string jobIdText;
+    std::string prevJobIdText;
+    bool restart = false;
     CLI::App* job = app.add_subcommand("job", "run a backup job: snapshots, changes, cleanup");
     AddIdentity(*job, common);
     job->add_option("--share", request.shares, "a share of the job content (repeatable)")->required();
     job->add_option("--results-dir", request.resultsDir, "the job results directory")->required();
     job->add_option("--map-file", request.mapFile, "the snapshot map file to write")->required();
     job->add_flag("--auto-mount", request.autoMount, "hand the plug-in a content mapper (host:/path shares)");
-    auto* jobId = job->add_option("--job-id", request.jobId, "this job's id (bypasses the state directory)");
-    job->add_option("--prev-job-id", request.prevJobId, "the previous job's id, 0 for a full job")
+    auto* jobId = job->add_option("--job-id", jobIdText, "this job's id (bypasses the state directory)");
+    job->add_option("--prev-job-id", prevJobIdText, "the previous job's id, 0 for a full job")
+        ->needs(jobId);
+    job->add_flag("--restart", restart,
+                  "with --job-id: this run restarts that job, whose snapshots may exist already")
         ->needs(jobId);
     job->add_flag("--skip-cleanup", request.skipCleanup, "leave the post-backup cleanup to `snapscan cleanup`");
     job->add_option("--progress-every", request.progressEvery, "progress on stderr every N items (0: none)")
@@ -132,18 +234,26 @@ int main(int argc, char** argv) {
     AddIdentity(*snapshots, common, false);
     snapshots->add_flag("--all-subclients", allSubclients, "every subclient of the client");
 
-    int64_t cleanupJobId = 0;
+    std::string cleanupJobText;
     CLI::App* cleanup = app.add_subcommand("cleanup", "post-backup cleanup: keep only one job's snapshots");
     AddIdentity(*cleanup, common);
-    cleanup->add_option("--job-id", cleanupJobId, "the job to keep (default: the last delivered job)");
+    cleanup->add_option("--job-id", cleanupJobText, "the job to keep (default: the last delivered job)");
 
-    int64_t failedJobId = 0;
+    std::string failedJobText;
     std::vector<std::string> failedMounts;
     CLI::App* deleteFailed =
         app.add_subcommand("delete-failed", "delete a job's snapshots of shares whose mount failed");
     AddIdentity(*deleteFailed, common);
-    deleteFailed->add_option("--job-id", failedJobId, "the job (default: the last job started)");
+    deleteFailed->add_option("--job-id", failedJobText, "the job (default: the last job started)");
     deleteFailed->add_option("mounts", failedMounts, "failed shares as HOST:PATH")->required();
+
+    std::vector<std::string> checkShares;
+    bool checkArray = false;
+    CLI::App* check = app.add_subcommand(
+        "check", "check settings, credentials and the mount table without touching the array");
+    AddIdentity(*check, common, false);
+    check->add_option("--share", checkShares, "a share whose mount to check (repeatable)");
+    check->add_flag("--array", checkArray, "also log in and check snap-scan support, read-only");
 
     try {
         app.parse(argc, argv);
@@ -151,35 +261,91 @@ int main(int argc, char** argv) {
         const int status = app.exit(e);
         return status == 0 ? kExitOk : kExitUsage;
     }
-    explicitIds = job->count("--job-id") != 0;
+
+    // Ids: plain decimal, in range; a job id is positive and the previous job's
+    // id below it.
+    const auto usage = [](const std::string& option, const std::string& problem) {
+        std::cerr << "snapscan: " << option << ": " << problem << "\n";
+        return kExitUsage;
+    };
+    uint64_t number = 0;
+    std::string problem;
+    if (!ParseDecimal(common.clientText, 0, UINT32_MAX, number, problem))
+        return usage("--client-id", problem);
+    common.clientId = static_cast<uint32_t>(number);
+    if (!common.subclientText.empty() || (*job || *cleanup || *deleteFailed)) {
+        if (!ParseDecimal(common.subclientText, 0, UINT32_MAX, number, problem))
+            return usage("--subclient-id", problem);
+        common.subclientId = static_cast<uint32_t>(number);
+    }
+    const auto jobIdOption = [&](const std::string& option, const std::string& text,
+                                 int64_t& id) -> bool {
+        if (text.empty()) return true;
+        if (!ParseDecimal(text, 1, INT64_MAX, number, problem)) {
+            usage(option, problem + " (a job id is a positive decimal number)");
+            return false;
+        }
+        id = static_cast<int64_t>(number);
+        return true;
+    };
+    int64_t cleanupJobId = 0;
+    int64_t failedJobId = 0;
+    if (!jobIdOption("--job-id", jobIdText, request.jobId) ||
+        !jobIdOption("--job-id", cleanupJobText, cleanupJobId) ||
+        !jobIdOption("--job-id", failedJobText, failedJobId))
+        return kExitUsage;
+    if (!prevJobIdText.empty()) {
+        if (!ParseDecimal(prevJobIdText, 0, INT64_MAX, number, problem))
+            return usage("--prev-job-id", problem);
+        request.prevJobId = static_cast<int64_t>(number);
+        if (request.prevJobId >= request.jobId)
+            return usage("--prev-job-id", prevJobIdText + " is not below the job id " + jobIdText);
+    }
 
     CaptureLoggedErrors();
     Output out(std::cout, std::cerr, common.json);
-    if (*snapshots) return ListSnapshots(common, allSubclients, out);
+    const auto finish = [&out](int status) {
+        out.Done(status);
+        return status;
+    };
+    if (*check) {
+        CheckRequest checking{common.clientId, checkShares, checkArray};
+        return finish(RunCheck(checking, out));
+    }
+    if (!ConfigurationUsable(common.clientId, out)) return finish(kExitFailed);
+    if (*snapshots) return finish(ListSnapshots(common, allSubclients, out));
 
     PluginLibrary library;
     const GetSnapClientFn factory = LoadPlugin(library, common, out);
-    if (factory == nullptr) return kExitFailed;
+    if (factory == nullptr) return finish(kExitFailed);
 
-    if (*job) {
-        request.clientId = common.clientId;
-        request.subclientId = common.subclientId;
-        if (explicitIds) return RunJob(factory, request, out).status;
-        return RunChainedJob(factory, request, JobStateStore(common.stateDir), out);
-    }
-    if (*verify) return RunVerify(factory, common.clientId, common.subclientId, out);
-    if (*cleanup) {
-        if (cleanup->count("--job-id") == 0) {
-            const std::optional<int64_t> id = StateJobId(common, false, out);
-            if (!id) return kExitFailed;
-            cleanupJobId = *id;
+    if (*verify) return finish(RunVerify(factory, common.clientId, common.subclientId, out));
+
+    // Everything else changes the content's snapshots or state: one run of a
+    // content at a time on this machine.
+    const int status = WithContentLock(common.clientId, common.subclientId, out, [&]() -> int {
+        if (*job) {
+            request.clientId = common.clientId;
+            request.subclientId = common.subclientId;
+            const ArrayJobIds ids = ContentJobIds(common.clientId, common.subclientId);
+            if (!jobIdText.empty()) return RunGivenJob(factory, request, restart, ids, out);
+            return RunChainedJob(factory, request, JobStateStore(common.stateDir), ids, out);
         }
-        return RunCleanup(factory, common.clientId, common.subclientId, cleanupJobId, out);
-    }
-    if (deleteFailed->count("--job-id") == 0) {
-        const std::optional<int64_t> id = StateJobId(common, true, out);
-        if (!id) return kExitFailed;
-        failedJobId = *id;
-    }
-    return RunDeleteFailed(factory, common.clientId, common.subclientId, failedJobId, failedMounts, out);
+        if (*cleanup) {
+            if (cleanupJobText.empty()) {
+                const std::optional<int64_t> id = StateJobId(common, false, out);
+                if (!id) return kExitFailed;
+                cleanupJobId = *id;
+            }
+            return RunCleanup(factory, common.clientId, common.subclientId, cleanupJobId, out);
+        }
+        if (failedJobText.empty()) {
+            const std::optional<int64_t> id = StateJobId(common, true, out);
+            if (!id) return kExitFailed;
+            failedJobId = *id;
+        }
+        return RunDeleteFailed(factory, common.clientId, common.subclientId, failedJobId,
+                               failedMounts, out);
+    });
+    return finish(status);
 }

@@ -34,6 +34,8 @@ public:
         if (level < 0) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_last.assign(text.data());
+            if (m_all.size() == kKeptLines) m_all.erase(m_all.begin());
+            m_all.push_back(m_last);
         }
         m_next->Write(level, function, line, reserved1, reserved2, "%s", text.data());
     }
@@ -47,13 +49,35 @@ public:
         return last;
     }
 
+    std::vector<std::string> TakeAll() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::vector<std::string> all;
+        all.swap(m_all);
+        return all;
+    }
+
 private:
+    static constexpr size_t kKeptLines = 256;
+
     boost::shared_ptr<CLogWriterInterface> m_next;
     std::mutex m_mutex;
     std::string m_last;
+    std::vector<std::string> m_all;
 };
 
 boost::shared_ptr<ErrorLineRecorder> g_recorder;
+
+std::string Hex(const std::string& bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        text += kHex[byte >> 4];
+        text += kHex[byte & 15];
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -64,6 +88,57 @@ void CaptureLoggedErrors() {
 }
 
 std::string TakeLoggedError() { return g_recorder ? g_recorder->Take() : std::string(); }
+
+std::vector<std::string> TakeLoggedErrors() {
+    return g_recorder ? g_recorder->TakeAll() : std::vector<std::string>();
+}
+
+std::string EscapeControl(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+            escaped += "\\x";
+            escaped += kHex[byte >> 4];
+            escaped += kHex[byte & 15];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+bool IsUtf8(const std::string& text) {
+    size_t i = 0;
+    const size_t size = text.size();
+    while (i < size) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length = 0;
+        uint32_t point = 0;
+        if (lead >= 0xc2 && lead <= 0xdf) { length = 2; point = lead & 0x1f; }
+        else if (lead >= 0xe0 && lead <= 0xef) { length = 3; point = lead & 0x0f; }
+        else if (lead >= 0xf0 && lead <= 0xf4) { length = 4; point = lead & 0x07; }
+        else return false;
+        if (i + length > size) return false;
+        for (size_t k = 1; k < length; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80) return false;
+            point = (point << 6) | (next & 0x3f);
+        }
+        // Overlong forms, surrogates and points past U+10FFFF are not UTF-8.
+        if ((length == 3 && point < 0x800) || (length == 4 && (point < 0x10000 || point > 0x10ffff)) ||
+            (point >= 0xd800 && point <= 0xdfff))
+            return false;
+        i += length;
+    }
+    return true;
+}
 
 void Output::Emit(const nlohmann::json& record, const std::string& text) {
     if (m_json) {
@@ -81,10 +156,34 @@ void Output::Progress(const std::string& text) {
     m_err.flush();
 }
 
-void Output::Error(const std::string& phase, const std::string& text) {
+void Output::Error(const std::string& phase, const std::string& text, const std::string& cause,
+                   uint32_t code) {
     m_err << "snapscan: " << phase << " failed: " << text << '\n';
     m_err.flush();
-    if (m_json) Emit({{"event", "error"}, {"phase", phase}, {"message", text}}, "");
+    const std::string oneLine = EscapeControl(cause.empty() ? text : cause);
+    if (!m_failed) {
+        m_failed = true;
+        m_failedPhase = phase;
+        m_failedCause = oneLine;
+        m_failedCode = code;
+    }
+    if (!m_json) return;
+    nlohmann::json record = {{"event", "error"}, {"phase", phase}, {"message", text}, {"cause", oneLine}};
+    if (code != 0) record["code"] = code;
+    Emit(record, "");
+}
+
+void Output::Done(int status, nlohmann::json fields) {
+    if (!m_json || m_done) return;
+    m_done = true;
+    nlohmann::json record = {{"event", "done"}, {"status", status}};
+    for (auto& [key, value] : fields.items()) record[key] = value;
+    if (m_failed) {
+        record["phase"] = m_failedPhase;
+        record["cause"] = m_failedCause;
+        if (m_failedCode != 0) record["code"] = m_failedCode;
+    }
+    Emit(record, "");
 }
 
 const char* ItemKindName(int32_t kind) {
@@ -113,13 +212,15 @@ nlohmann::json ItemRecord(const std::string& share, const FileServerSnapshotComp
         {"ctime", item.info.changeTime},
     };
     if (!item.oldPath.empty()) record["oldPath"] = item.oldPath;
+    if (!IsUtf8(item.path)) record["pathHex"] = Hex(item.path);
+    if (!item.oldPath.empty() && !IsUtf8(item.oldPath)) record["oldPathHex"] = Hex(item.oldPath);
     return record;
 }
 
 std::string ItemText(const FileServerSnapshotCompareItem& item) {
     std::ostringstream line;
-    line << "  " << ItemKindName(item.type) << ' ' << item.path;
-    if (!item.oldPath.empty()) line << " (was " << item.oldPath << ')';
+    line << "  " << ItemKindName(item.type) << ' ' << EscapeControl(item.path);
+    if (!item.oldPath.empty()) line << " (was " << EscapeControl(item.oldPath) << ')';
     line << "  inode=" << item.info.inode << " size=" << item.info.size
          << " mtime=" << item.info.modifiedTime << " ctime=" << item.info.changeTime
          << " atime=" << item.info.accessTime;

@@ -589,3 +589,40 @@ TEST(SnapshotNameTest, OnlyTheClientsOwnNamesParse) {
 }
 
 }  // namespace
+
+namespace {
+
+// With HOME unset the state once went to /tmp/.local/state/snapscan, shared and
+// wiped at boot. Root keeps it in /var/lib/snapscan; anyone else in their home
+// directory from the password database; the lock lives apart from it.
+TEST(JobStateStoreTest, TheDefaultStateDirectoryIsNeverATemporaryOne) {
+    struct Saved {
+        const char* name;
+        std::string value;
+        bool set;
+    };
+    std::vector<Saved> saved;
+    for (const char* name : {"SNAPSCAN_STATE_DIR", "XDG_STATE_HOME", "HOME", "SNAPSCAN_LOCK_DIR", "XDG_RUNTIME_DIR"}) {
+        const char* value = std::getenv(name);
+        saved.push_back({name, value ? value : "", value != nullptr});
+        ::unsetenv(name);
+    }
+    const std::string state = snapscan::JobStateStore::DefaultDirectory();
+    const std::string locks = snapscan::ContentLock::DefaultDirectory();
+    if (::geteuid() == 0) {
+        EXPECT_EQ(state, "/var/lib/snapscan");
+        EXPECT_EQ(locks, "/run/lock/snapscan");
+    } else {
+        EXPECT_EQ(state.rfind("/tmp", 0), std::string::npos) << state;
+        EXPECT_THAT(state, ::testing::EndsWith("/.local/state/snapscan"));
+    }
+    ::setenv("SNAPSCAN_STATE_DIR", "/srv/state", 1);
+    EXPECT_EQ(snapscan::JobStateStore::DefaultDirectory(), "/srv/state");
+    EXPECT_EQ(snapscan::ContentLock::DefaultDirectory(), locks) << "the lock must not follow the state";
+    for (const Saved& s : saved) {
+        if (s.set) ::setenv(s.name, s.value.c_str(), 1);
+        else ::unsetenv(s.name);
+    }
+}
+
+}  // namespace

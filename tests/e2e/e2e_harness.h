@@ -114,7 +114,7 @@ protected:
         fs::remove(dir / "port");
         std::vector<std::string> args = {SNAPSCAN_ARRAYSIM, "--root", ifs.string(), "--port", "0",
                                          "--port-file", (dir / "port").string(), "--user", "backup",
-                                         "--password", "pw"};
+                                         "--password", arrayPassword};
         args.insert(args.end(), arrayArgs.begin(), arrayArgs.end());
         arrayPid = Spawn(args, dir / "arraysim.out", dir / "arraysim.err");
         ASSERT_GT(arrayPid, 0);
@@ -137,7 +137,8 @@ protected:
         std::string text;
         for (int client : {1, 2})
             text += "[client " + std::to_string(client) + "]\nfileServer = http://127.0.0.1:" +
-                    port + "\nuser = backup\npassword = pw\n" + credentialsExtra;
+                    port + "\nuser = backup\npassword = " + (arrayPassword == "pw" ? "pw" : "\"" + arrayPassword + "\"") +
+                    "\n" + credentialsExtra;
         const fs::path path = dir / "config" / "credentials.ini";
         WriteFile(path, text);
         ASSERT_EQ(::chmod(path.c_str(), mode), 0);
@@ -203,6 +204,7 @@ protected:
     }
 
     std::vector<std::string> arrayArgs;  // more arraysim options
+    std::string arrayPassword = "pw";    // written quoted into the credentials when not "pw"
     std::string credentialsExtra;        // more lines of every credentials entry
     fs::path dir;
     fs::path ifs;

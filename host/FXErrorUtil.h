@@ -46,5 +46,9 @@ SNAPHOST_API uint32_t Win32CodeOf(const CRwError& error);
 SNAPHOST_API int32_t EventIdOf(const CRwError& error);
 // The failure's own message (the one it was built with), empty for a success.
 SNAPHOST_API std::string MessageOf(const CRwError& error);
+// Every message of the failure without the source locations: the outermost
+// one pushed by a caller first, its own message last, joined by ": ". What an
+// operator reads; AsString adds the trail for a developer.
+SNAPHOST_API std::string MessagesOf(const CRwError& error);
 
 }  // namespace FXErrorUtil

@@ -131,6 +131,23 @@ std::string CRwError::AsString() const {
 
 namespace FXErrorUtil {
 
+std::string MessagesOf(const CRwError& error) {
+    if (!error.IsError() || !error.detail) return std::string();
+    const FXErrorPrivate* d = error.detail.get();
+    std::string text;
+    for (auto frame = d->trail.rbegin(); frame != d->trail.rend(); ++frame) {
+        if (frame->message.empty()) continue;
+        if (!text.empty()) text += ": ";
+        text += frame->message;
+    }
+    if (!d->message.empty()) text += (text.empty() ? "" : ": ") + d->message;
+    return text;
+}
+
+}  // namespace FXErrorUtil
+
+namespace FXErrorUtil {
+
 CRwError ErrorWin32(const FXCodeLocation& location, uint32_t code) {
     return MakeWin32(location, code, std::string());
 }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -109,6 +110,10 @@ private:
     // Read directly rather than through TZPlatformInfo, which logs its problems
     // through this very writer.
     static int ReadLevel(std::string& problem) {
+        // A host may raise the detail of one run without editing the settings.
+        const char* override = std::getenv("SNAPSCAN_LOG_LEVEL");
+        int overridden = 0;
+        if (override != nullptr && snaphost::ParseIniInt(override, overridden)) return overridden;
         const std::string path = HostConfig::ConfigDir() + "/settings.ini";
         snaphost::IniTree tree;
         std::string parseProblem;

@@ -4,7 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <thread>
 #include <cstring>
 #include <limits>
 #include <list>
@@ -17,6 +22,7 @@
 #include "common/PrivateFiles.h"
 #include "host/ContentMapper.h"
 #include "host/FXErrorUtil.h"
+#include "host/HostSleep.h"
 
 namespace snapscan {
 
@@ -41,12 +47,33 @@ ClientPtr NewClient(GetSnapClientFn getClient, Output& out) {
     return client;
 }
 
-// One line saying why a plug-in call failed: its message, and the error line it
-// logged last when that says more.
-std::string CauseOf(const CRwError& result, const std::string& logged) {
+// What an operator can act on, for the error lines the host and the plug-in
+// log: the first line of a failure leads with these words.
+struct Hint {
+    const char* needle;
+    const char* words;
+};
+constexpr Hint kHints[] = {
+    {"] is not mounted on this proxy machine", "the share is not mounted: "},
+    {"Couldn't get export path [", "the share is not on an NFS mount of the mount table: "},
+    {"code [CONNECT_FAILED]", "the array cannot be reached: "},
+    {"code [TIMEOUT]", "the array did not answer in time: "},
+    {"code [TLS_FAILED]", "the array's TLS certificate or key was refused: "},
+    {"code [AUTH_FAILED]", "the array refused the login: "},
+    {"Credentials file [", "the credentials cannot be used: "},
+};
+
+// One line saying why a plug-in call failed: the error line it logged that an
+// operator can act on (else the last one), or its message.
+std::string CauseOf(const CRwError& result, const std::vector<std::string>& logged) {
+    for (const Hint& hint : kHints) {
+        for (const std::string& line : logged) {
+            if (line.find(hint.needle) != std::string::npos) return hint.words + line;
+        }
+    }
+    if (!logged.empty()) return logged.back();
     std::string cause = FXErrorUtil::MessageOf(result);
     if (cause.empty()) cause = "code " + std::to_string(FXErrorUtil::Win32CodeOf(result));
-    if (!logged.empty() && logged != cause) cause += " (" + logged + ")";
     return cause;
 }
 
@@ -61,15 +88,46 @@ std::string LoggedReasonFor(const std::vector<std::string>& lines, const std::st
     return "see the log";
 }
 
-// A failed plug-in call: its failure text, and the last error line it logged,
-// which often holds the cause its fixed text leaves out.
-bool Failed(const CRwError& result, const std::string& phase, Output& out) {
-    const std::string logged = TakeLoggedError();
+// A failed plug-in call: the cause first, then its code and message, and its
+// whole failure text with the trail for --verbose.
+bool Failed(const CRwError& result, const std::string& phase, Output& out,
+            const std::vector<std::string>& logged) {
     if (!result.IsError()) return false;
-    out.Error(phase, logged.empty() ? result.AsString() : result.AsString() + " | logged: " + logged,
-              CauseOf(result, logged), FXErrorUtil::Win32CodeOf(result));
+    std::string detail = result.AsString();
+    if (!logged.empty()) detail += " | logged: " + logged.back();
+    const uint32_t win32 = FXErrorUtil::Win32CodeOf(result);
+    out.Error(phase, detail, CauseOf(result, logged),
+              win32 != 0 ? win32 : static_cast<uint32_t>(FXErrorUtil::EventIdOf(result)),
+              FXErrorUtil::MessagesOf(result));
     return true;
 }
+
+bool Failed(const CRwError& result, const std::string& phase, Output& out) {
+    return Failed(result, phase, out, TakeLoggedErrors());
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Counts the time the plug-in sleeps while it waits for the array, and sleeps
+// for real. In place while it lives.
+class WaitCounter {
+public:
+    explicit WaitCounter(double& seconds) : m_seconds(seconds) {
+        m_previous = SetTZSleepHook([this](unsigned int milliseconds, const char*, int) {
+            m_seconds += milliseconds / 1000.0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        });
+    }
+    ~WaitCounter() { SetTZSleepHook(m_previous); }
+    WaitCounter(const WaitCounter&) = delete;
+    WaitCounter& operator=(const WaitCounter&) = delete;
+
+private:
+    double& m_seconds;
+    TZSleepHook m_previous;
+};
 
 bool Initialize(CFileServerSnapClientBase& client, int64_t jobId, uint32_t clientId,
                 uint32_t subclientId, const std::string& resultsDir, const std::string& mapFile,
@@ -143,11 +201,22 @@ enum class Delivery { kDelivered, kNoBase, kFailed };
 
 // Compares one share and hands on its items up to the end item.
 Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& request,
-                      const std::string& share, const std::string& readPath, Output& out) {
+                      const std::string& share, const std::string& readPath, Output& out,
+                      ShareSummary& summary) {
+    if (request.progress) request.progress->Phase("changelist", share);
     std::function<FileServerSnapshotCompareItem()> next;
-    const CRwError result = client.CompareSnapshots(share, readPath, next);
+    const auto compareStart = std::chrono::steady_clock::now();
+    CRwError result;
+    {
+        WaitCounter waits(summary.waitSeconds);
+        result = client.CompareSnapshots(share, readPath, next);
+    }
+    summary.loadSeconds = std::max(0.0, SecondsSince(compareStart) - summary.waitSeconds);
     if (result.IsError()) {
         if (FXErrorUtil::MessageOf(result).rfind(kNoComparisonBase, 0) == 0) {
+            TakeLoggedErrors();
+            summary.mode = "full";
+            summary.reason = "no comparison base";
             out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "no comparison base"}},
                      "share " + share + ": no comparison base, read in full");
             return Delivery::kNoBase;
@@ -160,35 +229,54 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
         return Delivery::kFailed;
     }
 
-    out.Emit({{"event", "compare"}, {"share", share}}, "changes of " + share + ":");
+    summary.mode = "incremental";
+    if (request.progress) request.progress->Phase("delivering", share);
+    if (request.listChanges) out.Emit({{"event", "compare"}, {"share", share}}, "changes of " + share + ":");
+    else if (out.Json()) out.Emit({{"event", "compare"}, {"share", share}}, "");
+    const auto deliveryStart = std::chrono::steady_clock::now();
     uint64_t count = 0;
     for (;;) {
         const FileServerSnapshotCompareItem item = next();
         if (item.type == 5) break;
         if (item.type < 2 || item.type > 4) {
-            const std::string logged = TakeLoggedError();
+            const std::vector<std::string> logged = TakeLoggedErrors();
+            const std::string cause = logged.empty() ? std::string() : logged.back();
             out.Error("reading the changes of " + share,
                       item.type == 6 ? "the plug-in reported a failure item" +
-                                           (logged.empty() ? std::string(" (see its log)")
-                                                           : " | logged: " + logged)
+                                           (cause.empty() ? std::string(" (see its log)")
+                                                          : " | logged: " + cause)
                                      : "unexpected item kind " + std::to_string(item.type),
-                      logged);
+                      cause);
             return Delivery::kFailed;
         }
-        out.Emit(ItemRecord(share, item), ItemText(item));
+        // The JSON stream always carries every item; text lists them on request.
+        if (out.Json() || request.listChanges) out.Emit(ItemRecord(share, item), ItemText(item));
+        if (item.type == 2) ++summary.changed;
+        else if (item.type == 3) ++summary.renamed;
+        else ++summary.removed;
         ++count;
+        if (request.progress && count % 256 == 0) request.progress->Items(count);
         if (request.progressEvery != 0 && count % request.progressEvery == 0)
             out.Progress("snapscan: " + share + ": " + std::to_string(count) + " items");
     }
-    out.Emit({{"event", "shareDone"}, {"share", share}, {"items", count}},
-             "share " + share + ": " + std::to_string(count) + " changed items");
+    summary.deliverySeconds = SecondsSince(deliveryStart);
+    out.Emit({{"event", "shareDone"},
+              {"share", share},
+              {"items", count},
+              {"changed", summary.changed},
+              {"renamed", summary.renamed},
+              {"removed", summary.removed}},
+             "share " + share + ": " + std::to_string(summary.changed) + " changed, " +
+                 std::to_string(summary.renamed) + " renamed, " + std::to_string(summary.removed) +
+                 " removed");
     return Delivery::kDelivered;
 }
 
-// The job's phases; RunJob adds the closing line and record.
+// The job's phases; RunJob adds the summary and the closing record.
 JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Output& out,
                         const std::function<bool()>& onDelivered) {
     JobOutcome outcome;
+    JobSummary& summary = outcome.summary;
     const bool incremental = request.prevJobId != 0;
     out.Emit({{"event", "job"},
               {"clientId", request.clientId},
@@ -218,28 +306,34 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
         // changelists still takes snapshots, and every share is then read in
         // full. Were the array unreachable, the snapshot phase fails next. The
         // check releases the connection whatever its outcome.
+        if (request.progress) request.progress->Phase("checking the array");
         std::string noChangeDetection;
         const CRwError check = client->VerifySnapScanSupport();
-        const std::string checkLogged = TakeLoggedError();
+        const std::vector<std::string> checkLogged = TakeLoggedErrors();
         if (check.IsError()) {
             noChangeDetection = EscapeControl(CauseOf(check, checkLogged));
-            out.Emit({{"event", "snapScanUnavailable"}, {"reason", noChangeDetection}},
-                     "snap scan is not available (" + noChangeDetection +
-                         "): every share is read in full");
+            summary.snapScanUnavailable = noChangeDetection;
+            out.Problem({{"event", "snapScanUnavailable"}, {"reason", noChangeDetection}},
+                        "snap scan is not available (" + noChangeDetection +
+                            "): every share is read in full");
         }
         if (Failed(client->InitArray(request.clientId), "InitArray", out)) return outcome;
-        TakeLoggedErrors();
-        if (Failed(client->ConfigureSnapshot(scanPaths, {}, {}), "ConfigureSnapshot", out))
-            return outcome;
+        if (request.progress) request.progress->Phase("taking snapshots");
+        const auto snapshotStart = std::chrono::steady_clock::now();
+        const CRwError configured = client->ConfigureSnapshot(scanPaths, {}, {});
+        summary.snapshotSeconds = SecondsSince(snapshotStart);
+        // The lines it logged say why a share was left out or read live.
         const std::vector<std::string> snapshotProblems = TakeLoggedErrors();
+        if (Failed(configured, "ConfigureSnapshot", out, snapshotProblems)) return outcome;
 
         const std::set<std::string> processed(scanPaths.begin(), scanPaths.end());
         for (const std::string& share : request.shares) {
             if (processed.count(share) != 0) continue;
             allProcessed = false;
             const std::string reason = LoggedReasonFor(snapshotProblems, share);
-            out.Emit({{"event", "notProcessed"}, {"share", share}, {"reason", reason}},
-                     "share " + share + ": not processed: " + reason);
+            summary.shares.push_back(ShareSummary{share, "", "notProcessed", reason});
+            out.Problem({{"event", "notProcessed"}, {"share", share}, {"reason", reason}},
+                        "share " + share + ": not processed: " + reason);
         }
         if (Failed(client->UpdateContentMapperPaths(mapper), "UpdateContentMapperPaths", out))
             return outcome;
@@ -247,32 +341,37 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
         std::set<std::string> compared;
         for (const std::string& share : scanPaths) {
             if (!compared.insert(WithoutTrailingSlash(share)).second) continue;  // listed twice
-            const std::string readPath = ReadPathOf(mapper, share);
+            summary.shares.push_back(ShareSummary{share, ReadPathOf(mapper, share), "full", ""});
+            ShareSummary& shareSummary = summary.shares.back();
+            const std::string& readPath = shareSummary.readPath;
             out.Emit({{"event", "share"}, {"share", share}, {"readPath", readPath}},
                      "share " + share + " is read from " + readPath);
             if (readPath.find("/.snapshot/") == std::string::npos) {
                 // The snapshot failed and the setting allowed the live file
                 // system: the backup is not a stable image of the share.
                 allFromSnapshots = false;
-                const std::string reason = LoggedReasonFor(snapshotProblems, share);
-                out.Emit({{"event", "liveRead"}, {"share", share}, {"reason", reason}},
-                         "share " + share + ": read from the live file system, not a snapshot: " +
-                             reason);
+                shareSummary.mode = "live";
+                shareSummary.reason = LoggedReasonFor(snapshotProblems, share);
+                out.Problem({{"event", "liveRead"}, {"share", share}, {"reason", shareSummary.reason}},
+                            "share " + share + ": read from the live file system, not a snapshot: " +
+                                shareSummary.reason);
                 out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "read live"}},
                          "share " + share + ": read live, read in full");
                 continue;
             }
             if (!incremental) {
+                shareSummary.reason = "full job";
                 out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "full job"}},
                          "share " + share + ": full job, read in full");
                 continue;
             }
             if (!noChangeDetection.empty()) {
+                shareSummary.reason = "snap scan not available";
                 out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "snap scan not available"}},
                          "share " + share + ": snap scan not available, read in full");
                 continue;
             }
-            if (DeliverShare(*client, request, share, readPath, out) == Delivery::kFailed)
+            if (DeliverShare(*client, request, share, readPath, out, shareSummary) == Delivery::kFailed)
                 return outcome;
         }
     }
@@ -280,10 +379,10 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
         // The shares left out have handed nothing on: were this job the base,
         // their changes since the old base would never be backed up, and the
         // post-backup cleanup would delete the old base's snapshots.
-        out.Emit({{"event", "notBase"}, {"jobId", request.jobId}},
-                 "job " + std::to_string(request.jobId) +
-                     " does not become the comparison base and runs no post-backup cleanup: a "
-                     "share was not processed");
+        out.Problem({{"event", "notBase"}, {"jobId", request.jobId}},
+                    "job " + std::to_string(request.jobId) +
+                        " does not become the comparison base and runs no post-backup cleanup: a "
+                        "share was not processed");
         outcome.status = kExitPartial;
         return outcome;
     }
@@ -296,6 +395,8 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
     if (!request.skipCleanup) {
         // After the backup the agent cleans up through a new client whose
         // Initialize opened the connection.
+        if (request.progress) request.progress->Phase("post-backup cleanup");
+        const auto cleanupStart = std::chrono::steady_clock::now();
         ClientPtr client = NewClient(getClient, out);
         if (!client ||
             !Initialize(*client, request.jobId, request.clientId, request.subclientId, request.resultsDir, "",
@@ -304,6 +405,7 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
             outcome.status = kExitFailed;
             return outcome;
         }
+        summary.cleanupSeconds = SecondsSince(cleanupStart);
         out.Emit({{"event", "cleanup"}, {"jobId", request.jobId}},
                  "post-backup cleanup done: only job " + std::to_string(request.jobId) +
                      "'s snapshots remain");
@@ -312,23 +414,78 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
     return outcome;
 }
 
+const char* OutcomeWord(int status) {
+    switch (status) {
+        case kExitOk: return "succeeded";
+        case kExitPartial: return "completed, but not every share was read from a snapshot of it";
+        default: return "failed";
+    }
+}
+
+std::string Duration(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+}
+
+// The job's summary: per share how it was read and what changed, the time of
+// each phase, and the outcome; in text a block and one line that says it all.
+void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double totalSeconds, Output& out) {
+    const JobSummary& summary = outcome.summary;
+    double wait = 0, load = 0, delivery = 0;
+    uint64_t changes = 0;
+    std::map<std::string, int> modes;
+    nlohmann::json shares = nlohmann::json::array();
+    for (const ShareSummary& share : summary.shares) {
+        wait += share.waitSeconds;
+        load += share.loadSeconds;
+        delivery += share.deliverySeconds;
+        changes += share.changed + share.renamed + share.removed;
+        ++modes[share.mode];
+        nlohmann::json record = {{"share", share.share},     {"readPath", share.readPath},
+                                 {"mode", share.mode},       {"changed", share.changed},
+                                 {"renamed", share.renamed}, {"removed", share.removed},
+                                 {"waitSeconds", share.waitSeconds},
+                                 {"loadSeconds", share.loadSeconds},
+                                 {"deliverySeconds", share.deliverySeconds}};
+        if (!share.reason.empty()) record["reason"] = share.reason;
+        shares.push_back(record);
+        std::string line = "  " + share.share + ": " + share.mode;
+        if (share.mode == "incremental")
+            line += ", " + std::to_string(share.changed) + " changed, " + std::to_string(share.renamed) +
+                    " renamed, " + std::to_string(share.removed) + " removed";
+        if (!share.reason.empty()) line += " (" + share.reason + ")";
+        out.Say(line);
+    }
+    const nlohmann::json phases = {{"snapshot", summary.snapshotSeconds}, {"wait", wait},
+                                   {"load", load},  {"delivery", delivery},
+                                   {"cleanup", summary.cleanupSeconds}, {"total", totalSeconds}};
+    out.Say("  times: snapshots " + Duration(summary.snapshotSeconds) + ", changelist wait " +
+            Duration(wait) + ", load " + Duration(load) + ", delivery " + Duration(delivery) +
+            ", cleanup " + Duration(summary.cleanupSeconds));
+    std::string counts;
+    for (const auto& [mode, count] : modes) counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " + mode;
+    out.SayAlways("snapscan: job " + std::to_string(request.jobId) + " of client " +
+                  std::to_string(request.clientId) + " subclient " + std::to_string(request.subclientId) +
+                  " " + OutcomeWord(outcome.status) + " (exit " + std::to_string(outcome.status) +
+                  "): " + std::to_string(summary.shares.size()) + " shares" +
+                  (counts.empty() ? "" : " (" + counts + ")") + ", " + std::to_string(changes) +
+                  " changes, " + Duration(totalSeconds));
+    nlohmann::json record = {{"event", "summary"},   {"jobId", request.jobId},
+                             {"status", outcome.status}, {"delivered", outcome.delivered},
+                             {"shares", shares},      {"seconds", phases}};
+    if (!summary.snapScanUnavailable.empty()) record["snapScanUnavailable"] = summary.snapScanUnavailable;
+    if (out.Json()) out.Emit(record, "");
+}
+
 }  // namespace
 
 JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
                   const std::function<bool()>& onDelivered) {
+    const auto start = std::chrono::steady_clock::now();
     JobOutcome outcome = RunJobPhases(getClient, request, out, onDelivered);
-    const std::string job = "job " + std::to_string(request.jobId);
-    switch (outcome.status) {
-        case kExitOk:
-            out.Say(job + " succeeded");
-            break;
-        case kExitPartial:
-            out.Say(job + " completed, but not every share was read from a snapshot of it");
-            break;
-        default:
-            out.Say(job + " failed");
-            break;
-    }
+    if (request.progress) request.progress->Stop();
+    EmitSummary(request, outcome, SecondsSince(start), out);
     out.Done(outcome.status, {{"jobId", request.jobId}, {"delivered", outcome.delivered}});
     return outcome;
 }
@@ -360,6 +517,9 @@ int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateS
     request.jobId = last + 1;
     request.prevJobId = state.baseJobId;
     state.lastIssuedJobId = request.jobId;
+    state.lastStartedAt = UtcTimestamp();
+    state.lastFinishedAt.clear();
+    state.lastStatus = -1;
     if (!store.Save(request.clientId, request.subclientId, state, error)) {
         out.Error("job", error);
         out.Done(kExitFailed);
@@ -372,10 +532,17 @@ int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateS
     // cleanup would not run either, and the old base would stay usable.
     const JobOutcome outcome = RunJob(getClient, request, out, [&] {
         state.baseJobId = request.jobId;
+        state.baseDeliveredAt = UtcTimestamp();
         if (store.Save(request.clientId, request.subclientId, state, error)) return true;
         out.Error("job", error);
         return false;
     });
+    // The outcome is for `snapscan status`; the ids above are what matters, so
+    // a state that cannot take it now does not change the job's status.
+    state.lastFinishedAt = UtcTimestamp();
+    state.lastStatus = outcome.status;
+    if (!store.Save(request.clientId, request.subclientId, state, error))
+        out.Progress("snapscan: warning: " + error);
     return outcome.status;
 }
 

@@ -9,6 +9,7 @@
 #include "host/CFileServerSnapClientBase.h"
 #include "tools/snapscan/job_state.h"
 #include "tools/snapscan/output.h"
+#include "tools/snapscan/progress.h"
 
 namespace snapscan {
 
@@ -33,7 +34,30 @@ struct JobRequest {
     int64_t jobId = 0;
     int64_t prevJobId = 0;            // 0: a full job
     bool skipCleanup = false;         // leave the post-backup cleanup to `snapscan cleanup`
-    uint64_t progressEvery = 10000;   // a progress line on stderr every this many items
+    uint64_t progressEvery = 0;       // a line on stderr every this many items (0: none)
+    bool listChanges = false;         // text mode: a line per item (JSON always has them)
+    ProgressReporter* progress = nullptr;  // progress of the phases, when shown
+};
+
+// How one share of a job went.
+struct ShareSummary {
+    std::string share;
+    std::string readPath;
+    std::string mode;    // "incremental", "full", "live" or "notProcessed"
+    std::string reason;  // why full, live or not processed
+    uint64_t changed = 0;
+    uint64_t renamed = 0;
+    uint64_t removed = 0;
+    double waitSeconds = 0;      // waiting for the array's changelist
+    double loadSeconds = 0;      // loading it into the change-event database
+    double deliverySeconds = 0;  // handing on its items
+};
+
+struct JobSummary {
+    std::vector<ShareSummary> shares;
+    double snapshotSeconds = 0;
+    double cleanupSeconds = 0;
+    std::string snapScanUnavailable;  // why, when the array failed the snap-scan check
 };
 
 struct JobOutcome {
@@ -41,6 +65,7 @@ struct JobOutcome {
     // Every share of the content was processed and its changes handed on (or the
     // share is read in full): the job can be the next job's comparison base.
     bool delivered = false;
+    JobSummary summary;
 };
 
 // The job ids that the content's own snapshots on the array carry. False with a

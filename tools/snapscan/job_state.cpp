@@ -173,7 +173,23 @@ bool JobStateStore::Load(uint32_t clientId, uint32_t subclientId, ContentState& 
         id = it->get<int64_t>();
         return true;
     };
-    if (!record.is_object() || !readId("lastIssuedJobId", state.lastIssuedJobId) ||
+    // The times and the outcome came later: a state without them is still whole.
+    const auto readText = [&](const char* key, std::string& text) {
+        auto it = record.find(key);
+        if (it == record.end()) return true;
+        if (!it->is_string()) return false;
+        text = it->get<std::string>();
+        return true;
+    };
+    bool extrasOk = record.is_object() && readText("lastStartedAt", state.lastStartedAt) &&
+                    readText("lastFinishedAt", state.lastFinishedAt) &&
+                    readText("baseDeliveredAt", state.baseDeliveredAt);
+    if (extrasOk && record.contains("lastStatus")) {
+        const auto& status = record["lastStatus"];
+        extrasOk = status.is_number_integer() && status.get<int64_t>() >= -1 && status.get<int64_t>() <= 255;
+        if (extrasOk) state.lastStatus = status.get<int>();
+    }
+    if (!extrasOk || !readId("lastIssuedJobId", state.lastIssuedJobId) ||
         !readId("baseJobId", state.baseJobId) || state.baseJobId > state.lastIssuedJobId) {
         state = ContentState();
         error = "the job state " + path +
@@ -191,7 +207,11 @@ bool JobStateStore::Save(uint32_t clientId, uint32_t subclientId, const ContentS
     const nlohmann::json record = {{"clientId", clientId},
                                    {"subclientId", subclientId},
                                    {"lastIssuedJobId", state.lastIssuedJobId},
-                                   {"baseJobId", state.baseJobId}};
+                                   {"baseJobId", state.baseJobId},
+                                   {"lastStartedAt", state.lastStartedAt},
+                                   {"lastFinishedAt", state.lastFinishedAt},
+                                   {"lastStatus", state.lastStatus},
+                                   {"baseDeliveredAt", state.baseDeliveredAt}};
     const std::string text = record.dump(2) + "\n";
     // A leftover of a run that died, or anything planted in its place, goes:
     // the new file is created afresh and never through a link.

@@ -18,6 +18,11 @@ namespace snapscan {
 struct ContentState {
     int64_t lastIssuedJobId = 0;  // the latest job started, whatever became of it
     int64_t baseJobId = 0;        // the latest job whose changes were all delivered; 0: none
+    // For `snapscan status` (UTC, RFC 3339; "" when not known):
+    std::string lastStartedAt;    // when the latest job started
+    std::string lastFinishedAt;   // when it ended ("" while it runs, or when it was killed)
+    int lastStatus = -1;          // its exit status; -1 while it runs or when it was killed
+    std::string baseDeliveredAt;  // when the base job's changes were all handed on
 };
 
 // Checks that a directory the CLI keeps its own files in can be trusted: owned

@@ -11,25 +11,31 @@
 #include <CLI/CLI.hpp>
 
 #include "host/NASSnapUtil.h"
+#include "snapscan/Version.h"
 #include "host/TZPlatformInfo.h"
 #include "tools/snapscan/config_check.h"
 #include "tools/snapscan/job_runner.h"
 #include "tools/snapscan/job_state.h"
 #include "tools/snapscan/output.h"
 #include "tools/snapscan/plugin_loader.h"
+#include "tools/snapscan/progress.h"
+#include "tools/snapscan/status.h"
 #include "tools/snapscan/snapshot_listing.h"
 
 namespace {
 
 using namespace snapscan;
 
-const std::set<std::string> kCommands = {"job", "verify", "snapshots", "cleanup", "delete-failed",
-                                         "check"};
+const std::set<std::string> kCommands = {"job",           "verify", "snapshots", "cleanup",
+                                         "delete-failed", "check",  "status"};
 
 struct Common {
     std::string plugin;
     std::string stateDir;
     bool json = false;
+    bool quiet = false;
+    bool verbose = false;
+    std::string progress = "auto";
     std::string clientText;
     std::string subclientText;
     uint32_t clientId = 0;
@@ -140,7 +146,8 @@ int ListSnapshots(const Common& common, bool allSubclients, Output& out) {
                   {"jobId", snapshot.jobId},
                   {"name", snapshot.name},
                   {"id", snapshot.id},
-                  {"path", snapshot.path}},
+                  {"path", snapshot.path},
+                  {"created", EpochToUtc(snapshot.created)}},
                  "  " + snapshot.name + "  id=" + std::to_string(snapshot.id) + "  " + snapshot.path);
     }
     if (!out.Json() && snapshots.empty())
@@ -185,7 +192,7 @@ int main(int argc, char** argv) {
     const std::string command = CommandWord(argc, argv);
     if (!command.empty() && kCommands.count(command) == 0) {
         std::cerr << "snapscan: unknown command '" << command
-                  << "' (commands: job, verify, snapshots, cleanup, delete-failed, check; see "
+                  << "' (commands: job, verify, snapshots, cleanup, delete-failed, check, status; see "
                      "snapscan --help)\n";
         return kExitUsage;
     }
@@ -205,6 +212,13 @@ int main(int argc, char** argv) {
     app.add_option("--plugin", common.plugin, "the plug-in library (default: beside the binary)");
     app.add_option("--state-dir", common.stateDir, "where job ids are kept")->capture_default_str();
     app.add_flag("--json", common.json, "JSON lines instead of text");
+    app.add_flag("-q,--quiet", common.quiet, "only problems and the one-line summary");
+    app.add_flag("-v,--verbose", common.verbose,
+                 "log detail 3 for this run, and the plug-in's whole failure text");
+    app.add_option("--progress", common.progress, "progress display: auto, always or never")
+        ->check(CLI::IsMember({"auto", "always", "never"}))
+        ->capture_default_str();
+    app.set_version_flag("--version", std::string("snapscan ") + SNAPSCAN_VERSION);
 
     JobRequest request;
     std::string jobIdText;
@@ -223,8 +237,9 @@ int main(int argc, char** argv) {
                   "with --job-id: this run restarts that job, whose snapshots may exist already")
         ->needs(jobId);
     job->add_flag("--skip-cleanup", request.skipCleanup, "leave the post-backup cleanup to `snapscan cleanup`");
-    job->add_option("--progress-every", request.progressEvery, "progress on stderr every N items (0: none)")
+    job->add_option("--progress-every", request.progressEvery, "a line on stderr every N items (0: none)")
         ->capture_default_str();
+    job->add_flag("--list-changes", request.listChanges, "text output: a line per changed item");
 
     CLI::App* verify = app.add_subcommand("verify", "check that the array supports snap scan");
     AddIdentity(*verify, common, false);
@@ -234,10 +249,14 @@ int main(int argc, char** argv) {
     AddIdentity(*snapshots, common, false);
     snapshots->add_flag("--all-subclients", allSubclients, "every subclient of the client");
 
+    bool dryRun = false;
+    verify->add_flag("--dry-run", dryRun, "say what the check finds and would enable; change nothing");
+
     std::string cleanupJobText;
     CLI::App* cleanup = app.add_subcommand("cleanup", "post-backup cleanup: keep only one job's snapshots");
     AddIdentity(*cleanup, common);
     cleanup->add_option("--job-id", cleanupJobText, "the job to keep (default: the last delivered job)");
+    cleanup->add_flag("--dry-run", dryRun, "list the snapshots it would delete; delete nothing");
 
     std::string failedJobText;
     std::vector<std::string> failedMounts;
@@ -246,6 +265,11 @@ int main(int argc, char** argv) {
     AddIdentity(*deleteFailed, common);
     deleteFailed->add_option("--job-id", failedJobText, "the job (default: the last job started)");
     deleteFailed->add_option("mounts", failedMounts, "failed shares as HOST:PATH")->required();
+    deleteFailed->add_flag("--dry-run", dryRun, "list the snapshots it would delete; delete nothing");
+
+    CLI::App* statusCommand = app.add_subcommand(
+        "status", "per content: the last job, the base job, their outcome and snapshots (read-only)");
+    AddIdentity(*statusCommand, common, false);
 
     std::vector<std::string> checkShares;
     bool checkArray = false;
@@ -302,8 +326,11 @@ int main(int argc, char** argv) {
             return usage("--prev-job-id", prevJobIdText + " is not below the job id " + jobIdText);
     }
 
+    // -v raises the log detail of this run only; settings.ini stays as it is.
+    if (common.verbose) ::setenv("SNAPSCAN_LOG_LEVEL", "3", 1);
     CaptureLoggedErrors();
-    Output out(std::cout, std::cerr, common.json);
+    Output out(std::cout, std::cerr, common.json,
+               common.quiet ? Verbosity::kQuiet : common.verbose ? Verbosity::kVerbose : Verbosity::kNormal);
     const auto finish = [&out](int status) {
         out.Done(status);
         return status;
@@ -314,12 +341,33 @@ int main(int argc, char** argv) {
     }
     if (!ConfigurationUsable(common.clientId, out)) return finish(kExitFailed);
     if (*snapshots) return finish(ListSnapshots(common, allSubclients, out));
+    if (*statusCommand) {
+        return finish(RunStatus(JobStateStore(common.stateDir), common.clientId,
+                                common.subclientText.empty() ? std::nullopt
+                                                             : std::optional<uint32_t>(common.subclientId),
+                                out));
+    }
+    if (*verify && dryRun) {
+        CheckRequest checking{common.clientId, {}, true};
+        return finish(RunCheck(checking, out));
+    }
 
     PluginLibrary library;
     const GetSnapClientFn factory = LoadPlugin(library, common, out);
     if (factory == nullptr) return finish(kExitFailed);
 
     if (*verify) return finish(RunVerify(factory, common.clientId, common.subclientId, out));
+    if (dryRun) {
+        // What cleanup or delete-failed would delete, from the array's own list.
+        const std::optional<int64_t> id =
+            *cleanup ? (cleanupJobText.empty() ? StateJobId(common, false, out)
+                                               : std::optional<int64_t>(cleanupJobId))
+                     : (failedJobText.empty() ? StateJobId(common, true, out)
+                                              : std::optional<int64_t>(failedJobId));
+        if (!id) return finish(kExitFailed);
+        return finish(RunDryDeletion(common.clientId, common.subclientId, *id, cleanup->parsed(),
+                                     failedMounts, out));
+    }
 
     // Everything else changes the content's snapshots or state: one run of a
     // content at a time on this machine.
@@ -328,8 +376,18 @@ int main(int argc, char** argv) {
             request.clientId = common.clientId;
             request.subclientId = common.subclientId;
             const ArrayJobIds ids = ContentJobIds(common.clientId, common.subclientId);
-            if (!jobIdText.empty()) return RunGivenJob(factory, request, restart, ids, out);
-            return RunChainedJob(factory, request, JobStateStore(common.stateDir), ids, out);
+            ProgressReporter progress(out,
+                                      common.progress == "always"  ? ProgressReporter::Mode::kAlways
+                                      : common.progress == "never" ? ProgressReporter::Mode::kNever
+                                                                   : ProgressReporter::Mode::kAuto,
+                                      common.quiet);
+            ObserveLoggedLines([&progress](const std::string& line) { progress.OnLogLine(line); });
+            request.progress = &progress;
+            const int result = jobIdText.empty()
+                                   ? RunChainedJob(factory, request, JobStateStore(common.stateDir), ids, out)
+                                   : RunGivenJob(factory, request, restart, ids, out);
+            ObserveLoggedLines({});
+            return result;
         }
         if (*cleanup) {
             if (cleanupJobText.empty()) {

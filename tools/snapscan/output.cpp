@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <ostream>
 #include <sstream>
@@ -31,6 +32,10 @@ public:
         std::vector<char> text(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
         if (size > 0) std::vsnprintf(text.data(), text.size(), format, again);
         va_end(again);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_observer) m_observer(text.data());
+        }
         if (level < 0) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_last.assign(text.data());
@@ -53,7 +58,13 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<std::string> all;
         all.swap(m_all);
+        m_last.clear();
         return all;
+    }
+
+    void Observe(std::function<void(const std::string&)> observer) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_observer = std::move(observer);
     }
 
 private:
@@ -63,6 +74,7 @@ private:
     std::mutex m_mutex;
     std::string m_last;
     std::vector<std::string> m_all;
+    std::function<void(const std::string&)> m_observer;
 };
 
 boost::shared_ptr<ErrorLineRecorder> g_recorder;
@@ -91,6 +103,21 @@ std::string TakeLoggedError() { return g_recorder ? g_recorder->Take() : std::st
 
 std::vector<std::string> TakeLoggedErrors() {
     return g_recorder ? g_recorder->TakeAll() : std::vector<std::string>();
+}
+
+void ObserveLoggedLines(std::function<void(const std::string&)> observer) {
+    if (g_recorder) g_recorder->Observe(std::move(observer));
+}
+
+std::string UtcTimestamp() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm utc;
+    gmtime_r(&now.tv_sec, &utc);
+    char text[40];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03ldZ", now.tv_nsec / 1000000L);
+    return text;
 }
 
 std::string EscapeControl(const std::string& text) {
@@ -140,27 +167,42 @@ bool IsUtf8(const std::string& text) {
     return true;
 }
 
-void Output::Emit(const nlohmann::json& record, const std::string& text) {
+void Output::Write(const nlohmann::json& record, const std::string& text, bool always) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_json) {
+        if (record.is_null()) return;
+        nlohmann::json stamped = record;
+        stamped["time"] = UtcTimestamp();
         // Paths are byte strings: a name that is not valid UTF-8 must not end the
-        // run, so invalid bytes are replaced instead of throwing.
-        m_out << record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        // run, so invalid bytes are replaced (items carry the exact bytes in hex).
+        m_out << stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else {
+        if (Quiet() && !always) return;
         m_out << text << '\n';
     }
     m_out.flush();
 }
 
-void Output::Progress(const std::string& text) {
-    m_err << text << '\n';
+void Output::Emit(const nlohmann::json& record, const std::string& text) { Write(record, text, false); }
+
+void Output::Problem(const nlohmann::json& record, const std::string& text) { Write(record, text, true); }
+
+void Output::Progress(const std::string& text, bool newline) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    m_err << text;
+    if (newline) m_err << '\n';
     m_err.flush();
 }
 
-void Output::Error(const std::string& phase, const std::string& text, const std::string& cause,
-                   uint32_t code) {
-    m_err << "snapscan: " << phase << " failed: " << text << '\n';
+void Output::Error(const std::string& phase, const std::string& detail, const std::string& cause,
+                   uint32_t code, const std::string& message) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    const std::string oneLine = EscapeControl(cause.empty() ? detail : cause);
+    m_err << "snapscan: " << phase << " failed: " << oneLine << '\n';
+    if (code != 0) m_err << "  code " << code << ": " << EscapeControl(message) << '\n';
+    if (m_verbosity == Verbosity::kVerbose && detail != oneLine)
+        m_err << "  " << EscapeControl(detail) << '\n';
     m_err.flush();
-    const std::string oneLine = EscapeControl(cause.empty() ? text : cause);
     if (!m_failed) {
         m_failed = true;
         m_failedPhase = phase;
@@ -168,12 +210,16 @@ void Output::Error(const std::string& phase, const std::string& text, const std:
         m_failedCode = code;
     }
     if (!m_json) return;
-    nlohmann::json record = {{"event", "error"}, {"phase", phase}, {"message", text}, {"cause", oneLine}};
-    if (code != 0) record["code"] = code;
+    nlohmann::json record = {{"event", "error"}, {"phase", phase}, {"cause", oneLine}, {"message", detail}};
+    if (code != 0) {
+        record["code"] = code;
+        record["pluginMessage"] = message;
+    }
     Emit(record, "");
 }
 
 void Output::Done(int status, nlohmann::json fields) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (!m_json || m_done) return;
     m_done = true;
     nlohmann::json record = {{"event", "done"}, {"status", status}};

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -11,32 +13,55 @@
 
 namespace snapscan {
 
+// How much the text mode says.
+enum class Verbosity {
+    kQuiet,    // problems and the one-line summary only (what cron mails)
+    kNormal,   // per-share lines and the summary
+    kVerbose,  // and, with a failure, the plug-in's whole failure text with its trail
+};
+
 // Where the CLI's results go: one record per line on `out`, either as readable
-// text or as a JSON object (JSON lines). Progress and failure texts go to `err`
-// in both modes, so that a consumer of the JSON stream never has to filter them.
+// text or as a JSON object (JSON lines, each with its "time", UTC RFC 3339).
+// Failure texts (and progress in text mode) go to `err`, so that a consumer of
+// the JSON stream never has to filter them. Safe to use from the progress
+// thread and the job's thread at once.
 class Output {
 public:
-    Output(std::ostream& out, std::ostream& err, bool json) : m_out(out), m_err(err), m_json(json) {}
+    Output(std::ostream& out, std::ostream& err, bool json, Verbosity verbosity = Verbosity::kNormal)
+        : m_out(out), m_err(err), m_json(json), m_verbosity(verbosity) {}
 
     bool Json() const { return m_json; }
+    bool Quiet() const { return m_verbosity == Verbosity::kQuiet; }
 
-    // One result record: `record` in JSON mode, `text` (one line, no newline) otherwise.
+    // One result record: `record` in JSON mode, `text` (one line, no newline)
+    // otherwise, unless quiet.
     void Emit(const nlohmann::json& record, const std::string& text);
 
-    // A line of text mode only (JSON mode has a record for it elsewhere).
+    // A record that reports a problem: as Emit, but its text is shown when quiet too.
+    void Problem(const nlohmann::json& record, const std::string& text);
+
+    // A line of text mode only (JSON mode has a record for it elsewhere), unless quiet.
     void Say(const std::string& text) {
         if (!m_json) Emit({}, text);
     }
 
-    // A progress line on the error stream, in both modes.
-    void Progress(const std::string& text);
+    // A line of text mode only that is shown when quiet too.
+    void SayAlways(const std::string& text) {
+        if (!m_json) Problem({}, text);
+    }
 
-    // A failure: "snapscan: <phase> failed: <text>" on the error stream and, in
-    // JSON mode, an {"event":"error"} record with the phase, the text, the
-    // one-line cause and the code (when a plug-in call failed) on the output
-    // stream. The first failure is kept for the closing "done" record.
-    void Error(const std::string& phase, const std::string& text, const std::string& cause = "",
-               uint32_t code = 0);
+    // Text on the error stream, in both modes; `newline` false for a terminal
+    // line rewritten in place.
+    void Progress(const std::string& text, bool newline = true);
+
+    // A failure. On the error stream, first one line "snapscan: <phase> failed:
+    // <cause>"; then, for a plug-in call, "  code <code>: <message>"; with
+    // --verbose also the whole failure text (`detail`, with its trail of source
+    // locations). In JSON mode an {"event":"error"} record with the phase, the
+    // cause, the message, the detail and the code. The first failure is kept for
+    // the closing "done" record.
+    void Error(const std::string& phase, const std::string& detail, const std::string& cause = "",
+               uint32_t code = 0, const std::string& message = "");
 
     // The closing record of a command: {"event":"done","status":N, ...fields},
     // with the code and cause of the first failure when there was one. JSON
@@ -47,9 +72,13 @@ public:
     bool Failed() const { return m_failed; }
 
 private:
+    void Write(const nlohmann::json& record, const std::string& text, bool always);
+
     std::ostream& m_out;
     std::ostream& m_err;
     bool m_json;
+    Verbosity m_verbosity;
+    std::recursive_mutex m_mutex;
     bool m_failed = false;
     bool m_done = false;
     std::string m_failedPhase;
@@ -73,6 +102,12 @@ void CaptureLoggedErrors();
 std::string TakeLoggedError();
 // Every error line logged since the last call (the newest few hundred).
 std::vector<std::string> TakeLoggedErrors();
+// Hands every line logged from now on (any level, as written) to `observer`
+// as well; an empty function stops it. For the progress display.
+void ObserveLoggedLines(std::function<void(const std::string&)> observer);
+
+// The current time as UTC RFC 3339 with milliseconds ("2026-12-10T14:30:00.123Z").
+std::string UtcTimestamp();
 
 // The name of a compare item kind: "changed", "renamed", "removed", "end", "error".
 const char* ItemKindName(int32_t kind);

@@ -79,6 +79,7 @@ bool ListOwnSnapshots(uint32_t clientId, std::optional<uint32_t> subclientId,
         if (!ParseOwnSnapshotName(entry.name, clientId, subclientId, snapshot)) continue;
         snapshot.id = entry.id;
         snapshot.path = entry.path;
+        snapshot.created = static_cast<int64_t>(entry.value3);
         snapshots.push_back(std::move(snapshot));
     }
     std::sort(snapshots.begin(), snapshots.end(), [](const OwnSnapshot& a, const OwnSnapshot& b) {

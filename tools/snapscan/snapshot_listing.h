@@ -15,6 +15,7 @@ struct OwnSnapshot {
     std::string name;
     int64_t id = 0;
     std::string path;
+    int64_t created = 0;  // seconds since the epoch, as the array gives it
 };
 
 // Splits a snapshot name of `clientId` (and of `subclientId` when given) into

@@ -25,6 +25,7 @@
 #include "host/NASSnapUtil.h"
 #include "host/TZPlatformInfo.h"
 #include "host/TzMntTab.h"
+#include "snapclient/ChangeListEntry.h"
 
 namespace {
 
@@ -779,7 +780,19 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     for (;;) {
         for (const _IsilonChangeListItem& entry : page.items) {
             row.clear();
-            const uint64_t inode = static_cast<uint64_t>(atoll(entry.inode.c_str()));
+            // An entry that names nothing below the share, or no inode number,
+            // is a bad answer: delivered, it would name a file outside the share
+            // or merge unrelated entries under one inode.
+            uint64_t inode = 0;
+            std::string problem;
+            if (!snapclient::CheckChangeListEntry(entry.path, entry.inode, inode, problem)) {
+                SNAP_LOG(-1,
+                         "Refused changelist entry between snapshots [BASE][%llu] and "
+                         "[INCR][%llu]: %s",
+                         base, incr, problem.c_str());
+                CRwError event = SendChangeListEvent(baseId, incrId, problem);
+                return event.Push(FX_HERE, kChangeListFailed, base, incr);
+            }
             row.inode = static_cast<int64_t>(inode & ~kRemovedInodeBit);
             row.path.assign(volume).append(entry.path);
             row.accessTime = entry.accessTime;

@@ -26,6 +26,7 @@
 #include "host/TZPlatformInfo.h"
 #include "host/TzMntTab.h"
 #include "snapclient/ChangeListEntry.h"
+#include "snapclient/ExportPath.h"
 
 namespace {
 
@@ -66,12 +67,6 @@ bool ReadSetting(const char* key, int& value) {
     value = 0;
     TZPlatformInfo platformInfo;
     return platformInfo.getRegInt(kSettingsSection, key, &value) && value != 0;
-}
-
-// The text after the first ":" of a mount source (host:path), or all of it.
-std::string PathOfMountSource(const std::string& source) {
-    const std::string::size_type colon = source.find(':');
-    return colon == std::string::npos ? source : source.substr(colon + 1);
 }
 
 // The failure code of a listing the array refused: its last-error code read as
@@ -298,6 +293,16 @@ CRwError CIsilonSnapClient::CreateSnapshot(std::list<std::string>& scanPaths,
             continue;
         }
 
+        // "/mnt/share1/../share2" lies below /mnt/share1 by its text but is
+        // another share's directory: the snapshot would be taken of the wrong path.
+        if (snapclient::HasDotComponent(sharePath)) {
+            SNAP_LOG(-1,
+                     "Scan Content [%s] has a \".\" or \"..\" component in its path, skipping "
+                     "from snapshot creation.",
+                     sharePath.c_str());
+            continue;
+        }
+
         std::string exportPath;
         if (!ResolveExportPath(sharePath, mountTable, exportPath)) continue;
 
@@ -434,7 +439,7 @@ bool CIsilonSnapClient::ResolveExportPath(const std::string& scanPath,
             SNAP_LOG(-1, "Couldn't get export path [%s]", scanPath.c_str());
             return false;
         }
-        exportPath = PathOfMountSource(mountSource);
+        exportPath = snapclient::ExportPathOfMountSource(mountSource);
         SNAP_LOG(2, "NFS share path [%s]", exportPath.c_str());
         return true;
     }
@@ -446,11 +451,12 @@ bool CIsilonSnapClient::ResolveExportPath(const std::string& scanPath,
         if (entry.mountPoint == "/" || !FXPath::IsDescendantOf(scanPath, entry.mountPoint, true))
             continue;
 
-        exportPath = PathOfMountSource(entry.device);
+        exportPath = snapclient::ExportPathOfMountSource(entry.device);
         if (FXPath::IsDescendantOf(scanPath, entry.mountPoint, false)) {
             std::string below = scanPath;
             FXPath::RemovePathFromFileName(below, entry.mountPoint);
             FXPath::Append(exportPath, below, 0);
+            exportPath = snapclient::FoldRepeatedDelimiters(exportPath);
         }
         SNAP_LOG(2, "NFS share path [%s]", exportPath.c_str());
         return true;
@@ -581,7 +587,7 @@ CRwError CIsilonSnapClient::DeleteAutoMountFailedSnapshots(
 
     std::set<std::string> snapshotsToDelete;
     for (const std::string& failedMount : failedMounts) {
-        const std::string exportPath = PathOfMountSource(failedMount);
+        const std::string exportPath = snapclient::ExportPathOfMountSource(failedMount);
         std::string name;
         GetSnapshotName(m_jobId, exportPath, name);
         SNAP_LOG(0, "Auto-mount client: Deleting snapshot [%s] of failed share [%s]", name.c_str(),

@@ -614,6 +614,15 @@ CRwError CIsilonSnapClient::AddSnapDevInfo() {
     // The agent reads the read paths from this file: a short file must not pass
     // for a complete one, so every write and the close are checked.
     for (const auto& entry : m_contentMapperPaths) {
+        // One line per entry: a line feed in either path would forge lines of
+        // its own, whoever made the entry (this job or the agent's mapper).
+        if (HasLineFeed(entry.first) || HasLineFeed(entry.second)) {
+            SNAP_LOG(-1,
+                     "Content mapper path [%s] contains a line feed in its path or its mapped "
+                     "path, skipping from the snapshot map file.",
+                     entry.first.c_str());
+            continue;
+        }
         if (fprintf(file.get(), "m:%s:%s:\n", entry.first.c_str(), entry.second.c_str()) < 0) {
             const int writeErrno = errno;
             return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed, "Failed to write [%s] file: %s",

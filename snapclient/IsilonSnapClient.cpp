@@ -1,5 +1,6 @@
 #include "snapclient/IsilonSnapClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -84,6 +85,39 @@ uint32_t ListFailureCode(const std::string& codeText) {
 }
 
 bool HasLineFeed(const std::string& text) { return text.find('\n') != std::string::npos; }
+
+bool IsDecimal(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Orders two releases by their dot-separated components, so that 8.1.0.10 and
+// 10.0.0.0 come after 8.1.0.2. Two numbers compare by value (of any length);
+// a component that is not a number compares by characters, letters without
+// regard to case. A release that is a leading part of the other orders first.
+int CompareReleases(const std::string& left, const std::string& right) {
+    std::string::size_type leftAt = 0;
+    std::string::size_type rightAt = 0;
+    for (;;) {
+        const std::string::size_type leftEnd = std::min(left.find('.', leftAt), left.size());
+        const std::string::size_type rightEnd = std::min(right.find('.', rightAt), right.size());
+        std::string a = left.substr(leftAt, leftEnd - leftAt);
+        std::string b = right.substr(rightAt, rightEnd - rightAt);
+        int order = 0;
+        if (IsDecimal(a) && IsDecimal(b)) {
+            a.erase(0, std::min(a.find_first_not_of('0'), a.size() - 1));
+            b.erase(0, std::min(b.find_first_not_of('0'), b.size() - 1));
+            order = a.size() != b.size() ? (a.size() < b.size() ? -1 : 1) : a.compare(b);
+        } else {
+            order = FXString::CompareNoCase(a, b);
+        }
+        if (order != 0) return order < 0 ? -1 : 1;
+        const bool leftDone = leftEnd == left.size();
+        const bool rightDone = rightEnd == right.size();
+        if (leftDone || rightDone) return leftDone == rightDone ? 0 : (leftDone ? -1 : 1);
+        leftAt = leftEnd + 1;
+        rightAt = rightEnd + 1;
+    }
+}
 
 }  // namespace
 
@@ -207,13 +241,12 @@ CRwError CIsilonSnapClient::VerifySnapScanSupport() {
                                        "Could not get array[%s] version info", fileServer.c_str());
     }
 
-    // Releases are compared from their first digit on ("v8.1.2.0" -> "8.1.2.0"),
-    // character by character.
+    // Releases are compared from their first digit on ("v8.1.2.0" -> "8.1.2.0").
     std::string release = versions.front().release;
     const std::string::size_type firstDigit = release.find_first_of("0123456789");
     if (firstDigit != std::string::npos) release.erase(0, firstDigit);
 
-    if (FXString::CompareNoCase(release, kMinimumRelease) < 0) {
+    if (CompareReleases(release, kMinimumRelease) < 0) {
         m_array.reset();
         return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed,
                                        "Release[%s] is less than [%s], NAS snap scan is not supported",

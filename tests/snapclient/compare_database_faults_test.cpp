@@ -17,7 +17,8 @@ namespace snapscan_test {
 namespace {
 
 const char kSourceLine[] = "Source volume[/mnt/share], Local volume[/local/share]";
-const char kCompareLine[] = "Compare snapshots Current:[TZOP_12_345_789_a1] Prev:[TZOP_12_345_700_a1]";
+const char kCompareLine[] =
+    "Compare snapshots Current:[TZOP_12_345_789_a1] Prev:[TZOP_12_345_700_a1]";
 const char kTotalLine[] =
     "Total number of items received by ChangeList for snapshots [BASE][11] and [INCR][22]: 5 ";
 
@@ -107,8 +108,9 @@ TEST_F(DatabaseFaultTest, EachFailingDatabaseCallFailsTheComparisonWhereItHappen
         log.Clear();
         events.Clear();
         SetShares({kShare});
-        QueuePages({{{Entry("10", "/a"), Entry("11", "/b")}, "t1"},
-                    {{Entry("12", "/c"), Entry(RemovedInode(10), "/a-old"), Entry("13", "/d")}, ""}});
+        QueuePages(
+            {{{Entry("10", "/a"), Entry("11", "/b")}, "t1"},
+             {{Entry("12", "/c"), Entry(RemovedInode(10), "/a-old"), Entry("13", "/d")}, ""}});
         database.FailNth(c.op, c.n, c.message);
 
         ItemSource next = Sentinel;

@@ -366,8 +366,10 @@ TEST_F(CompareTest, EntriesOutsideTheShareOrWithoutAnInodeNumberFailTheCompariso
         {"inode with trailing text", "/f", "42 ", InodeProblem("42 ")},
         {"inode in hexadecimal", "/f", "0x10", InodeProblem("0x10")},
         {"empty inode", "/f", "", InodeProblem("")},
-        {"inode beyond 64 bits", "/f", "18446744073709551616", InodeProblem("18446744073709551616")},
-        {"inode of 21 digits", "/f", "000000000000000000001", InodeProblem("000000000000000000001")},
+        {"inode beyond 64 bits", "/f", "18446744073709551616",
+         InodeProblem("18446744073709551616")},
+        {"inode of 21 digits", "/f", "000000000000000000001",
+         InodeProblem("000000000000000000001")},
     };
     const std::string unableBetween =
         "Unable to get the snapshot changelist between snapshots [BASE][11] and [INCR][22]";
@@ -381,7 +383,8 @@ TEST_F(CompareTest, EntriesOutsideTheShareOrWithoutAnInodeNumberFailTheCompariso
         SetShares({kShare});
         // A good page first: what was loaded before the bad entry must not
         // make the comparison pass either.
-        QueuePages({{{Entry("5", "/ok")}, "t1"}, {{Entry(c.inode, c.path), Entry("7", "/after")}, ""}});
+        QueuePages(
+            {{{Entry("5", "/ok")}, "t1"}, {{Entry(c.inode, c.path), Entry("7", "/after")}, ""}});
 
         ItemSource next = Sentinel;
         const CRwError result = Compare("/mnt/share", next);

@@ -18,8 +18,9 @@
 // then the removed entries, again ascending; any other order is handled too, at
 // the speed of a database lookup per row. Loading may continue on a thread of the
 // object's own, so a failure of an earlier row can be reported by a later call
-// (InsertEvent, UpdateRenameEvent or PrepareSelectQuery); after any failure every
-// later call fails the same way.
+// (InsertEvent, UpdateRenameEvent or PrepareSelectQuery): the next call after
+// the failure happened. A database that cannot be written at all fails the first
+// InsertEvent. After any failure every later call fails the same way.
 class SNAPHOST_API CSnapDiffEventMonitor {
 public:
     CSnapDiffEventMonitor(const std::string& jobResultsDir, uint64_t baseId, uint64_t incrId);

@@ -1,5 +1,6 @@
 // The auto-mount converter: the mount source "host:/path" of a scan path given
-// either in that form or as an NFS URL.
+// either in that form or as an NFS URL; an IPv6 host is written in brackets in
+// both.
 #include "host/FileShareAutoMount.h"
 
 #include "common/FXString.h"
@@ -15,9 +16,30 @@ bool IsDigits(const std::string& text) {
     return true;
 }
 
-// "host:/path": a non-empty host without "/" before the first ":", then an
-// absolute path.
+// "[address]": an IPv6 address in brackets, as mount sources and URLs write
+// one, whose own ":" must not be read as the host's end.
+bool IsBracketedAddress(const std::string& host) {
+    if (host.size() < 3 || host.front() != '[' || host.back() != ']') return false;
+    for (size_t i = 1; i + 1 < host.size(); ++i) {
+        const char c = host[i];
+        const bool allowed = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                             (c >= 'A' && c <= 'Z') || c == ':' || c == '.' || c == '%' ||
+                             c == '-' || c == '_';
+        if (!allowed) return false;
+    }
+    return true;
+}
+
+// "host:/path": a non-empty host without "/" before the first ":", or a
+// bracketed address before "]:", then an absolute path.
 bool SplitHostPath(const std::string& scanPath, std::string& host, std::string& path) {
+    const size_t close = scanPath.find("]:/");
+    if (!scanPath.empty() && scanPath[0] == '[' && close != std::string::npos &&
+        IsBracketedAddress(scanPath.substr(0, close + 1))) {
+        host = scanPath.substr(0, close + 1);
+        path = scanPath.substr(close + 2);
+        return true;
+    }
     const size_t colon = scanPath.find(':');
     if (colon == std::string::npos || colon == 0) return false;
     if (scanPath.find('/') < colon) return false;
@@ -38,8 +60,15 @@ bool SplitNfsUrl(const std::string& scanPath, std::string& host, std::string& pa
     if (slash == std::string::npos) return false;
     host = scanPath.substr(kScheme.size(), slash - kScheme.size());
     const size_t colon = host.rfind(':');
-    if (colon != std::string::npos && IsDigits(host.substr(colon + 1))) host.erase(colon);
-    if (host.empty() || host.find(':') != std::string::npos) return false;
+    const size_t bracket = host.rfind(']');
+    if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket) &&
+        IsDigits(host.substr(colon + 1)))
+        host.erase(colon);
+    if (!host.empty() && host[0] == '[') {
+        if (!IsBracketedAddress(host)) return false;
+    } else if (host.empty() || host.find(':') != std::string::npos) {
+        return false;
+    }
     // "nfs://host//path" names the absolute path; the mount source has one "/"
     // before it, so that it cannot read as a URL itself.
     const size_t start = scanPath.find_first_not_of('/', slash);

@@ -164,7 +164,21 @@ struct CSnapDiffEventMonitor::Impl {
     }
 
     bool Queue(const _ChangeEventItem& row, std::string& error) {
-        if (!writer->AddInsert(row, error)) return false;
+        if (storedRows == 0) {
+            // The first row goes to the store at once, on the caller's thread
+            // (the writer's thread starts with its first full batch): a database
+            // that cannot be written fails this very call, not the end of the
+            // load after every entry was taken as received.
+            bool added = false;
+            if (!store.Insert(snaphost::FieldsOf(row), added, error)) return false;
+            if (!added) {
+                error = "The inode " + std::to_string(row.inode) + " of the first row of [" +
+                        path + "] was stored already";
+                return false;
+            }
+        } else if (!writer->AddInsert(row, error)) {
+            return false;
+        }
         ++storedRows;
         return true;
     }

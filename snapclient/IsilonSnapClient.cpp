@@ -1,5 +1,6 @@
 #include "snapclient/IsilonSnapClient.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -25,6 +26,8 @@
 #include "host/NASSnapUtil.h"
 #include "host/TZPlatformInfo.h"
 #include "host/TzMntTab.h"
+#include "snapclient/ChangeListEntry.h"
+#include "snapclient/ExportPath.h"
 
 namespace {
 
@@ -67,12 +70,6 @@ bool ReadSetting(const char* key, int& value) {
     return platformInfo.getRegInt(kSettingsSection, key, &value) && value != 0;
 }
 
-// The text after the first ":" of a mount source (host:path), or all of it.
-std::string PathOfMountSource(const std::string& source) {
-    const std::string::size_type colon = source.find(':');
-    return colon == std::string::npos ? source : source.substr(colon + 1);
-}
-
 // The failure code of a listing the array refused: its last-error code read as
 // a signed decimal number. Zero, and anything that is not such a number or does
 // not fit 32 bits, becomes the general failure, so a symbolic code never ends
@@ -88,6 +85,39 @@ uint32_t ListFailureCode(const std::string& codeText) {
 }
 
 bool HasLineFeed(const std::string& text) { return text.find('\n') != std::string::npos; }
+
+bool IsDecimal(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Orders two releases by their dot-separated components, so that 8.1.0.10 and
+// 10.0.0.0 come after 8.1.0.2. Two numbers compare by value (of any length);
+// a component that is not a number compares by characters, letters without
+// regard to case. A release that is a leading part of the other orders first.
+int CompareReleases(const std::string& left, const std::string& right) {
+    std::string::size_type leftAt = 0;
+    std::string::size_type rightAt = 0;
+    for (;;) {
+        const std::string::size_type leftEnd = std::min(left.find('.', leftAt), left.size());
+        const std::string::size_type rightEnd = std::min(right.find('.', rightAt), right.size());
+        std::string a = left.substr(leftAt, leftEnd - leftAt);
+        std::string b = right.substr(rightAt, rightEnd - rightAt);
+        int order = 0;
+        if (IsDecimal(a) && IsDecimal(b)) {
+            a.erase(0, std::min(a.find_first_not_of('0'), a.size() - 1));
+            b.erase(0, std::min(b.find_first_not_of('0'), b.size() - 1));
+            order = a.size() != b.size() ? (a.size() < b.size() ? -1 : 1) : a.compare(b);
+        } else {
+            order = FXString::CompareNoCase(a, b);
+        }
+        if (order != 0) return order < 0 ? -1 : 1;
+        const bool leftDone = leftEnd == left.size();
+        const bool rightDone = rightEnd == right.size();
+        if (leftDone || rightDone) return leftDone == rightDone ? 0 : (leftDone ? -1 : 1);
+        leftAt = leftEnd + 1;
+        rightAt = rightEnd + 1;
+    }
+}
 
 }  // namespace
 
@@ -212,13 +242,12 @@ CRwError CIsilonSnapClient::VerifySnapScanSupport() {
                                        "Could not get array[%s] version info", fileServer.c_str());
     }
 
-    // Releases are compared from their first digit on ("v8.1.2.0" -> "8.1.2.0"),
-    // character by character.
+    // Releases are compared from their first digit on ("v8.1.2.0" -> "8.1.2.0").
     std::string release = versions.front().release;
     const std::string::size_type firstDigit = release.find_first_of("0123456789");
     if (firstDigit != std::string::npos) release.erase(0, firstDigit);
 
-    if (FXString::CompareNoCase(release, kMinimumRelease) < 0) {
+    if (CompareReleases(release, kMinimumRelease) < 0) {
         m_array.reset();
         return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed,
                                        "Release[%s] is less than [%s], NAS snap scan is not supported",
@@ -294,6 +323,16 @@ CRwError CIsilonSnapClient::CreateSnapshot(std::list<std::string>& scanPaths,
             SNAP_LOG(-1,
                      "Scan Content [%s] contains a line feed in its path or its mapped path, "
                      "skipping from snapshot creation.",
+                     sharePath.c_str());
+            continue;
+        }
+
+        // "/mnt/share1/../share2" lies below /mnt/share1 by its text but is
+        // another share's directory: the snapshot would be taken of the wrong path.
+        if (snapclient::HasDotComponent(sharePath)) {
+            SNAP_LOG(-1,
+                     "Scan Content [%s] has a \".\" or \"..\" component in its path, skipping "
+                     "from snapshot creation.",
                      sharePath.c_str());
             continue;
         }
@@ -434,7 +473,7 @@ bool CIsilonSnapClient::ResolveExportPath(const std::string& scanPath,
             SNAP_LOG(-1, "Couldn't get export path [%s]", scanPath.c_str());
             return false;
         }
-        exportPath = PathOfMountSource(mountSource);
+        exportPath = snapclient::ExportPathOfMountSource(mountSource);
         SNAP_LOG(2, "NFS share path [%s]", exportPath.c_str());
         return true;
     }
@@ -446,11 +485,12 @@ bool CIsilonSnapClient::ResolveExportPath(const std::string& scanPath,
         if (entry.mountPoint == "/" || !FXPath::IsDescendantOf(scanPath, entry.mountPoint, true))
             continue;
 
-        exportPath = PathOfMountSource(entry.device);
+        exportPath = snapclient::ExportPathOfMountSource(entry.device);
         if (FXPath::IsDescendantOf(scanPath, entry.mountPoint, false)) {
             std::string below = scanPath;
             FXPath::RemovePathFromFileName(below, entry.mountPoint);
             FXPath::Append(exportPath, below, 0);
+            exportPath = snapclient::FoldRepeatedDelimiters(exportPath);
         }
         SNAP_LOG(2, "NFS share path [%s]", exportPath.c_str());
         return true;
@@ -581,7 +621,7 @@ CRwError CIsilonSnapClient::DeleteAutoMountFailedSnapshots(
 
     std::set<std::string> snapshotsToDelete;
     for (const std::string& failedMount : failedMounts) {
-        const std::string exportPath = PathOfMountSource(failedMount);
+        const std::string exportPath = snapclient::ExportPathOfMountSource(failedMount);
         std::string name;
         GetSnapshotName(m_jobId, exportPath, name);
         SNAP_LOG(0, "Auto-mount client: Deleting snapshot [%s] of failed share [%s]", name.c_str(),
@@ -608,6 +648,15 @@ CRwError CIsilonSnapClient::AddSnapDevInfo() {
     // The agent reads the read paths from this file: a short file must not pass
     // for a complete one, so every write and the close are checked.
     for (const auto& entry : m_contentMapperPaths) {
+        // One line per entry: a line feed in either path would forge lines of
+        // its own, whoever made the entry (this job or the agent's mapper).
+        if (HasLineFeed(entry.first) || HasLineFeed(entry.second)) {
+            SNAP_LOG(-1,
+                     "Content mapper path [%s] contains a line feed in its path or its mapped "
+                     "path, skipping from the snapshot map file.",
+                     entry.first.c_str());
+            continue;
+        }
         if (fprintf(file.get(), "m:%s:%s:\n", entry.first.c_str(), entry.second.c_str()) < 0) {
             const int writeErrno = errno;
             return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed, "Failed to write [%s] file: %s",
@@ -781,7 +830,19 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     for (;;) {
         for (const _IsilonChangeListItem& entry : page.items) {
             row.clear();
-            const uint64_t inode = static_cast<uint64_t>(atoll(entry.inode.c_str()));
+            // An entry that names nothing below the share, or no inode number,
+            // is a bad answer: delivered, it would name a file outside the share
+            // or merge unrelated entries under one inode.
+            uint64_t inode = 0;
+            std::string problem;
+            if (!snapclient::CheckChangeListEntry(entry.path, entry.inode, inode, problem)) {
+                SNAP_LOG(-1,
+                         "Refused changelist entry between snapshots [BASE][%llu] and "
+                         "[INCR][%llu]: %s",
+                         base, incr, problem.c_str());
+                CRwError event = SendChangeListEvent(baseId, incrId, problem);
+                return event.Push(FX_HERE, kChangeListFailed, base, incr);
+            }
             row.inode = static_cast<int64_t>(inode & ~kRemovedInodeBit);
             row.path.assign(volume).append(entry.path);
             row.accessTime = entry.accessTime;

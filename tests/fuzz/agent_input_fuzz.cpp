@@ -22,6 +22,15 @@ void CheckMountForm(const std::string& scanPath) {
         scanPath.compare(colon, 2, ":/") == 0 && scanPath.compare(colon, 3, "://") != 0) {
         FUZZ_CHECK(!noMountForm && source == scanPath);
     }
+    // So is "[address]:/path" with an IPv6 address (and zone) in the brackets,
+    // whatever ":" the address holds.
+    const size_t close = scanPath.find("]:/");
+    if (!scanPath.empty() && scanPath[0] == '[' && close != std::string::npos && close > 1 &&
+        scanPath.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                   ":.%-_",
+                                   1) == close) {
+        FUZZ_CHECK(!noMountForm && source == scanPath && exportName == scanPath.substr(close + 2));
+    }
     if (noMountForm) {
         FUZZ_CHECK(source.empty() && exportName.empty());
         return;

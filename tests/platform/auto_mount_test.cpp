@@ -30,6 +30,19 @@ TEST_F(AutoMountTest, ConvertsScanPaths) {
         {"nfs:///ifs/data", "", ""},
         {"smb://array/share", "", ""},
         {"dir/with:/colon", "", ""},
+        {"[::1]:/ifs/share", "[::1]:/ifs/share", "/ifs/share"},
+        {"[fd00:1::5%eth0]:/ifs/x:y", "[fd00:1::5%eth0]:/ifs/x:y", "/ifs/x:y"},
+        {"nfs://[fd00::1]/ifs/v6", "[fd00::1]:/ifs/v6", "/ifs/v6"},
+        {"nfs://[fd00::1]:2049/ifs/v6", "[fd00::1]:/ifs/v6", "/ifs/v6"},
+        {"nfs://[::1]//ifs/v6", "[::1]:/ifs/v6", "/ifs/v6"},
+        {"[::1]/ifs/share", "", ""},
+        {"[::1]:ifs", "", ""},
+        {"[::1]x]:/ifs", "", ""},
+        {"[a/b]:/ifs", "", ""},
+        {"nfs://[::1/ifs", "", ""},
+        {"nfs://[::1]x/ifs", "", ""},
+        {"nfs://[::1]:port/ifs", "", ""},
+        {"nfs://[]/ifs", "", ""},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.scanPath);

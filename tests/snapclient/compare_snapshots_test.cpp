@@ -325,6 +325,99 @@ TEST_F(CompareTest, FailuresLeaveTheItemSourceAndReportWhatHappened) {
 }
 
 // ---------------------------------------------------------------------------
+// An entry that names nothing below the share, or has no inode number, is a bad
+// answer: the comparison fails as for a changelist page that cannot be read,
+// and no item source is handed out, so the job does not pass for delivered.
+
+struct RefusedEntryCase {
+    const char* name;
+    std::string path;
+    std::string inode;
+    std::string problem;  // in the event and the level -1 line
+};
+
+std::string PathProblem(const std::string& printable) {
+    return "the entry path [" + printable + "] does not name an entry below the share";
+}
+
+std::string InodeProblem(const std::string& printable) {
+    return "the inode [" + printable + "] of the entry [/f] is not a decimal number of 64 bits";
+}
+
+TEST_F(CompareTest, EntriesOutsideTheShareOrWithoutAnInodeNumberFailTheComparison) {
+    const RefusedEntryCase cases[] = {
+        {"parent components", "/../../etc/shadow", "12", PathProblem("/../../etc/shadow")},
+        {"parent component further down", "/a/b/../../../x", "12", PathProblem("/a/b/../../../x")},
+        {"last component is a parent", "/a/..", "12", PathProblem("/a/..")},
+        {"dot component", "/a/./b", "12", PathProblem("/a/./b")},
+        {"path is a dot", "/.", "12", PathProblem("/.")},
+        {"empty component", "/a//b", "12", PathProblem("/a//b")},
+        {"leading double slash", "//etc/shadow", "12", PathProblem("//etc/shadow")},
+        {"trailing slash", "/a/", "12", PathProblem("/a/")},
+        {"NUL byte", std::string("/a\0/../b", 8), "12", PathProblem("/a\\x00/../b")},
+        {"NUL byte alone", std::string("/ok\0", 4), "12", PathProblem("/ok\\x00")},
+        {"no leading slash: a sibling of the share", "2/x", "12", PathProblem("2/x")},
+        {"empty path", "", "12", PathProblem("")},
+        {"line feed shown escaped", "/../a\nb", "12", PathProblem("/../a\\x0Ab")},
+        {"inode with colons", "/f", "1:0003:0001", InodeProblem("1:0003:0001")},
+        {"inode with a sign", "/f", "+8", InodeProblem("+8")},
+        {"negative inode", "/f", "-5", InodeProblem("-5")},
+        {"inode with blanks", "/f", " 42", InodeProblem(" 42")},
+        {"inode with trailing text", "/f", "42 ", InodeProblem("42 ")},
+        {"inode in hexadecimal", "/f", "0x10", InodeProblem("0x10")},
+        {"empty inode", "/f", "", InodeProblem("")},
+        {"inode beyond 64 bits", "/f", "18446744073709551616",
+         InodeProblem("18446744073709551616")},
+        {"inode of 21 digits", "/f", "000000000000000000001",
+         InodeProblem("000000000000000000001")},
+    };
+    const std::string unableBetween =
+        "Unable to get the snapshot changelist between snapshots [BASE][11] and [INCR][22]";
+    for (const RefusedEntryCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        client = MakeClient();
+        Peer::Array(*client).reset();
+        array.Reset();
+        log.Clear();
+        events.Clear();
+        SetShares({kShare});
+        // A good page first: what was loaded before the bad entry must not
+        // make the comparison pass either.
+        QueuePages(
+            {{{Entry("5", "/ok")}, "t1"}, {{Entry(c.inode, c.path), Entry("7", "/after")}, ""}});
+
+        ItemSource next = Sentinel;
+        const CRwError result = Compare("/mnt/share", next);
+
+        ASSERT_TRUE(result.IsError());
+        EXPECT_EQ(FXErrorUtil::EventIdOf(result), 0x11000094);
+        const FXErrorPrivate* detail = result.Detail();
+        ASSERT_NE(detail, nullptr);
+        ASSERT_GE(detail->trail.size(), 2u);
+        EXPECT_EQ(detail->trail.back().message, unableBetween);
+        EXPECT_NE(detail->trail.back().function.find("CompareSnapshots"), std::string::npos);
+
+        const std::vector<RecordedEvent> sent = events.Events();
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].eventId, 0x11000094);
+        EXPECT_EQ(sent[0].arguments,
+                  (std::vector<EventArg>{uint64_t{11}, uint64_t{22}, c.problem}));
+        EXPECT_EQ(sent[0].event.Detail(), detail);
+        EXPECT_EQ(ClientTexts(-1),
+                  std::vector<std::string>{
+                      "Refused changelist entry between snapshots [BASE][11] and [INCR][22]: " +
+                      c.problem})
+            << log.Dump();
+        EXPECT_EQ(ClientTexts(0), (std::vector<std::string>{kSourceLine, kCompareLine}))
+            << "no total: the changelist was not taken";
+        EXPECT_EQ(array.LiveObjects(), 0);
+        const FileServerSnapshotCompareItem untouched = next();
+        EXPECT_EQ(untouched.type, 42);
+        EXPECT_EQ(untouched.path, "untouched");
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Waiting for the array to build the changelist. Sleeps return at once, so
 // time() stays put and the wait limit is never reached unless it is negative.
 

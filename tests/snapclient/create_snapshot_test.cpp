@@ -74,6 +74,19 @@ TEST_F(SnapshotCreationTest, ExportPathComesFromTheFirstCoveringMountOtherThanRo
         {"source with trailing delimiter", {{"h:/ifs/t/", "/mnt/t"}}, "/mnt/t", "/ifs/t/"},
         {"sibling with common prefix", {{"h:/ifs/a", "/mnt/a"}}, "/mnt/ab", nullptr},
         {"escaped blank in the table", {{"h:/ifs/s p", "/mnt/s p"}}, "/mnt/s p/d", "/ifs/s p/d"},
+        {"IPv6 source", {{"[::1]:/ifs/share", "/mnt/v6"}}, "/mnt/v6", "/ifs/share"},
+        {"IPv6 source, colon in its path", {{"[fd00:1::5]:/ifs/x:y", "/mnt/v6"}}, "/mnt/v6/d",
+         "/ifs/x:y/d"},
+        {"bracket never closed before a colon: first colon", {{"[::1/ifs/odd", "/mnt/odd"}},
+         "/mnt/odd", ":1/ifs/odd"},
+        {"repeated delimiters in the source", {{"h:/ifs//share", "/mnt/r"}}, "/mnt/r",
+         "/ifs/share"},
+        {"repeated delimiters everywhere, one trailing kept", {{"h://ifs///r//", "/mnt/r"}},
+         "/mnt/r", "/ifs/r/"},
+        {"repeated delimiters below the mount point", {{"h:/ifs/a", "/mnt/a"}}, "/mnt/a/x//y",
+         "/ifs/a/x/y"},
+        {"repeated delimiters in an IPv6 source", {{"[::1]://ifs//v6", "/mnt/v6"}}, "/mnt/v6",
+         "/ifs/v6"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -399,6 +412,95 @@ TEST_F(SnapshotCreationTest, LineFeedInASharePathOrItsReadPathDropsTheShare) {
             if (c.mapperPaths.count(key)) continue;  // the mapper's own entry, untouched
             EXPECT_EQ(key.find('\n'), std::string::npos);
             EXPECT_EQ(value.find('\n'), std::string::npos);
+        }
+    }
+}
+
+TEST_F(SnapshotCreationTest, AutoMountExportPathsOfIPv6HostsAndRepeatedDelimiters) {
+    struct Case {
+        const char* scanPath;
+        const char* exportPath;  // nullptr: no mount form
+    };
+    constexpr Case kCases[] = {
+        {"[::1]:/ifs/share", "/ifs/share"},
+        {"[fd00:1::5]:/ifs/x:y", "/ifs/x:y"},
+        {"nfs://[fd00::1]/ifs/v6", "/ifs/v6"},
+        {"nfs://[fd00::1]:2049/ifs/v6", "/ifs/v6"},
+        {"h:/ifs//share", "/ifs/share"},
+        {"nfs://h/ifs//a///b/", "/ifs/a/b/"},
+        {"[::1]:/ifs//v6//", "/ifs/v6/"},
+        {"[::1]/ifs/share", nullptr},
+        {"nfs://[::1/ifs/share", nullptr},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.scanPath);
+        Peer::ContentMapperPaths(*client).clear();
+        Peer::Shares(*client).clear();
+        ASSERT_FALSE(Initialize(*client, JobIds(), boost::make_shared<CContentMapper>()).IsError());
+        Forget();
+        std::list<std::string> paths = {c.scanPath, "h:/ifs/ok"};
+
+        const CRwError result = Create(paths);
+        ASSERT_FALSE(result.IsError()) << result.AsString();
+        if (c.exportPath == nullptr) {
+            EXPECT_EQ(CreatedPaths(), std::vector<std::string>{"/ifs/ok"});
+            EXPECT_TRUE(log.Has(-1, std::string("Couldn't get export path [") + c.scanPath + "]"));
+            continue;
+        }
+        EXPECT_EQ(CreatedPaths(), (std::vector<std::string>{c.exportPath, "/ifs/ok"}));
+        EXPECT_EQ(array.CallsOf(ArrayOp::CreateSnapshot)[0].args[1], Name(c.exportPath));
+        EXPECT_TRUE(log.Has(2, std::string("NFS share path [") + c.exportPath + "]"));
+        ASSERT_EQ(Peer::Shares(*client).size(), 2u);
+        EXPECT_EQ(Peer::Shares(*client).front().exportPath, c.exportPath);
+    }
+}
+
+TEST_F(SnapshotCreationTest, SharePathsWithDotComponentsAreNotProcessed) {
+    struct Case {
+        const char* name;
+        bool autoMount;
+        const char* scanPath;
+        const char* exportPath;  // nullptr: refused
+    };
+    const Case cases[] = {
+        {"parent of a mount leads into another share", false, "/mnt/share1/../share2", nullptr},
+        {"parent at the end", false, "/mnt/share1/sub/..", nullptr},
+        {"dot component", false, "/mnt/share1/./x", nullptr},
+        {"dot at the end", false, "/mnt/share1/.", nullptr},
+        {"dots inside names are names", false, "/mnt/share1/.hidden/a..b",
+         "/ifs/share1/.hidden/a..b"},
+        {"auto-mount: parent component", true, "h:/ifs/share1/../share2", nullptr},
+        {"auto-mount URL: dot component", true, "nfs://h/ifs/./share1", nullptr},
+        {"auto-mount: dots inside names", true, "h:/ifs/..x", "/ifs/..x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ContentMapperAPIPtr mapper;
+        if (c.autoMount) mapper = boost::make_shared<CContentMapper>();
+        Peer::ContentMapperPaths(*client).clear();
+        Peer::Shares(*client).clear();
+        ASSERT_FALSE(Initialize(*client, JobIds(), mapper).IsError());
+        mounts.Set({{"h:/ifs/share1", "/mnt/share1"}, {"h:/ifs/share2", "/mnt/share2"}});
+        Forget();
+        const std::string good = c.autoMount ? "h:/ifs/ok" : "/mnt/share2";
+        const std::string goodExport = c.autoMount ? "/ifs/ok" : "/ifs/share2";
+        std::list<std::string> paths = {c.scanPath, good};
+
+        const CRwError result = Create(paths);
+        ASSERT_FALSE(result.IsError()) << result.AsString();
+        const std::string refusedLine = std::string("Scan Content [") + c.scanPath +
+                                        "] has a \".\" or \"..\" component in its path, "
+                                        "skipping from snapshot creation.";
+        if (c.exportPath == nullptr) {
+            EXPECT_EQ(CreatedPaths(), std::vector<std::string>{goodExport});
+            EXPECT_EQ(paths, std::list<std::string>{good});
+            EXPECT_TRUE(log.Has(-1, refusedLine)) << log.Dump();
+            EXPECT_EQ(Peer::Shares(*client).size(), 1u);
+            EXPECT_EQ(Peer::ContentMapperPaths(*client).count(std::string(c.scanPath) + "/"), 0u);
+        } else {
+            EXPECT_EQ(CreatedPaths(), (std::vector<std::string>{c.exportPath, goodExport}));
+            EXPECT_EQ(paths, (std::list<std::string>{c.scanPath, good}));
+            EXPECT_FALSE(log.Has(-1, refusedLine));
         }
     }
 }

@@ -90,6 +90,67 @@ TEST_F(MapFileTest, AppendsOneLinePerEntryInByteOrder) {
     EXPECT_EQ(log.DumpFrom(kClient), "");
 }
 
+// Entries from the agent's mapper never went through snapshot creation's
+// checks: a line feed in any entry would forge lines of its own.
+TEST_F(MapFileTest, EntriesWithALineFeedAreNotWrittenWhereverTheyCameFrom) {
+    enum class Via { AddSnapDevInfo, Update, Repopulate };
+    struct Case {
+        const char* name;
+        Via via;
+        PathMap paths;
+        std::string lines;
+        std::vector<std::string> refusedKeys;
+    };
+    const Case cases[] = {
+        {"line feed in a key", Via::AddSnapDevInfo,
+         {{"/mnt/a\nm:/etc/:/x/", "/r/"}, {"/mnt/b/", "/mnt/b/"}}, "m:/mnt/b/:/mnt/b/:\n",
+         {"/mnt/a\nm:/etc/:/x/"}},
+        {"line feed in a read path", Via::AddSnapDevInfo,
+         {{"/mnt/a/", "/r\nm:/etc/:/x"}, {"/mnt/b/", "/mnt/b/"}}, "m:/mnt/b/:/mnt/b/:\n",
+         {"/mnt/a/"}},
+        {"line feed at the end of a read path", Via::AddSnapDevInfo,
+         {{"/mnt/a/", "/mnt/a/\n"}}, "", {"/mnt/a/"}},
+        {"carriage return is a byte like others", Via::AddSnapDevInfo,
+         {{"/mnt/a/", "/r\r"}}, "m:/mnt/a/:/r\r:\n", {}},
+        {"handed to the mapper and the file", Via::Update,
+         {{"/mnt/a/", "/r\nm:/etc/:/x"}, {"/mnt/b/", "/mnt/b/"}}, "m:/mnt/b/:/mnt/b/:\n",
+         {"/mnt/a/"}},
+        {"taken back from the agent's mapper", Via::Repopulate,
+         {{"h:/ifs/a\nm:/etc/", "/auto/a/"}, {"h:/ifs/b/", "/auto/b\n"}, {"h:/ifs/c/", "/auto/c/"}},
+         "m:h:/ifs/c/:/auto/c/:\n", {"h:/ifs/a\nm:/etc/", "h:/ifs/b/"}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.Clear();
+        const std::string file = dir.Join("lf" + std::to_string(++n));
+        CRwError result;
+        if (c.via == Via::Repopulate) {
+            auto mapper = boost::make_shared<CContentMapper>();
+            mapper->GetPathMap() = c.paths;
+            ContentMapperAPIPtr handle = mapper;
+            Use(file, {});
+            result = client->RepopulateContentMapperPaths(handle);
+        } else if (c.via == Via::Update) {
+            Use(file, c.paths);
+            ContentMapperAPIPtr handle;
+            result = client->UpdateContentMapperPaths(handle);
+        } else {
+            Use(file, c.paths);
+            result = client->AddSnapDevInfo();
+        }
+        ASSERT_FALSE(result.IsError()) << result.AsString();
+        EXPECT_EQ(ReadFile(file), c.lines);
+        std::vector<std::string> refused;
+        for (const std::string& key : c.refusedKeys)
+            refused.push_back("Content mapper path [" + key +
+                              "] contains a line feed in its path or its mapped path, skipping "
+                              "from the snapshot map file.");
+        EXPECT_EQ(log.TextsAt(-1), refused) << log.Dump();
+        EXPECT_EQ(Peer::ContentMapperPaths(*client), c.paths) << "the map itself is the agent's";
+    }
+}
+
 TEST_F(MapFileTest, FailuresNameTheFile) {
     const std::string missingDir = dir.Join("no/such/dir/map");
     struct Case {

@@ -24,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(SnapScanSupportTest, ReleaseIsComparedFromItsFirstDigitCharacterByCharacter) {
+TEST_F(SnapScanSupportTest, ReleaseIsComparedFromItsFirstDigitByDotSeparatedComponents) {
     struct Case {
         const char* release;
         const char* refusedAs;  // nullptr: supported
@@ -38,9 +38,22 @@ TEST_F(SnapScanSupportTest, ReleaseIsComparedFromItsFirstDigitCharacterByCharact
         {"OneFS 8.1.0.5", nullptr},
         {"OneFS 8.0.0.4", "8.0.0.4"},
         {"", ""},
-        {"8.1.0.10", "8.1.0.10"},  // by characters, not by numbers
+        {"8.1.0.10", nullptr},  // by numbers, not by characters
+        {"10.0.0.0", nullptr},
+        {"8.10", nullptr},
+        {"8.1.0.02", nullptr},
+        {"08.01.00.002", nullptr},
+        {"7.99.99.99", "7.99.99.99"},
+        {"8.1.0.1.9", "8.1.0.1.9"},
+        {"8.0.99999999999999999999999.0", "8.0.99999999999999999999999.0"},  // beyond 64 bits
+        {"9.00000000000000000000000001", nullptr},
         {"8.1", "8.1"},
+        {"8.1.0", "8.1.0"},
         {"8.1.0.2.1", nullptr},
+        {"8.1.0.2a", nullptr},       // not a number: by characters, as a whole text would
+        {"8.1.0.1x", "8.1.0.1x"},
+        {"8.1.x.0", nullptr},
+        {"OneFS 10.0.0.0", nullptr},
         {"beta", nullptr},  // no digit: compared whole
     };
     for (const Case& c : cases) {

@@ -120,8 +120,15 @@ struct ManageIsilon::Impl {
         return bytes;
     }
 
+    std::vector<std::string_view> Secrets() const { return {self.m_password, csrfToken, sessionId}; }
+
+    // A text of the array inside a message of ours: scrubbed, escaped and short.
+    std::string Quote(std::string_view text) const {
+        return arrayfailure::Excerpt(text, Secrets(), arrayfailure::kMaxExcerptBytes);
+    }
+
     void SetFailure(const std::string& code, const std::string& message) {
-        std::vector<std::string_view> secrets = {self.m_password, csrfToken, sessionId};
+        std::vector<std::string_view> secrets = Secrets();
         self.m_lastErrorCode = arrayfailure::ScrubSecrets(code, secrets);
         self.m_lastErrorMessage = arrayfailure::ScrubSecrets(message, secrets);
         SNAP_LOG(waitingForChangelist && status == 404 ? 1 : -1, "Array request failed: code [%s] %s",
@@ -236,6 +243,7 @@ struct ManageIsilon::Impl {
         outcome.body = &body;
         outcome.badBody = badBody;
         outcome.login = login;
+        outcome.secrets = Secrets();
         arrayfailure::Failure failure = arrayfailure::Describe(parser, outcome);
         SetFailure(failure.code, failure.message);
     }
@@ -358,12 +366,12 @@ struct ManageIsilon::Impl {
         if (StartsWith(state, "failed") || StartsWith(state, "cancelled")) {
             SetFailure(ManageIsilonError::kJobFailed, std::string(operation) + ": changelist job " +
                                                           std::to_string(jobId) + " for snapshots " +
-                                                          pair + " ended in state " + state);
+                                                          pair + " ended in state " + Quote(state));
             return false;
         }
         self.m_lastErrorCode = kNotFound;
         self.m_lastErrorMessage = std::string(operation) + ": changelist not ready: job " +
-                                  std::to_string(jobId) + " for snapshots " + pair + " is " + state;
+                                  std::to_string(jobId) + " for snapshots " + pair + " is " + Quote(state);
         SNAP_LOG(1, "%s", self.m_lastErrorMessage.c_str());
         return false;
     }

@@ -287,7 +287,12 @@ constexpr FailureCase kFailureCases[] = {
      ManageIsilonError::kBadResponse, "unusable body: the body has no \"lins\""},
     {"control characters from the array", CURLE_OK, 400,
      R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"line1\nline2"}]})", "", false, "AEC_BAD_REQUEST",
-     "line1 line2"},
+     "line1\\x0aline2"},
+    {"a path that forges a log entry", CURLE_OK, 404,
+     R"({"errors":[{"code":"AEC_NOT_FOUND","message":"/ifs/a\n2024-01-01 00:00:00.000 1 1 -1 f:1 forged\\"}]})",
+     "", false, "AEC_NOT_FOUND", "/ifs/a\\x0a2024-01-01 00:00:00.000 1 1 -1 f:1 forged\\\\"},
+    {"control bytes in the code", CURLE_OK, 400, R"({"errors":[{"code":"AEC_X\r\nY","message":"m"}]})", "",
+     false, "AEC_X\\x0d\\x0aY", "HTTP 400 AEC_X\\x0d\\x0aY: m"},
 };
 
 TEST(Describe, CasesTable) {
@@ -315,6 +320,129 @@ TEST(Describe, CasesTable) {
             EXPECT_NE(failure.message.find("detail from curl"), std::string::npos) << failure.message;
         }
     }
+}
+
+// Where the array echoes a password, "secret=" precedes it in these bodies: in
+// a text made from them, "secret=" may only be followed by the scrubbed mark, a
+// cut, or nothing.
+bool LeaksAfterMarker(const std::string& text) {
+    for (size_t at = text.find("secret="); at != std::string::npos; at = text.find("secret=", at + 1)) {
+        const std::string rest = text.substr(at + 7, 3);
+        if (!rest.empty() && rest != "***" && rest != "...") return true;
+    }
+    return false;
+}
+
+std::string EscapedForm(const std::string& text) {
+    return arrayfailure::Excerpt(text, {}, std::string::npos - 8);
+}
+
+TEST(Describe, NoPasswordSurvivesInAnyText) {
+    const std::string straddling(arrayfailure::kMaxExcerptBytes - 10, 'm');
+    const std::string kPasswords[] = {
+        "ab",                         // shorter than any sensible length limit
+        "tab\tin-the-middle",         // a normalised tab would hide it from scrubbing
+        "Pw-7f3c9e1d-not-for-logs",   // long enough to straddle the cut
+        "zzzz",                       // overlaps itself in a run of its letters
+        "back\\slash",                // escaping would change its form
+    };
+    struct Body {
+        const char* name;
+        long status;
+        std::string (*make)(const std::string& pw, const std::string& pad);
+        bool badBody;
+        bool json;     // the password is written JSON-escaped
+        bool echoed;   // some of the body shows in the message
+    };
+    const Body kBodies[] = {
+        {"echoed once", 400,
+         [](const std::string& pw, const std::string&) {
+             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"login secret=)" + pw + R"("}]})";
+         },
+         false, true, true},
+        {"straddling the cut", 400,
+         [](const std::string& pw, const std::string& pad) {
+             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":")" + pad + "secret=" + pw + R"("}]})";
+         },
+         false, true, true},
+        {"repeated", 500,
+         [](const std::string& pw, const std::string&) {
+             return R"({"errors":[{"code":"AEC_X","message":"secret=)" + pw + "secret=" + pw + pw +
+                    R"( secret=)" + pw + R"("}]})";
+         },
+         false, true, true},
+        {"in the code", 409,
+         [](const std::string& pw, const std::string&) {
+             return R"({"errors":[{"code":"secret=)" + pw + R"(","message":"m"}]})";
+         },
+         false, true, true},
+        {"HTML page", 500,
+         [](const std::string& pw, const std::string& pad) {
+             return "<html>" + pad + "secret=" + pw + "</html>";
+         },
+         false, false, false},
+        {"unusable success body", 200,
+         [](const std::string& pw, const std::string& pad) {
+             return "entry path \"" + pad.substr(12) + "secret=" + pw + "\"";
+         },
+         true, false, true},
+    };
+    simdjson::ondemand::parser parser;
+    for (const std::string& pw : kPasswords) {
+        for (const Body& b : kBodies) {
+            SCOPED_TRACE(std::string(b.name) + " / " + EscapedForm(pw));
+            // JSON needs the tab and backslash escaped; the answer carries them.
+            std::string jsonPw;
+            for (char c : pw) jsonPw += c == '\t' ? std::string("\\t") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+            std::string body = b.make(b.json ? jsonPw : pw, straddling);
+            arrayfailure::Outcome outcome;
+            outcome.operation = "GetVersionInfo";
+            outcome.method = "GET";
+            outcome.url = "https://array:8080/platform/1/cluster/config";
+            outcome.httpStatus = b.status;
+            outcome.body = &body;
+            if (b.badBody) outcome.badBody = body;
+            outcome.secrets = {pw, "csrf-token-value", ""};
+            const arrayfailure::Failure failure = arrayfailure::Describe(parser, outcome);
+            for (const std::string* text : {&failure.code, &failure.message}) {
+                EXPECT_FALSE(LeaksAfterMarker(*text)) << *text;
+                if (pw.size() >= 4) {
+                    EXPECT_EQ(text->find(pw), std::string::npos) << *text;
+                    EXPECT_EQ(text->find(EscapedForm(pw)), std::string::npos) << *text;
+                }
+                EXPECT_EQ(text->find('\n'), std::string::npos) << *text;
+            }
+            EXPECT_LE(failure.code.size(), arrayfailure::kMaxCodeBytes + 3);
+            if (b.echoed) {
+                EXPECT_NE(failure.message.find("secret=***"), std::string::npos) << failure.message;
+            }
+        }
+    }
+}
+
+TEST(Describe, ExcerptsAreShortEscapedAndCutBetweenEscapes) {
+    struct Case {
+        const char* name;
+        std::string text;
+        size_t max;
+        std::string expected;
+    };
+    const Case kCases[] = {
+        {"fits", "plain", 10, "plain"},
+        {"cut", "abcdefghij", 4, "abcd..."},
+        {"escape not split", std::string("ab\x01" "cd"), 4, "ab..."},
+        {"backslash doubled", "a\\b", 10, "a\\\\b"},
+        {"DEL", "\x7f", 10, "\\x7f"},
+        {"high bytes kept", "caf\xe9", 10, "caf\xe9"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(arrayfailure::Excerpt(c.text, {}, c.max), c.expected);
+    }
+    // Scrubbed before the cut: a secret across the cut leaves no piece behind.
+    EXPECT_EQ(arrayfailure::Excerpt("xx hunter2 yy", {"hunter2"}, 5), "xx **...");
+    EXPECT_EQ(arrayfailure::Excerpt("a\tb", {"a\tb"}, 10), "***");
+    EXPECT_EQ(arrayfailure::Excerpt("ab", {"ab"}, 10), "***");
 }
 
 TEST(Describe, SecretsAreScrubbed) {

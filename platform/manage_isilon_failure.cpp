@@ -46,6 +46,7 @@ TransportKind Classify(CURLcode code) {
         case CURLE_USE_SSL_FAILED:
             return {ManageIsilonError::kTls, "TLS failed"};
         case CURLE_WRITE_ERROR:
+        case CURLE_FILESIZE_EXCEEDED:
             return {ManageIsilonError::kTransport, "the answer was refused (too large)"};
         default:
             return {ManageIsilonError::kTransport, "transfer failed"};

@@ -455,16 +455,22 @@ bool ParseJobState(od::parser& parser, std::string& body, std::string& state, st
 }
 
 bool ParseChangelistRoot(od::parser& parser, std::string& body, std::string& rootPath,
-                         std::string& problem) {
+                         std::string& problem, uint64_t* numEntries) {
     od::document doc;
     od::object root;
     if (!RootObject(parser, body, doc, root, problem)) return false;
     bool hasRoot = false;
+    uint64_t entries = kUnknownEntries;
     for (auto result : root) {
         od::field field;
         if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
         std::string_view key, text;
         if (!Key(field, key, problem)) return false;
+        if (key == "num_entries") {
+            // Only a bound on the pages to follow: a count that is not one leaves it unknown.
+            if (field.value().get_uint64().get(entries) != simdjson::SUCCESS) entries = kUnknownEntries;
+            continue;
+        }
         if (key != "root_path") continue;
         if (!String(field.value(), key, text, problem)) return false;
         while (!text.empty() && text.back() == '/') text.remove_suffix(1);
@@ -472,7 +478,9 @@ bool ParseChangelistRoot(od::parser& parser, std::string& body, std::string& roo
         hasRoot = true;
     }
     if (!hasRoot) return Fail(problem, "the changelist has no \"root_path\"");
-    return AtEnd(doc, problem);
+    if (!AtEnd(doc, problem)) return false;
+    if (numEntries) *numEntries = entries;
+    return true;
 }
 
 namespace {

@@ -50,9 +50,12 @@ bool ParseJobId(simdjson::ondemand::parser& parser, std::string& body, uint64_t&
 bool ParseJobState(simdjson::ondemand::parser& parser, std::string& body, std::string& state,
                    std::string& problem);
 
-// "root_path" of a changelist, without a trailing "/".
+// "root_path" of a changelist, without a trailing "/". numEntries, when given,
+// receives "num_entries" (kUnknownEntries when the answer has none).
+constexpr uint64_t kUnknownEntries = ~uint64_t(0);
 bool ParseChangelistRoot(simdjson::ondemand::parser& parser, std::string& body,
-                         std::string& rootPath, std::string& problem);
+                         std::string& rootPath, std::string& problem,
+                         uint64_t* numEntries = nullptr);
 
 // One page of .../lins: page.items replaced (their nodes and strings reused),
 // paths made relative to rootPath (which has no trailing "/"), resumeToken set

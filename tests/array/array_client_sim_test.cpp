@@ -459,6 +459,199 @@ TEST_F(ArrayClientSim, DroppedConnectionMidChangelistCanBeRetried) {
     EXPECT_GT(entries, 1000u);
 }
 
+// What the hostile-array tests ask of the client.
+enum class Call { kVersion, kSnapshotList, kCreate, kDelete, kChangelistPage };
+
+struct CallResult {
+    bool ok;
+    LastError error;
+};
+
+// Synthetic mode: snapshots 1 and 2 exist and their changelist can be built.
+class HostileArray : public ArrayClientSim {
+protected:
+    void StartHostile(const std::string& options = "") {
+        StartSim({"--synthetic", "10"}, options);
+        m_array = Connected();
+        uint64_t base = 1, incr = 2;
+        ASSERT_FALSE(m_array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*m_array).message;
+    }
+
+    CallResult Run(Call call) {
+        bool ok = false;
+        uint64_t base = 1, incr = 2;
+        switch (call) {
+            case Call::kVersion: {
+                std::vector<_IsilonVersionInfo> versions;
+                ok = !m_array->GetVersionInfo(versions).IsError();
+                break;
+            }
+            case Call::kSnapshotList: {
+                std::vector<_IsilonSnapInfo> snapshots;
+                ok = m_array->GetSnapshotList(snapshots, "", "");
+                break;
+            }
+            case Call::kCreate: {
+                int id = 0;
+                ok = m_array->CreateSnapshot("/ifs/data/synthetic", "made", id);
+                break;
+            }
+            case Call::kDelete:
+                ok = m_array->DeleteSnapshot("Empty", "synthetic_base", 0);
+                break;
+            case Call::kChangelistPage: {
+                _IsilonChangeListInfo page;
+                ok = !m_array->GetSnapshotChangeList(base, incr, page).IsError();
+                break;
+            }
+        }
+        return {ok, ErrorOf(*m_array)};
+    }
+
+    // Reads the changelist page by page as the plug-in does, at most maxCalls
+    // calls. Returns the number of calls; `failed` tells whether the last failed.
+    size_t ReadPages(size_t maxCalls, bool& failed, _IsilonChangeListInfo& page) {
+        uint64_t base = 1, incr = 2;
+        page.clear();
+        failed = false;
+        size_t calls = 0;
+        while (calls < maxCalls) {
+            ++calls;
+            const std::string sent = page.resumeToken;
+            if (m_array->GetSnapshotChangeList(base, incr, page).IsError()) {
+                failed = true;
+                EXPECT_TRUE(page.items.empty());
+                EXPECT_EQ(page.resumeToken, sent);
+                break;
+            }
+            if (page.resumeToken.empty()) break;
+        }
+        return calls;
+    }
+
+    std::unique_ptr<ManageIsilon> m_array;
+};
+
+TEST_F(HostileArray, ResumeTokensThatComeBackEndTheList) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> tokens;
+    };
+    const Case kCases[] = {
+        {"the same token again", {"a1"}},
+        {"two tokens in turn", {"a1", "b2"}},
+        {"three tokens in turn", {"a1", "b2", "c3"}},
+    };
+    StartHostile();
+    for (const Case& c : kCases) {
+        for (bool changelist : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (changelist ? " / changelist" : " / snapshot list"));
+            ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+            ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/requests", "") / 100, 2);
+            const std::string path =
+                changelist ? "/platform/1/snapshot/changelists/1_2/lins" : "/platform/1/snapshot/snapshots";
+            AddFault({{"method", "GET"}, {"path", path}, {"action", "resume_cycle"}, {"count", -1},
+                      {"tokens", c.tokens}});
+            LastError e;
+            if (changelist) {
+                _IsilonChangeListInfo page;
+                bool failed = false;
+                const size_t calls = ReadPages(100, failed, page);
+                ASSERT_TRUE(failed);
+                // Every token once, then the one that comes back.
+                EXPECT_EQ(calls, c.tokens.size() + 1);
+                e = ErrorOf(*m_array);
+            } else {
+                const CallResult result = Run(Call::kSnapshotList);
+                ASSERT_FALSE(result.ok);
+                e = result.error;
+            }
+            EXPECT_EQ(e.code, ManageIsilonError::kBadResponse) << e.message;
+            EXPECT_NE(e.message.find("go round in a circle"), std::string::npos) << e.message;
+            EXPECT_EQ(Count(Requests(), "GET " + path), c.tokens.size() + 1);
+        }
+    }
+    // A first page asked for again brings the same token and is no circle.
+    ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+    _IsilonChangeListInfo page;
+    bool failed = true;
+    EXPECT_EQ(ReadPages(100, failed, page), 1u);
+    EXPECT_FALSE(failed) << ErrorOf(*m_array).message;
+    EXPECT_EQ(ReadPages(100, failed, page), 1u);
+    EXPECT_FALSE(failed) << ErrorOf(*m_array).message;
+}
+
+TEST_F(HostileArray, FreshTokensForEverEndAtThePageBound) {
+    StartHostile();
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 400; ++i) tokens.push_back("t" + std::to_string(i));
+    AddFault({{"method", "GET"}, {"path", "/platform/1/snapshot/changelists/1_2/lins"}, {"action", "resume_cycle"},
+              {"count", -1}, {"tokens", tokens}});
+    _IsilonChangeListInfo page;
+    bool failed = false;
+    const size_t calls = ReadPages(tokens.size(), failed, page);
+    ASSERT_TRUE(failed);
+    // The changelist announces 10 entries: 10 pages and 100 spare ones at most.
+    EXPECT_EQ(calls, 110u);
+    EXPECT_EQ(ErrorOf(*m_array).code, ManageIsilonError::kBadResponse);
+    EXPECT_NE(ErrorOf(*m_array).message.find("more than 110 pages"), std::string::npos)
+        << ErrorOf(*m_array).message;
+}
+
+TEST_F(HostileArray, TricklingAnswerEndsAtTheRequestBound) {
+    struct Case {
+        const char* name;
+        Call call;
+        const char* path;
+    };
+    constexpr Case kCases[] = {
+        {"version", Call::kVersion, "/platform/1/cluster/config"},
+        {"changelist page", Call::kChangelistPage, "/platform/1/snapshot/changelists/1_2/lins"},
+    };
+    // 1 + 4 x 1 s for a request; the answers below would take minutes.
+    StartHostile("connectTimeoutSeconds = 1\nlowSpeedTimeSeconds = 1\n");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+        AddFault({{"path", c.path}, {"action", "trickle"}, {"chunk_bytes", 2}, {"interval_ms", 400}});
+        const CallResult result = Run(c.call);
+        ASSERT_FALSE(result.ok);
+        EXPECT_EQ(result.error.code, ManageIsilonError::kTimeout) << result.error.message;
+        EXPECT_NE(result.error.message.find("timed out"), std::string::npos) << result.error.message;
+        EXPECT_TRUE(Run(c.call).ok) << ErrorOf(*m_array).message;  // the connection serves on
+    }
+}
+
+TEST_F(HostileArray, EndlessAnswerEndsAtTheBoundOfItsKind) {
+    struct Case {
+        const char* name;
+        Call call;
+        const char* method;
+        const char* path;
+        size_t limit;
+    };
+    constexpr Case kCases[] = {
+        {"version", Call::kVersion, "GET", "/platform/1/cluster/config", size_t(1) << 20},
+        {"creation", Call::kCreate, "POST", "/platform/1/snapshot/snapshots", size_t(1) << 20},
+        {"deletion", Call::kDelete, "DELETE", "/platform/1/snapshot/snapshots/", size_t(1) << 20},
+        {"snapshot list", Call::kSnapshotList, "GET", "/platform/1/snapshot/snapshots", size_t(16) << 20},
+        {"changelist page", Call::kChangelistPage, "GET", "/platform/1/snapshot/changelists/1_2/lins",
+         size_t(64) << 20},
+    };
+    StartHostile();
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+        AddFault({{"method", c.method}, {"path", c.path}, {"action", "endless"}});
+        const CallResult result = Run(c.call);
+        ASSERT_FALSE(result.ok);
+        EXPECT_EQ(result.error.code, ManageIsilonError::kTransport) << result.error.message;
+        EXPECT_NE(result.error.message.find("longer than the " + std::to_string(c.limit) + " bytes"),
+                  std::string::npos)
+            << result.error.message;
+    }
+}
+
 struct TlsCase {
     const char* name;
     std::string options;

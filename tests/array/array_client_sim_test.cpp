@@ -320,6 +320,35 @@ TEST_F(ArrayClientSim, ChangelistOfRealChanges) {
     }
 }
 
+TEST_F(ArrayClientSim, NamesThatAreNotUtf8ReachTheCallerByteForByte) {
+    StartSim();
+    auto array = Connected();
+    uint64_t base = static_cast<uint64_t>(CreateSnapshot(*array, "base"));
+    const std::string kNames[] = {
+        "caf\xe9",            // Latin-1
+        "\x80\xbf" "lone",     // continuation bytes without a lead
+        "caf\xc3\xa9",        // the same name in UTF-8, beside it
+        "a\\b \"q\"",         // JSON escapes
+    };
+    for (const std::string& name : kNames) WriteFile(m_work + "/ifs/data/x/" + name, "new");
+    fs::create_directories(m_work + "/ifs/data/x/\xe9t\xe9");
+    WriteFile(m_work + "/ifs/data/x/\xe9t\xe9/\xff", "deep");
+    fs::rename(m_work + "/ifs/data/x/keep", m_work + "/ifs/data/x/k\xe9" "ep");
+    uint64_t incr = static_cast<uint64_t>(CreateSnapshot(*array, "incr"));
+
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*array).message;
+    std::set<std::string> present, removed;
+    for (const auto& item : ReadChangelist(*array, base, incr)) {
+        const uint64_t inode = std::strtoull(item.inode.c_str(), nullptr, 10);
+        (inode & 0x2000000000000000ull ? removed : present).insert(item.path);
+    }
+    for (const std::string& name : kNames) EXPECT_TRUE(present.count("/" + name)) << name;
+    EXPECT_TRUE(present.count("/\xe9t\xe9"));
+    EXPECT_TRUE(present.count("/\xe9t\xe9/\xff"));
+    EXPECT_TRUE(present.count("/k\xe9" "ep"));
+    EXPECT_TRUE(removed.count("/keep"));
+}
+
 TEST_F(ArrayClientSim, ChangelistPagesFollowResumeTokens) {
     StartSim({"--synthetic", "2500"});
     auto array = Connected();

@@ -73,18 +73,48 @@ constexpr PageCase kPageCases[] = {
     {"resume of the wrong type", R"({"lins":[],"resume":5})", false, 0, nullptr, nullptr, nullptr, "resume"},
     {"text after the object", R"({"lins":[]} {"lins":[]})", false, 0, nullptr, nullptr, nullptr, "after"},
     {"root that is an array", R"([{"lins":[]}])", false, 0, nullptr, nullptr, nullptr, "not a JSON object"},
+    // Names that are not UTF-8 come out as the bytes the array sent.
+    {"Latin-1 name", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/caf\xe9\"}],\"resume\":null}", true, 1,
+     "/caf\xe9", "1", "", nullptr},
+    {"lone continuation bytes", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\x80\xbf" "a\"}]}", true, 1,
+     "/\x80\xbf" "a", "1", "", nullptr},
+    {"sequence cut short at the end of a string", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/a\xc3\"}]}",
+     true, 1, "/a\xc3", "1", "", nullptr},
+    {"overlong form and encoded surrogate",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xc0\xaf\xed\xa0\x80\"}]}", true, 1,
+     "/\xc0\xaf\xed\xa0\x80", "1", "", nullptr},
+    {"valid and invalid side by side",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xc3\xa9\xe9\\u00e9\\n\"}]}", true, 1,
+     "/\xc3\xa9\xe9\xc3\xa9\n", "1", "", nullptr},
+    {"marker bytes of the copy already in the name",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9\"}]}", true, 1,
+     "/\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9", "1", "", nullptr},
+    {"escaped marker beside a Latin-1 byte",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\\uF8FF\\uf7e9\xe9\"}]}", true, 1,
+     "/\xef\xa3\xbf\xef\x9f\xa9\xe9", "1", "", nullptr},
+    {"Latin-1 resume token and second entry",
+     "{\"lins\":[{\"id\":\"2\",\"path\":\"/ifs/data/x/\xfc\"},{\"id\":\"1\",\"path\":\"/ifs/data/x/a\"}],"
+     "\"resume\":\"t\xff\"}",
+     true, 2, "/\xfc", "2", "t\xff", nullptr},
+    {"Latin-1 path outside the root", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/y\xe9\"}]}", false, 0,
+     nullptr, nullptr, nullptr, "not below"},
+    {"byte that is not UTF-8 outside a string", "{\"lins\":[]\xe9}", false, 0, nullptr, nullptr, nullptr,
+     "not JSON"},
 };
 
 TEST(ChangelistPage, CasesTable) {
     simdjson::ondemand::parser parser;
+    // Every case both ways: a page is read the same whichever path it takes.
     for (const PageCase& c : kPageCases) {
-        SCOPED_TRACE(c.name);
+      for (bool byteExact : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + (byteExact ? " / byte-exact path" : ""));
         std::string body = c.body;
         _IsilonChangeListInfo page;
         page.resumeToken = "previous";
         page.items.resize(5);  // left from an earlier page
         std::string problem;
-        bool ok = ParseChangelistPage(parser, body, kRoot, page, problem);
+        bool ok = ParseChangelistPage(parser, body, kRoot, page, problem, byteExact);
+        EXPECT_EQ(body, c.body);
         ASSERT_EQ(ok, c.ok) << problem;
         if (!ok) {
             EXPECT_NE(problem.find(c.problemPart), std::string::npos) << problem;
@@ -99,7 +129,49 @@ TEST(ChangelistPage, CasesTable) {
             EXPECT_EQ(page.items.front().path, c.firstPath);
             EXPECT_EQ(page.items.front().inode, c.firstInode);
         }
+      }
     }
+}
+
+// Every other answer takes names that are not UTF-8 as well: a foreign
+// snapshot of a Latin-1 share must not hide the list, nor an error that names
+// such a path lose its code.
+TEST(OtherAnswers, NamesThatAreNotUtf8) {
+    simdjson::ondemand::parser parser;
+    std::string problem;
+    std::string snapshots =
+        "{\"snapshots\":[{\"id\":4,\"name\":\"theirs\xe9\",\"path\":\"/ifs/caf\xe9\"},"
+        "{\"id\":5,\"name\":\"TZOP_1_2_3_x\",\"path\":\"/ifs/data\"}],\"resume\":null}";
+    std::vector<_IsilonSnapInfo> list;
+    std::string resume = "x";
+    ASSERT_TRUE(arrayjson::ParseSnapshotPage(parser, snapshots, list, resume, problem)) << problem;
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name, "theirs\xe9");
+    EXPECT_EQ(list[0].path, "/ifs/caf\xe9");
+    EXPECT_EQ(list[1].name, "TZOP_1_2_3_x");
+
+    std::string error = "{\"errors\":[{\"code\":\"AEC_NOT_FOUND\",\"message\":\"Path /ifs/caf\xe9 not found\"}]}";
+    const arrayjson::ErrorBody parsed = arrayjson::ParseErrorBody(parser, error);
+    EXPECT_TRUE(parsed.isJson);
+    EXPECT_EQ(parsed.code, "AEC_NOT_FOUND");
+    EXPECT_EQ(parsed.message, "Path /ifs/caf\xe9 not found");
+
+    std::string created = "{\"id\":9,\"name\":\"n\",\"path\":\"/ifs/\x80\"}";
+    int id = 0;
+    ASSERT_TRUE(arrayjson::ParseCreatedSnapshotId(parser, created, id, problem)) << problem;
+    EXPECT_EQ(id, 9);
+
+    std::string changelist = "{\"id\":\"1_2\",\"root_path\":\"/ifs/caf\xe9/\",\"num_entries\":3}";
+    std::string root;
+    uint64_t entries = 0;
+    ASSERT_TRUE(arrayjson::ParseChangelistRoot(parser, changelist, root, problem, &entries)) << problem;
+    EXPECT_EQ(root, "/ifs/caf\xe9");
+    EXPECT_EQ(entries, 3u);
+    std::string page = "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/caf\xe9/\xe9t\xe9\"}]}";
+    _IsilonChangeListInfo items;
+    ASSERT_TRUE(ParseChangelistPage(parser, page, root, items, problem)) << problem;
+    ASSERT_EQ(items.items.size(), 1u);
+    EXPECT_EQ(items.items.front().path, "/\xe9t\xe9");
 }
 
 TEST(ChangelistPage, FieldsOfAnEntry) {

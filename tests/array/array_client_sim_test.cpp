@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "array_contract.h"
 #include "array_sim_process.h"
 #include "host/FXErrorUtil.h"
 #include "host/LogWriter.h"
@@ -27,6 +28,7 @@ namespace {
 
 constexpr const char* kUser = "backup";
 constexpr const char* kPassword = "Pw-7f3c9e1d-not-for-logs";
+constexpr size_t kExcerptBytes = 200;  // what the client shows of an array's text
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
@@ -678,6 +680,92 @@ TEST_F(HostileArray, EndlessAnswerEndsAtTheBoundOfItsKind) {
         EXPECT_NE(result.error.message.find("longer than the " + std::to_string(c.limit) + " bytes"),
                   std::string::npos)
             << result.error.message;
+    }
+}
+
+// The real client against the table the scripted double also runs
+// (array_contract_double_test).
+class SimDriver : public array_contract::Driver {
+public:
+    SimDriver(ManageIsilon& array, ArraySimProcess& sim) : m_array(array), m_sim(sim) {}
+    ManageIsilon& Array() override { return m_array; }
+    void ReadyChangelist(uint64_t& base, uint64_t& incr) override {
+        base = 1;
+        incr = 2;
+        EXPECT_FALSE(m_array.CreateSnapshotChangeList(base, incr, true).IsError());
+    }
+    void FailNextChangelistPage() override {
+        nlohmann::json rule = {{"path", "/platform/1/snapshot/changelists/1_2/lins"}, {"action", "error"},
+                               {"status", 503}, {"code", "AEC_SERVICE_UNAVAILABLE"}, {"message", "busy"}};
+        EXPECT_EQ(m_sim.Control("POST", "/arraysim/faults", rule.dump()) / 100, 2);
+    }
+
+private:
+    ManageIsilon& m_array;
+    ArraySimProcess& m_sim;
+};
+
+TEST_F(HostileArray, ContractSharedWithTheScriptedDouble) {
+    StartSim({"--synthetic", "2500"});
+    m_array = Connected();
+    SimDriver driver(*m_array, m_sim);
+    array_contract::RunArrayContract(driver);
+}
+
+// Passwords the array echoes in its errors never reach a last error or the
+// log, whatever their length, bytes or place in the text.
+TEST_F(HostileArray, EchoedPasswordsNeverReachErrorsOrLog) {
+    const std::string kPasswords[] = {"ab", "tab\tin-the-middle", "Pw-7f3c9e1d-straddles-the-cut", "zzzz"};
+    const std::string pad(kExcerptBytes - 10, 'm');
+    for (const std::string& pw : kPasswords) {
+        SCOPED_TRACE(pw.size());
+        m_sim.Stop();
+        m_array.reset();
+        std::error_code ignored;
+        fs::remove(s_root + "/log/snapscan.log", ignored);
+        g_ptrLogWriter = CreateFileLogWriter();
+        std::string error;
+        ASSERT_TRUE(m_sim.Start(ARRAYSIM_PATH, m_work,
+                                {"--root", m_work + "/ifs", "--user", kUser, "--password", pw}, error))
+            << error;
+        m_fileServer = m_sim.Url();
+        WriteCredentials("");
+        m_array = Client(pw);
+        ASSERT_TRUE(m_array->OpenConnection()) << ErrorOf(*m_array).message;
+        // Pieces that must not show: the first four bytes, raw and as the log
+        // would escape them (a short password is checked after "secret=").
+        std::vector<std::string> leaks;
+        if (pw.size() >= 4) {
+            std::string escaped;
+            for (char c : pw.substr(0, 4)) escaped += c == '\t' ? std::string("\\x09") : std::string(1, c);
+            leaks = {pw.substr(0, 4), escaped};
+        }
+        const nlohmann::json kRules[] = {
+            {{"status", 400}, {"code", "AEC_BAD_REQUEST"}, {"message", "login secret=" + pw}},
+            {{"status", 400}, {"code", "AEC_BAD_REQUEST"}, {"message", pad + "secret=" + pw}},
+            {{"status", 500}, {"code", "AEC_X"}, {"message", "secret=" + pw + "secret=" + pw + pw}},
+            {{"status", 409}, {"code", "secret=" + pw}, {"message", "m"}},
+        };
+        for (const nlohmann::json& base : kRules) {
+            nlohmann::json rule = base;
+            rule["path"] = "/platform/1/cluster/config";
+            rule["action"] = "error";
+            AddFault(rule);
+            std::vector<_IsilonVersionInfo> versions;
+            EXPECT_TRUE(m_array->GetVersionInfo(versions).IsError());
+            const LastError e = ErrorOf(*m_array);
+            for (const std::string* text : {&e.code, &e.message}) {
+                EXPECT_EQ(text->find("secret=" + pw.substr(0, 1)), std::string::npos) << *text;
+                for (const std::string& piece : leaks) EXPECT_EQ(text->find(piece), std::string::npos) << *text;
+            }
+            // Scrubbed where it was, not dropped with its surroundings.
+            EXPECT_TRUE(e.code == "secret=***" || e.message.find("secret=***") != std::string::npos) << e.message;
+        }
+        m_array.reset();
+        const std::string log = LogText();
+        EXPECT_NE(log.find("secret=***"), std::string::npos);
+        EXPECT_EQ(log.find("secret=" + pw.substr(0, 1)), std::string::npos);
+        for (const std::string& piece : leaks) EXPECT_EQ(log.find(piece), std::string::npos);
     }
 }
 

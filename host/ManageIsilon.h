@@ -43,7 +43,11 @@ constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before Open
 // then. An answer longer than its kind allows is refused (kTransport): a
 // changelist page 64 MiB, a snapshot list page 16 MiB, any other answer 1 MiB.
 // A paged list whose resume tokens repeat, or that runs to more pages than its
-// entries can fill, fails with kBadResponse instead of being followed.
+// entries can fill, fails with kBadResponse instead of being followed; for a
+// changelist this holds across the calls that read it page by page.
+//
+// Names are byte strings: paths, snapshot names and tokens come out with the
+// exact bytes the array sent, also when they are not UTF-8.
 //
 // Unread record fields are filled as follows: _IsilonSnapInfo value3 = created
 // (epoch s), text4 = state, text6 = alias, value7 = size; _IsilonVersionInfo

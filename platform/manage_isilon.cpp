@@ -299,6 +299,9 @@ struct ManageIsilon::Impl {
         if (headersStale) RebuildHeaders();
         bodyLimit = answerLimit;
         bodyTooLarge = false;
+        // The buffer is kept for the next answer, but not one grown by a kind
+        // of answer far larger than this one may be (an endless body, mostly).
+        if (body.capacity() > 2 * answerLimit + simdjson::SIMDJSON_PADDING) std::string().swap(body);
         // An announced length over the limit is refused before any of it is read.
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(answerLimit));
         std::string url = address.baseUrl + path;

@@ -32,7 +32,22 @@ constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before Open
 //
 // Every failed operation sets the last error: a code text and a message that
 // says what happened. Passwords and session tokens never appear in either, nor
-// in any log line. Not thread-safe: one object is used by one thread at a time.
+// in any log line. Texts of the array (error messages, paths, states) appear in
+// them only as a short excerpt, control bytes written as \xNN and a backslash
+// as \\. Not thread-safe: one object is used by one thread at a time.
+//
+// Everything the array sends is bounded. Each request may take at most
+// connectTimeoutSeconds + 4 x lowSpeedTimeSeconds of the credentials entry
+// (10 + 4 x 60 = 250 s by default) and is aborted sooner when fewer than one
+// byte a second arrives for lowSpeedTimeSeconds; ManageIsilonError::kTimeout
+// then. An answer longer than its kind allows is refused (kTransport): a
+// changelist page 64 MiB, a snapshot list page 16 MiB, any other answer 1 MiB.
+// A paged list whose resume tokens repeat, or that runs to more pages than its
+// entries can fill, fails with kBadResponse instead of being followed; for a
+// changelist this holds across the calls that read it page by page.
+//
+// Names are byte strings: paths, snapshot names and tokens come out with the
+// exact bytes the array sent, also when they are not UTF-8.
 //
 // Unread record fields are filled as follows: _IsilonSnapInfo value3 = created
 // (epoch s), text4 = state, text6 = alias, value7 = size; _IsilonVersionInfo

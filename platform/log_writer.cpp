@@ -44,6 +44,31 @@ std::string VFormat(const char* format, va_list args) {
     return text;
 }
 
+// A log entry is one line whatever its message holds: texts from the array, paths
+// and error bodies may carry line feeds that would otherwise forge entries of
+// their own. Control bytes and DEL become \xNN and a backslash becomes \\, so
+// the message can be read back exactly; bytes of 0x80 and above stay as they
+// are, since paths are byte strings. A single trailing line feed is the
+// caller's line end, not part of the message.
+void AppendEscaped(std::string& entry, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    size_t size = text.size();
+    if (size > 0 && text[size - 1] == '\n') --size;
+    entry.reserve(entry.size() + size + 1);
+    for (size_t i = 0; i < size; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            entry += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            entry += "\\x";
+            entry += kHex[c >> 4];
+            entry += kHex[c & 0xf];
+        } else {
+            entry += static_cast<char>(c);
+        }
+    }
+}
+
 std::string Timestamp() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
@@ -142,8 +167,8 @@ private:
         entry += FXStringFormat(" %d %ld %d %s:%d ", static_cast<int>(getpid()),
                                 static_cast<long>(syscall(SYS_gettid)), level,
                                 function ? function : "?", line);
-        entry += text;
-        if (entry.empty() || entry.back() != '\n') entry += '\n';
+        AppendEscaped(entry, text);
+        entry += '\n';
         std::lock_guard<std::mutex> lock(m_mutex);
         fwrite(entry.data(), 1, entry.size(), m_file);
         fflush(m_file);

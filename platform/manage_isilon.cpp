@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <unordered_map>
 
 #include <curl/curl.h>
 #include <nlohmann/json.hpp>
@@ -23,10 +24,32 @@
 
 namespace {
 
-constexpr long kRequestTimeoutSeconds = 900;  // no single answer of the array takes this long
 constexpr long kLogoutTimeoutSeconds = 5;     // the destructor must not hang on a dead array
-constexpr size_t kMaxBodyBytes = size_t(256) << 20;
+// A whole request may take the connect time-out plus this many low-speed
+// windows: an array that answers slowly but steadily still gets through, one
+// that trickles a few bytes a second cannot hold a request for ever.
+constexpr long kLowSpeedWindowsPerRequest = 4;
+
+// Longest answer taken per kind of request. A changelist page of the 1000
+// entries asked for, each with a path of 4 KiB of escaped bytes, stays well
+// inside its bound, and so does an array that pages larger than asked; a
+// snapshot page of 1000 snapshots of long paths inside its own; everything
+// else (version, job type, jobs, creation, deletion, errors) is small.
+constexpr size_t kSmallAnswerBytes = size_t(1) << 20;
+constexpr size_t kSnapshotPageBytes = size_t(16) << 20;
+constexpr size_t kChangelistPageBytes = size_t(64) << 20;
 constexpr unsigned kPageLimit = 1000;
+
+// Paged lists. A list may run to one page per entry it announces plus a few
+// empty ones; without an announcement, to the fixed bound. Snapshots are
+// counted as well, since their records stay in memory until the list ends.
+constexpr uint64_t kSpareChangelistPages = 100;
+constexpr uint64_t kMaxChangelistPages = uint64_t(1) << 20;
+constexpr uint64_t kMaxSnapshots = 200000;
+constexpr uint64_t kMaxSnapshotPages = kMaxSnapshots + 1000;
+// Tokens remembered per list. A cycle through more distinct tokens than this
+// still ends at the page bound.
+constexpr size_t kMaxRememberedTokens = size_t(1) << 16;
 constexpr uint32_t kFunctionFailed = 1627;
 constexpr const char* kInvalidArgument = "INVALID_ARGUMENT";
 constexpr const char* kNotFound = "AEC_NOT_FOUND";
@@ -62,6 +85,56 @@ bool CookieValue(const char* line, size_t size, const char* name, std::string& v
     return true;
 }
 
+// The resume tokens of one paged list. An array that hands out a token it
+// handed out before for another page leads the reader round in a circle, one
+// that hands out fresh tokens for ever never ends; both are refused. Asking
+// again for a page (with the token it was reached by) may bring the same token
+// back without counting as a circle.
+class ResumeTrail {
+public:
+    void Start(uint64_t maxPages) {
+        m_from.clear();
+        m_pages = 0;
+        m_maxPages = maxPages;
+    }
+
+    // `sent` brought a page whose token is `received` (empty: the last page).
+    // False with problem set when that token must not be followed.
+    bool Follow(const std::string& sent, const std::string& received, std::string& problem) {
+        ++m_pages;
+        if (received.empty()) return true;
+        const uint64_t from = Hash(sent), to = Hash(received);
+        if (!sent.empty() && m_from.size() < kMaxRememberedTokens)
+            m_from.emplace(from, kUnknownOrigin);  // joined mid-list: where it came from is unknown
+        auto known = m_from.find(to);
+        if (received == sent || (known != m_from.end() && known->second != from)) {
+            problem = "the array sent a resume token it had sent before, after " + std::to_string(m_pages) +
+                      " pages: its pages go round in a circle";
+            return false;
+        }
+        if (m_pages >= m_maxPages) {
+            problem = "the array sent more than " + std::to_string(m_maxPages) +
+                      " pages, more than its entries can fill";
+            return false;
+        }
+        if (known == m_from.end() && m_from.size() < kMaxRememberedTokens) m_from.emplace(to, from);
+        return true;
+    }
+
+    uint64_t Pages() const { return m_pages; }
+
+private:
+    static constexpr uint64_t kUnknownOrigin = 0;
+    static uint64_t Hash(const std::string& token) {
+        const uint64_t hash = std::hash<std::string>()(token);
+        return hash == kUnknownOrigin ? 1 : hash;
+    }
+
+    std::unordered_map<uint64_t, uint64_t> m_from;  // token -> the token that brought it
+    uint64_t m_pages = 0;
+    uint64_t m_maxPages = 0;
+};
+
 }  // namespace
 
 struct ManageIsilon::Impl {
@@ -86,6 +159,9 @@ struct ManageIsilon::Impl {
     bool waitingForChangelist = false;  // a 404 now means "not built yet", not a fault
 
     std::string body;        // the last answer; its buffer serves every request
+    size_t bodyLimit = kSmallAnswerBytes;
+    bool bodyTooLarge = false;
+    long requestTimeoutSeconds = 0;
     long status = 0;
     simdjson::ondemand::parser parser;
 
@@ -95,11 +171,29 @@ struct ManageIsilon::Impl {
     bool haveRoot = false;
     uint64_t rootBase = 0, rootIncr = 0;
     std::string rootPath;
+    uint64_t rootEntries = arrayjson::kUnknownEntries;
+    // Kept between the calls that read one changelist page by page.
+    ResumeTrail changelistTrail;
+    bool trailActive = false;
+    uint64_t trailBase = 0, trailIncr = 0;
+
+    void StartChangelistTrail(uint64_t base, uint64_t incr) {
+        uint64_t maxPages = kMaxChangelistPages;
+        if (rootEntries != arrayjson::kUnknownEntries)
+            maxPages = std::min(maxPages, rootEntries + kSpareChangelistPages);
+        changelistTrail.Start(maxPages);
+        trailActive = true;
+        trailBase = base;
+        trailIncr = incr;
+    }
 
     static size_t OnBody(char* data, size_t size, size_t count, void* user) {
         Impl* impl = static_cast<Impl*>(user);
         size_t bytes = size * count;
-        if (impl->body.size() + bytes > kMaxBodyBytes) return 0;
+        if (impl->body.size() + bytes > impl->bodyLimit) {
+            impl->bodyTooLarge = true;
+            return 0;
+        }
         impl->body.append(data, bytes);
         return bytes;
     }
@@ -120,8 +214,15 @@ struct ManageIsilon::Impl {
         return bytes;
     }
 
+    std::vector<std::string_view> Secrets() const { return {self.m_password, csrfToken, sessionId}; }
+
+    // A text of the array inside a message of ours: scrubbed, escaped and short.
+    std::string Quote(std::string_view text) const {
+        return arrayfailure::Excerpt(text, Secrets(), arrayfailure::kMaxExcerptBytes);
+    }
+
     void SetFailure(const std::string& code, const std::string& message) {
-        std::vector<std::string_view> secrets = {self.m_password, csrfToken, sessionId};
+        std::vector<std::string_view> secrets = Secrets();
         self.m_lastErrorCode = arrayfailure::ScrubSecrets(code, secrets);
         self.m_lastErrorMessage = arrayfailure::ScrubSecrets(message, secrets);
         SNAP_LOG(waitingForChangelist && status == 404 ? 1 : -1, "Array request failed: code [%s] %s",
@@ -163,12 +264,13 @@ struct ManageIsilon::Impl {
         curl_easy_setopt(curl, CURLOPT_USERAGENT, "snapscan/1");
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, address.plainHttp ? "http" : "https");
         curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connectTimeoutSeconds > 0
-                                                           ? options.connectTimeoutSeconds : 10L);
+        const long connectSeconds = options.connectTimeoutSeconds > 0 ? options.connectTimeoutSeconds : 10L;
+        const long lowSpeedSeconds = options.lowSpeedTimeSeconds > 0 ? options.lowSpeedTimeSeconds : 60L;
+        requestTimeoutSeconds = connectSeconds + kLowSpeedWindowsPerRequest * lowSpeedSeconds;
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectSeconds);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
-                         options.lowSpeedTimeSeconds > 0 ? options.lowSpeedTimeSeconds : 60L);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, lowSpeedSeconds);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, requestTimeoutSeconds);
         // A pinned key without a CA file stands instead of a CA: arrays mostly
         // present self-signed certificates, and the key itself identifies the
         // array (curl checks the pin whether or not it verifies the chain).
@@ -192,8 +294,16 @@ struct ManageIsilon::Impl {
 
     // One exchange. Afterwards `status` and `body` hold the answer; the curl code
     // is returned.
-    CURLcode Perform(const char* method, const std::string& path, const std::string* request) {
+    CURLcode Perform(const char* method, const std::string& path, const std::string* request,
+                     size_t answerLimit) {
         if (headersStale) RebuildHeaders();
+        bodyLimit = answerLimit;
+        bodyTooLarge = false;
+        // The buffer is kept for the next answer, but not one grown by a kind
+        // of answer far larger than this one may be (an endless body, mostly).
+        if (body.capacity() > 2 * answerLimit + simdjson::SIMDJSON_PADDING) std::string().swap(body);
+        // An announced length over the limit is refused before any of it is read.
+        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(answerLimit));
         std::string url = address.baseUrl + path;
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         if (request) {
@@ -231,11 +341,19 @@ struct ManageIsilon::Impl {
         outcome.method = method;
         outcome.url = url;
         outcome.curlCode = rc;
-        outcome.curlDetail = curlError;
+        std::string tooLarge;
+        if (bodyTooLarge || rc == CURLE_FILESIZE_EXCEEDED) {
+            tooLarge = "the answer is longer than the " + std::to_string(bodyLimit) +
+                       " bytes allowed for this request";
+            outcome.curlDetail = tooLarge;
+        } else {
+            outcome.curlDetail = curlError;
+        }
         outcome.httpStatus = status;
         outcome.body = &body;
         outcome.badBody = badBody;
         outcome.login = login;
+        outcome.secrets = Secrets();
         arrayfailure::Failure failure = arrayfailure::Describe(parser, outcome);
         SetFailure(failure.code, failure.message);
     }
@@ -243,9 +361,10 @@ struct ManageIsilon::Impl {
     // A request whose answer must be a 2xx. A session that expired is renewed
     // once. False: the last error is set.
     bool Send(const char* operation, const char* method, const std::string& path,
-              const std::string* request = nullptr, int logLevel = 2) {
+              const std::string* request = nullptr, int logLevel = 2,
+              size_t answerLimit = kSmallAnswerBytes) {
         for (int attempt = 0;; ++attempt) {
-            CURLcode rc = Perform(method, path, request);
+            CURLcode rc = Perform(method, path, request, answerLimit);
             LogExchange(logLevel, method, path, rc);
             if (rc == CURLE_OK && status >= 200 && status < 300) return true;
             if (rc == CURLE_OK && status == 401 && !options.basicAuth && attempt == 0) {
@@ -273,7 +392,7 @@ struct ManageIsilon::Impl {
                                     {"services", {"platform"}}};
             request = login.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
         }
-        CURLcode rc = Perform("POST", kSessionPath, &request);
+        CURLcode rc = Perform("POST", kSessionPath, &request, kSmallAnswerBytes);
         std::fill(request.begin(), request.end(), '\0');
         LogExchange(1, "POST", kSessionPath, rc);
         if (rc != CURLE_OK || status < 200 || status >= 300) {
@@ -291,9 +410,11 @@ struct ManageIsilon::Impl {
         sessionOpen = false;
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, kLogoutTimeoutSeconds);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kLogoutTimeoutSeconds);
-        CURLcode rc = Perform("DELETE", kSessionPath, nullptr);
+        CURLcode rc = Perform("DELETE", kSessionPath, nullptr, kSmallAnswerBytes);
         LogExchange(1, "DELETE", kSessionPath, rc);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, requestTimeoutSeconds);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connectTimeoutSeconds > 0
+                                                           ? options.connectTimeoutSeconds : 10L);
     }
 
     bool RequireConnection(const char* operation) {
@@ -326,7 +447,7 @@ struct ManageIsilon::Impl {
             return false;
         }
         std::string problem;
-        if (!arrayjson::ParseChangelistRoot(parser, body, rootPath, problem)) {
+        if (!arrayjson::ParseChangelistRoot(parser, body, rootPath, problem, &rootEntries)) {
             BadBody(operation, "GET", path, problem);
             return false;
         }
@@ -358,12 +479,12 @@ struct ManageIsilon::Impl {
         if (StartsWith(state, "failed") || StartsWith(state, "cancelled")) {
             SetFailure(ManageIsilonError::kJobFailed, std::string(operation) + ": changelist job " +
                                                           std::to_string(jobId) + " for snapshots " +
-                                                          pair + " ended in state " + state);
+                                                          pair + " ended in state " + Quote(state));
             return false;
         }
         self.m_lastErrorCode = kNotFound;
         self.m_lastErrorMessage = std::string(operation) + ": changelist not ready: job " +
-                                  std::to_string(jobId) + " for snapshots " + pair + " is " + state;
+                                  std::to_string(jobId) + " for snapshots " + pair + " is " + Quote(state);
         SNAP_LOG(1, "%s", self.m_lastErrorMessage.c_str());
         return false;
     }
@@ -406,6 +527,7 @@ bool ManageIsilon::OpenConnection() {
         impl.connected = false;
         impl.jobStarted = false;
         impl.haveRoot = false;
+        impl.trailActive = false;
         std::string problem;
         if (!arrayaddress::Parse(m_fileServer, impl.address, problem)) {
             impl.SetFailure(ManageIsilonError::kConnect, "OpenConnection: " + problem);
@@ -449,19 +571,26 @@ bool ManageIsilon::GetSnapshotList(std::vector<_IsilonSnapInfo>& snapshots, cons
         if (!impl.RequireConnection("GetSnapshotList")) return false;
         std::vector<_IsilonSnapInfo> all;
         std::string path = std::string(kSnapshotsPath) + "?limit=" + std::to_string(kPageLimit);
-        std::string resume, previous, problem;
+        std::string resume, sent, problem;
+        ResumeTrail trail;
+        trail.Start(kMaxSnapshotPages);
         for (;;) {
-            if (!impl.Send("GetSnapshotList", "GET", path)) return false;
+            if (!impl.Send("GetSnapshotList", "GET", path, nullptr, 2, kSnapshotPageBytes)) return false;
             if (!arrayjson::ParseSnapshotPage(impl.parser, impl.body, all, resume, problem)) {
                 impl.BadBody("GetSnapshotList", "GET", path, problem);
                 return false;
             }
-            if (resume.empty()) break;
-            if (resume == previous) {
-                impl.BadBody("GetSnapshotList", "GET", path, "the array sent the same resume token twice");
+            if (all.size() > kMaxSnapshots) {
+                impl.BadBody("GetSnapshotList", "GET", path,
+                             "the array lists more than " + std::to_string(kMaxSnapshots) + " snapshots");
                 return false;
             }
-            previous = resume;
+            if (!trail.Follow(sent, resume, problem)) {
+                impl.BadBody("GetSnapshotList", "GET", path, problem);
+                return false;
+            }
+            if (resume.empty()) break;
+            sent = resume;
             path = std::string(kSnapshotsPath) + "?resume=" + impl.Escape(resume);
         }
         snapshots.swap(all);
@@ -584,23 +713,26 @@ CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
                 !impl.CheckJob(kOperation))
                 return false;
             if (!impl.LoadChangelistRoot(kOperation, baseId, incrId)) return false;
+            impl.StartChangelistTrail(baseId, incrId);
             lins += "?limit=" + std::to_string(kPageLimit);
         } else {
             if ((!impl.haveRoot || impl.rootBase != baseId || impl.rootIncr != incrId) &&
                 !impl.LoadChangelistRoot(kOperation, baseId, incrId))
                 return false;
+            if (!impl.trailActive || impl.trailBase != baseId || impl.trailIncr != incrId)
+                impl.StartChangelistTrail(baseId, incrId);
             lins += "?resume=" + impl.Escape(page.resumeToken);
         }
-        if (!impl.Send(kOperation, "GET", lins, nullptr, 3)) return false;
+        if (!impl.Send(kOperation, "GET", lins, nullptr, 3, kChangelistPageBytes)) return false;
         std::string sent = page.resumeToken, problem;
         if (!arrayjson::ParseChangelistPage(impl.parser, impl.body, impl.rootPath, page, problem)) {
             impl.BadBody(kOperation, "GET", lins, problem);
             return false;
         }
-        // The caller asks again while a token comes back: the same token again
-        // would keep it asking for ever.
-        if (!sent.empty() && page.resumeToken == sent) {
-            impl.BadBody(kOperation, "GET", lins, "the array sent back the resume token it was given");
+        // The caller asks again while a token comes back: a token that leads
+        // back to a page already read would keep it asking for ever.
+        if (!impl.changelistTrail.Follow(sent, page.resumeToken, problem)) {
+            impl.BadBody(kOperation, "GET", lins, problem);
             page.resumeToken.swap(sent);
             return false;
         }

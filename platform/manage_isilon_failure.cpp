@@ -1,25 +1,19 @@
 #include "platform/manage_isilon_failure.h"
 
+#include <algorithm>
+
 #include "host/ManageIsilon.h"
 #include "platform/manage_isilon_json.h"
 
 namespace arrayfailure {
 namespace {
 
-constexpr size_t kMaxQuotedBytes = 300;
-
-// Text that came from the array goes into one log line: no control characters,
-// bounded length.
-std::string Printable(std::string_view text) {
-    std::string out;
-    out.reserve(std::min(text.size(), kMaxQuotedBytes));
-    for (char c : text) {
-        if (out.size() >= kMaxQuotedBytes) {
-            out += "...";
-            break;
-        }
-        unsigned char u = static_cast<unsigned char>(c);
-        out += (u < 0x20 || u == 0x7f) ? ' ' : c;
+std::string ScrubAll(std::string_view text, const std::vector<std::string_view>& secrets) {
+    std::string out(text);
+    for (std::string_view secret : secrets) {
+        if (secret.empty()) continue;
+        for (size_t at = out.find(secret); at != std::string::npos; at = out.find(secret, at + 3))
+            out.replace(at, secret.size(), "***");
     }
     return out;
 }
@@ -52,6 +46,7 @@ TransportKind Classify(CURLcode code) {
         case CURLE_USE_SSL_FAILED:
             return {ManageIsilonError::kTls, "TLS failed"};
         case CURLE_WRITE_ERROR:
+        case CURLE_FILESIZE_EXCEEDED:
             return {ManageIsilonError::kTransport, "the answer was refused (too large)"};
         default:
             return {ManageIsilonError::kTransport, "transfer failed"};
@@ -60,7 +55,40 @@ TransportKind Classify(CURLcode code) {
 
 }  // namespace
 
+std::string Excerpt(std::string_view text, const std::vector<std::string_view>& secrets,
+                    size_t maxBytes) {
+    static const char kHex[] = "0123456789abcdef";
+    const std::string scrubbed = ScrubAll(text, secrets);
+    std::string out;
+    out.reserve(std::min(scrubbed.size(), maxBytes) + 3);
+    char unit[4];
+    for (size_t i = 0; i < scrubbed.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(scrubbed[i]);
+        size_t size = 1;
+        unit[0] = static_cast<char>(c);
+        if (c == '\\') {
+            unit[1] = '\\';
+            size = 2;
+        } else if (c < 0x20 || c == 0x7f) {
+            unit[0] = '\\';
+            unit[1] = 'x';
+            unit[2] = kHex[c >> 4];
+            unit[3] = kHex[c & 0xf];
+            size = 4;
+        }
+        if (out.size() + size > maxBytes) {
+            out += "...";
+            break;
+        }
+        out.append(unit, size);
+    }
+    return out;
+}
+
 Failure Describe(simdjson::ondemand::parser& parser, const Outcome& outcome) {
+    const auto Printable = [&](std::string_view text) {
+        return Excerpt(text, outcome.secrets, kMaxExcerptBytes);
+    };
     Failure failure;
     std::string request = std::string(outcome.operation) + ": " + std::string(outcome.method) + " " +
                           std::string(outcome.url);
@@ -76,23 +104,24 @@ Failure Describe(simdjson::ondemand::parser& parser, const Outcome& outcome) {
     if (outcome.httpStatus >= 200 && outcome.httpStatus < 300) {
         failure.code = ManageIsilonError::kBadResponse;
         failure.message = request + " answered HTTP " + status + " with an unusable body: " +
-                          (outcome.badBody.empty() ? std::string("no details") : std::string(outcome.badBody));
+                          (outcome.badBody.empty() ? std::string("no details") : Printable(outcome.badBody));
         return failure;
     }
     arrayjson::ErrorBody error;
     if (outcome.body) error = arrayjson::ParseErrorBody(parser, *outcome.body);
     else error.description = "no body";
+    if (error.hasCode) error.code = Excerpt(error.code, outcome.secrets, kMaxCodeBytes);
     failure.code = error.hasCode ? error.code : status;
     if (outcome.login && (outcome.httpStatus == 401 || outcome.httpStatus == 403))
         failure.code = ManageIsilonError::kAuth;
     failure.message = request + " answered HTTP " + status;
-    if (error.hasCode) failure.message += " " + Printable(error.code);
+    if (error.hasCode) failure.message += " " + error.code;
     if (outcome.login && failure.code == ManageIsilonError::kAuth)
         failure.message += " (the array refused the user name or password)";
     failure.message += ": ";
     if (!error.message.empty()) failure.message += Printable(error.message);
     else if (error.isJson) failure.message += "no error message";
-    else failure.message += error.description;
+    else failure.message += Printable(error.description);
     return failure;
 }
 

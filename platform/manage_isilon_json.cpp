@@ -15,6 +15,132 @@ simdjson::simdjson_result<od::document> Iterate(od::parser& parser, std::string&
     return parser.iterate(body.data(), body.size(), body.capacity());
 }
 
+// Names are byte strings and the array writes them into its answers as they
+// are, so a string may hold bytes that are not UTF-8, and simdjson refuses the
+// whole text for one of them. Such a text is read through a copy in which each
+// of those bytes (inside strings only) becomes the marker U+F8FF followed by
+// U+F700 + the byte, and a marker already there is doubled; every string read
+// from the copy is decoded back, so each comes out byte for byte. Texts that
+// are valid UTF-8 keep the direct path.
+constexpr unsigned char kMarker[3] = {0xEF, 0xA3, 0xBF};  // U+F8FF
+// At most this many bytes of copy: six for each byte at worst.
+constexpr size_t kMaxEscapedBytes = size_t(256) << 20;
+
+// Whether strings of the document being read come from such a copy. Set by
+// RootObject for the document it opens; the readers here read one document at
+// a time per thread and never hold a string across documents.
+thread_local bool t_bytesEscaped = false;
+thread_local std::string t_decoded;
+
+// Length of the well-formed UTF-8 sequence at text[at], 0 when there is none.
+size_t Utf8Length(std::string_view text, size_t at) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    const size_t left = text.size() - at;
+    const auto trail = [&](size_t i, unsigned char low, unsigned char high) {
+        return at + i < text.size() && byte(at + i) >= low && byte(at + i) <= high;
+    };
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return left >= 2 && trail(1, 0x80, 0xBF) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
+        return trail(1, low, high) && trail(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;
+        return trail(1, low, high) && trail(2, 0x80, 0xBF) && trail(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+void AppendEscapedByte(std::string& out, unsigned char byte) {
+    const unsigned codePoint = 0xF700u + byte;
+    out.append(reinterpret_cast<const char*>(kMarker), 3);
+    out += static_cast<char>(0xE0 | (codePoint >> 12));
+    out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (codePoint & 0x3F));
+}
+
+bool IsMarkerEscape(std::string_view text, size_t at) {
+    static const char kEscape[] = "f8ff";
+    if (text.size() - at < 6 || text[at + 1] != 'u') return false;
+    for (size_t i = 0; i < 4; ++i)
+        if ((text[at + 2 + i] | 0x20) != kEscape[i]) return false;
+    return true;
+}
+
+// The copy described above; false when it would exceed kMaxEscapedBytes.
+bool EscapeBytes(std::string_view body, std::string& out) {
+    out.clear();
+    bool inString = false;
+    for (size_t at = 0; at < body.size();) {
+        if (out.size() > kMaxEscapedBytes) return false;
+        const unsigned char c = static_cast<unsigned char>(body[at]);
+        if (!inString) {
+            inString = c == '"';
+            out += body[at++];
+        } else if (c == '"') {
+            inString = false;
+            out += body[at++];
+        } else if (c == '\\') {
+            if (IsMarkerEscape(body, at)) {
+                for (int i = 0; i < 2; ++i) out.append(reinterpret_cast<const char*>(kMarker), 3);
+                at += 6;
+            } else {
+                out.append(body.substr(at, 2));  // the escaped character goes with it
+                at += 2;
+            }
+        } else if (c < 0x80) {
+            out += body[at++];
+        } else if (size_t length = Utf8Length(body, at)) {
+            if (body.compare(at, 3, reinterpret_cast<const char*>(kMarker), 3) == 0)
+                out.append(reinterpret_cast<const char*>(kMarker), 3);
+            out.append(body.substr(at, length));
+            at += length;
+        } else {
+            AppendEscapedByte(out, c);
+            ++at;
+        }
+    }
+    return out.size() <= kMaxEscapedBytes;
+}
+
+// A string of an escaped copy back to its bytes.
+void DecodeBytes(std::string_view text, std::string& out) {
+    out.clear();
+    const std::string_view marker(reinterpret_cast<const char*>(kMarker), 3);
+    size_t at = 0;
+    for (size_t found = text.find(marker); found != std::string_view::npos; found = text.find(marker, at)) {
+        out.append(text.substr(at, found - at));
+        at = found + 3;
+        if (text.compare(at, 3, marker) == 0) {
+            out.append(marker);
+            at += 3;
+            continue;
+        }
+        const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[at + i]); };
+        if (text.size() - at >= 3 && byte(0) == 0xEF && (byte(1) == 0x9E || byte(1) == 0x9F) &&
+            (byte(2) & 0xC0) == 0x80) {
+            out += static_cast<char>(0x80 | ((byte(1) & 0x01) << 6) | (byte(2) & 0x3F));
+            at += 3;
+        } else {
+            out.append(marker);  // not written by EscapeBytes: left as it stands
+        }
+    }
+    out.append(text.substr(at));
+}
+
+// A string value, decoded when the document is an escaped copy. The view lasts
+// until the next string is read.
+error_code GetText(od::value& value, std::string_view& text) {
+    if (error_code e = value.get_string().get(text)) return e;
+    if (t_bytesEscaped && text.find(static_cast<char>(kMarker[0])) != std::string_view::npos) {
+        DecodeBytes(text, t_decoded);
+        text = t_decoded;
+    }
+    return simdjson::SUCCESS;
+}
+
 bool Fail(std::string& problem, std::string text, error_code error = simdjson::SUCCESS) {
     problem = std::move(text);
     if (error != simdjson::SUCCESS) {
@@ -27,12 +153,22 @@ bool Fail(std::string& problem, std::string text, error_code error = simdjson::S
 
 // Opens the document's root object, with a readable problem for the usual ways a
 // body fails to be one: empty, HTML, other text, another JSON type.
+// `escaped` holds the escaped copy when one is needed and must outlive the
+// document; forceEscaped takes that path for any text (to compare the two).
 bool RootObject(od::parser& parser, std::string& body, od::document& doc, od::object& root,
-                std::string& problem) {
+                std::string& problem, std::string& escaped, bool forceEscaped = false) {
+    t_bytesEscaped = false;
     size_t first = body.find_first_not_of(" \t\r\n");
     if (first == std::string::npos) return Fail(problem, "the body is empty");
     if (body[first] == '<') return Fail(problem, "the body is an HTML page, not JSON");
-    if (error_code e = Iterate(parser, body).get(doc)) return Fail(problem, "the body is not JSON", e);
+    error_code e = forceEscaped ? simdjson::UTF8_ERROR : Iterate(parser, body).get(doc);
+    if (e == simdjson::UTF8_ERROR) {
+        if (!EscapeBytes(body, escaped))
+            return Fail(problem, "the body holds too many bytes that are not UTF-8");
+        t_bytesEscaped = true;
+        e = Iterate(parser, escaped).get(doc);
+    }
+    if (e) return Fail(problem, "the body is not JSON", e);
     if (error_code e = doc.get_object().get(root))
         return Fail(problem, "the body is not a JSON object", e);
     return true;
@@ -58,7 +194,7 @@ bool IsNull(od::value& value) {
 }
 
 bool String(od::value& value, std::string_view name, std::string_view& out, std::string& problem) {
-    if (error_code e = value.get_string().get(out))
+    if (error_code e = GetText(value, out))
         return Fail(problem, "\"" + std::string(name) + "\" is not a string", e);
     return true;
 }
@@ -228,7 +364,8 @@ ErrorBody ParseErrorBody(od::parser& parser, std::string& body) {
     od::document doc;
     od::object root;
     std::string problem;
-    if (!RootObject(parser, body, doc, root, problem)) {
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) {
         result.description = problem;
         return result;
     }
@@ -242,7 +379,7 @@ ErrorBody ParseErrorBody(od::parser& parser, std::string& body) {
                 if (!Key(field, key, problem)) return false;
                 if (key == "code" || key == "message") {
                     od::value value = field.value();
-                    if (value.get_string().get(text)) continue;  // a mistyped entry reads as absent
+                    if (GetText(value, text)) continue;  // a mistyped entry reads as absent
                     if (key == "code") {
                         result.code.assign(text.data(), text.size());
                         result.hasCode = !result.code.empty();
@@ -267,7 +404,8 @@ bool ParseSnapshotPage(od::parser& parser, std::string& body, std::vector<_Isilo
                        std::string& resume, std::string& problem) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     bool hasList = false;
     resume.clear();
     for (auto result : root) {
@@ -299,7 +437,8 @@ bool ParseSnapshotPage(od::parser& parser, std::string& body, std::vector<_Isilo
 bool ParseCreatedSnapshotId(od::parser& parser, std::string& body, int& id, std::string& problem) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     _IsilonSnapInfo snapshot;
     bool hasId = false;
     for (auto result : root) {
@@ -323,7 +462,8 @@ bool ParseVersion(od::parser& parser, std::string& body, _IsilonVersionInfo& ver
                   std::string& problem) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     version = _IsilonVersionInfo();
     bool hasRelease = false, hasVersion = false;
     for (auto result : root) {
@@ -371,7 +511,8 @@ bool ParseChangelistJobType(od::parser& parser, std::string& body, _ChangeListCr
                             std::string& problem) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     _ChangeListCreateJobInfo read;
     bool hasEnabled = false;
     bool ok = ForFirstOf(
@@ -412,7 +553,8 @@ bool ParseChangelistJobType(od::parser& parser, std::string& body, _ChangeListCr
 bool ParseJobId(od::parser& parser, std::string& body, uint64_t& jobId, std::string& problem) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     bool hasId = false;
     for (auto result : root) {
         od::field field;
@@ -431,7 +573,8 @@ bool ParseJobId(od::parser& parser, std::string& body, uint64_t& jobId, std::str
 bool ParseJobState(od::parser& parser, std::string& body, std::string& state, std::string& problem) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     bool hasState = false;
     bool ok = ForFirstOf(
         root, "jobs",
@@ -455,16 +598,23 @@ bool ParseJobState(od::parser& parser, std::string& body, std::string& state, st
 }
 
 bool ParseChangelistRoot(od::parser& parser, std::string& body, std::string& rootPath,
-                         std::string& problem) {
+                         std::string& problem, uint64_t* numEntries) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     bool hasRoot = false;
+    uint64_t entries = kUnknownEntries;
     for (auto result : root) {
         od::field field;
         if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
         std::string_view key, text;
         if (!Key(field, key, problem)) return false;
+        if (key == "num_entries") {
+            // Only a bound on the pages to follow: a count that is not one leaves it unknown.
+            if (field.value().get_uint64().get(entries) != simdjson::SUCCESS) entries = kUnknownEntries;
+            continue;
+        }
         if (key != "root_path") continue;
         if (!String(field.value(), key, text, problem)) return false;
         while (!text.empty() && text.back() == '/') text.remove_suffix(1);
@@ -472,7 +622,9 @@ bool ParseChangelistRoot(od::parser& parser, std::string& body, std::string& roo
         hasRoot = true;
     }
     if (!hasRoot) return Fail(problem, "the changelist has no \"root_path\"");
-    return AtEnd(doc, problem);
+    if (!AtEnd(doc, problem)) return false;
+    if (numEntries) *numEntries = entries;
+    return true;
 }
 
 namespace {
@@ -527,10 +679,12 @@ bool ParseLin(od::object& object, std::string_view rootPath, _IsilonChangeListIt
 }
 
 bool ParseLinsInto(od::parser& parser, std::string& body, std::string_view rootPath,
-                   _IsilonChangeListInfo& page, std::string& resume, std::string& problem) {
+                   _IsilonChangeListInfo& page, std::string& resume, std::string& problem,
+                   bool byteExactPath) {
     od::document doc;
     od::object root;
-    if (!RootObject(parser, body, doc, root, problem)) return false;
+    std::string escaped;
+    if (!RootObject(parser, body, doc, root, problem, escaped, byteExactPath)) return false;
     bool hasLins = false;
     resume.clear();
     for (auto result : root) {
@@ -565,9 +719,9 @@ bool ParseLinsInto(od::parser& parser, std::string& body, std::string_view rootP
 }  // namespace
 
 bool ParseChangelistPage(od::parser& parser, std::string& body, std::string_view rootPath,
-                         _IsilonChangeListInfo& page, std::string& problem) {
+                         _IsilonChangeListInfo& page, std::string& problem, bool byteExactPath) {
     std::string resume;
-    if (!ParseLinsInto(parser, body, rootPath, page, resume, problem)) {
+    if (!ParseLinsInto(parser, body, rootPath, page, resume, problem, byteExactPath)) {
         page.items.clear();
         return false;
     }

@@ -16,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "array_contract.h"
 #include "array_sim_process.h"
 #include "host/FXErrorUtil.h"
 #include "host/LogWriter.h"
@@ -27,6 +28,7 @@ namespace {
 
 constexpr const char* kUser = "backup";
 constexpr const char* kPassword = "Pw-7f3c9e1d-not-for-logs";
+constexpr size_t kExcerptBytes = 200;  // what the client shows of an array's text
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
@@ -320,6 +322,35 @@ TEST_F(ArrayClientSim, ChangelistOfRealChanges) {
     }
 }
 
+TEST_F(ArrayClientSim, NamesThatAreNotUtf8ReachTheCallerByteForByte) {
+    StartSim();
+    auto array = Connected();
+    uint64_t base = static_cast<uint64_t>(CreateSnapshot(*array, "base"));
+    const std::string kNames[] = {
+        "caf\xe9",            // Latin-1
+        "\x80\xbf" "lone",     // continuation bytes without a lead
+        "caf\xc3\xa9",        // the same name in UTF-8, beside it
+        "a\\b \"q\"",         // JSON escapes
+    };
+    for (const std::string& name : kNames) WriteFile(m_work + "/ifs/data/x/" + name, "new");
+    fs::create_directories(m_work + "/ifs/data/x/\xe9t\xe9");
+    WriteFile(m_work + "/ifs/data/x/\xe9t\xe9/\xff", "deep");
+    fs::rename(m_work + "/ifs/data/x/keep", m_work + "/ifs/data/x/k\xe9" "ep");
+    uint64_t incr = static_cast<uint64_t>(CreateSnapshot(*array, "incr"));
+
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*array).message;
+    std::set<std::string> present, removed;
+    for (const auto& item : ReadChangelist(*array, base, incr)) {
+        const uint64_t inode = std::strtoull(item.inode.c_str(), nullptr, 10);
+        (inode & 0x2000000000000000ull ? removed : present).insert(item.path);
+    }
+    for (const std::string& name : kNames) EXPECT_TRUE(present.count("/" + name)) << name;
+    EXPECT_TRUE(present.count("/\xe9t\xe9"));
+    EXPECT_TRUE(present.count("/\xe9t\xe9/\xff"));
+    EXPECT_TRUE(present.count("/k\xe9" "ep"));
+    EXPECT_TRUE(removed.count("/keep"));
+}
+
 TEST_F(ArrayClientSim, ChangelistPagesFollowResumeTokens) {
     StartSim({"--synthetic", "2500"});
     auto array = Connected();
@@ -457,6 +488,285 @@ TEST_F(ArrayClientSim, DroppedConnectionMidChangelistCanBeRetried) {
     } while (!page.resumeToken.empty());
     EXPECT_EQ(pages, 2u);
     EXPECT_GT(entries, 1000u);
+}
+
+// What the hostile-array tests ask of the client.
+enum class Call { kVersion, kSnapshotList, kCreate, kDelete, kChangelistPage };
+
+struct CallResult {
+    bool ok;
+    LastError error;
+};
+
+// Synthetic mode: snapshots 1 and 2 exist and their changelist can be built.
+class HostileArray : public ArrayClientSim {
+protected:
+    void StartHostile(const std::string& options = "") {
+        StartSim({"--synthetic", "10"}, options);
+        m_array = Connected();
+        uint64_t base = 1, incr = 2;
+        ASSERT_FALSE(m_array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*m_array).message;
+    }
+
+    CallResult Run(Call call) {
+        bool ok = false;
+        uint64_t base = 1, incr = 2;
+        switch (call) {
+            case Call::kVersion: {
+                std::vector<_IsilonVersionInfo> versions;
+                ok = !m_array->GetVersionInfo(versions).IsError();
+                break;
+            }
+            case Call::kSnapshotList: {
+                std::vector<_IsilonSnapInfo> snapshots;
+                ok = m_array->GetSnapshotList(snapshots, "", "");
+                break;
+            }
+            case Call::kCreate: {
+                int id = 0;
+                ok = m_array->CreateSnapshot("/ifs/data/synthetic", "made", id);
+                break;
+            }
+            case Call::kDelete:
+                ok = m_array->DeleteSnapshot("Empty", "synthetic_base", 0);
+                break;
+            case Call::kChangelistPage: {
+                _IsilonChangeListInfo page;
+                ok = !m_array->GetSnapshotChangeList(base, incr, page).IsError();
+                break;
+            }
+        }
+        return {ok, ErrorOf(*m_array)};
+    }
+
+    // Reads the changelist page by page as the plug-in does, at most maxCalls
+    // calls. Returns the number of calls; `failed` tells whether the last failed.
+    size_t ReadPages(size_t maxCalls, bool& failed, _IsilonChangeListInfo& page) {
+        uint64_t base = 1, incr = 2;
+        page.clear();
+        failed = false;
+        size_t calls = 0;
+        while (calls < maxCalls) {
+            ++calls;
+            const std::string sent = page.resumeToken;
+            if (m_array->GetSnapshotChangeList(base, incr, page).IsError()) {
+                failed = true;
+                EXPECT_TRUE(page.items.empty());
+                EXPECT_EQ(page.resumeToken, sent);
+                break;
+            }
+            if (page.resumeToken.empty()) break;
+        }
+        return calls;
+    }
+
+    std::unique_ptr<ManageIsilon> m_array;
+};
+
+TEST_F(HostileArray, ResumeTokensThatComeBackEndTheList) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> tokens;
+    };
+    const Case kCases[] = {
+        {"the same token again", {"a1"}},
+        {"two tokens in turn", {"a1", "b2"}},
+        {"three tokens in turn", {"a1", "b2", "c3"}},
+    };
+    StartHostile();
+    for (const Case& c : kCases) {
+        for (bool changelist : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (changelist ? " / changelist" : " / snapshot list"));
+            ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+            ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/requests", "") / 100, 2);
+            const std::string path =
+                changelist ? "/platform/1/snapshot/changelists/1_2/lins" : "/platform/1/snapshot/snapshots";
+            AddFault({{"method", "GET"}, {"path", path}, {"action", "resume_cycle"}, {"count", -1},
+                      {"tokens", c.tokens}});
+            LastError e;
+            if (changelist) {
+                _IsilonChangeListInfo page;
+                bool failed = false;
+                const size_t calls = ReadPages(100, failed, page);
+                ASSERT_TRUE(failed);
+                // Every token once, then the one that comes back.
+                EXPECT_EQ(calls, c.tokens.size() + 1);
+                e = ErrorOf(*m_array);
+            } else {
+                const CallResult result = Run(Call::kSnapshotList);
+                ASSERT_FALSE(result.ok);
+                e = result.error;
+            }
+            EXPECT_EQ(e.code, ManageIsilonError::kBadResponse) << e.message;
+            EXPECT_NE(e.message.find("go round in a circle"), std::string::npos) << e.message;
+            EXPECT_EQ(Count(Requests(), "GET " + path), c.tokens.size() + 1);
+        }
+    }
+    // A first page asked for again brings the same token and is no circle.
+    ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+    _IsilonChangeListInfo page;
+    bool failed = true;
+    EXPECT_EQ(ReadPages(100, failed, page), 1u);
+    EXPECT_FALSE(failed) << ErrorOf(*m_array).message;
+    EXPECT_EQ(ReadPages(100, failed, page), 1u);
+    EXPECT_FALSE(failed) << ErrorOf(*m_array).message;
+}
+
+TEST_F(HostileArray, FreshTokensForEverEndAtThePageBound) {
+    StartHostile();
+    std::vector<std::string> tokens;
+    for (int i = 0; i < 400; ++i) tokens.push_back("t" + std::to_string(i));
+    AddFault({{"method", "GET"}, {"path", "/platform/1/snapshot/changelists/1_2/lins"}, {"action", "resume_cycle"},
+              {"count", -1}, {"tokens", tokens}});
+    _IsilonChangeListInfo page;
+    bool failed = false;
+    const size_t calls = ReadPages(tokens.size(), failed, page);
+    ASSERT_TRUE(failed);
+    // The changelist announces 10 entries: 10 pages and 100 spare ones at most.
+    EXPECT_EQ(calls, 110u);
+    EXPECT_EQ(ErrorOf(*m_array).code, ManageIsilonError::kBadResponse);
+    EXPECT_NE(ErrorOf(*m_array).message.find("more than 110 pages"), std::string::npos)
+        << ErrorOf(*m_array).message;
+}
+
+TEST_F(HostileArray, TricklingAnswerEndsAtTheRequestBound) {
+    struct Case {
+        const char* name;
+        Call call;
+        const char* path;
+    };
+    constexpr Case kCases[] = {
+        {"version", Call::kVersion, "/platform/1/cluster/config"},
+        {"changelist page", Call::kChangelistPage, "/platform/1/snapshot/changelists/1_2/lins"},
+    };
+    // 1 + 4 x 1 s for a request; the answers below would take minutes.
+    StartHostile("connectTimeoutSeconds = 1\nlowSpeedTimeSeconds = 1\n");
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+        AddFault({{"path", c.path}, {"action", "trickle"}, {"chunk_bytes", 2}, {"interval_ms", 400}});
+        const CallResult result = Run(c.call);
+        ASSERT_FALSE(result.ok);
+        EXPECT_EQ(result.error.code, ManageIsilonError::kTimeout) << result.error.message;
+        EXPECT_NE(result.error.message.find("timed out"), std::string::npos) << result.error.message;
+        EXPECT_TRUE(Run(c.call).ok) << ErrorOf(*m_array).message;  // the connection serves on
+    }
+}
+
+TEST_F(HostileArray, EndlessAnswerEndsAtTheBoundOfItsKind) {
+    struct Case {
+        const char* name;
+        Call call;
+        const char* method;
+        const char* path;
+        size_t limit;
+    };
+    constexpr Case kCases[] = {
+        {"version", Call::kVersion, "GET", "/platform/1/cluster/config", size_t(1) << 20},
+        {"creation", Call::kCreate, "POST", "/platform/1/snapshot/snapshots", size_t(1) << 20},
+        {"deletion", Call::kDelete, "DELETE", "/platform/1/snapshot/snapshots/", size_t(1) << 20},
+        {"snapshot list", Call::kSnapshotList, "GET", "/platform/1/snapshot/snapshots", size_t(16) << 20},
+        {"changelist page", Call::kChangelistPage, "GET", "/platform/1/snapshot/changelists/1_2/lins",
+         size_t(64) << 20},
+    };
+    StartHostile();
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
+        AddFault({{"method", c.method}, {"path", c.path}, {"action", "endless"}});
+        const CallResult result = Run(c.call);
+        ASSERT_FALSE(result.ok);
+        EXPECT_EQ(result.error.code, ManageIsilonError::kTransport) << result.error.message;
+        EXPECT_NE(result.error.message.find("longer than the " + std::to_string(c.limit) + " bytes"),
+                  std::string::npos)
+            << result.error.message;
+    }
+}
+
+// The real client against the table the scripted double also runs
+// (array_contract_double_test).
+class SimDriver : public array_contract::Driver {
+public:
+    SimDriver(ManageIsilon& array, ArraySimProcess& sim) : m_array(array), m_sim(sim) {}
+    ManageIsilon& Array() override { return m_array; }
+    void ReadyChangelist(uint64_t& base, uint64_t& incr) override {
+        base = 1;
+        incr = 2;
+        EXPECT_FALSE(m_array.CreateSnapshotChangeList(base, incr, true).IsError());
+    }
+    void FailNextChangelistPage() override {
+        nlohmann::json rule = {{"path", "/platform/1/snapshot/changelists/1_2/lins"}, {"action", "error"},
+                               {"status", 503}, {"code", "AEC_SERVICE_UNAVAILABLE"}, {"message", "busy"}};
+        EXPECT_EQ(m_sim.Control("POST", "/arraysim/faults", rule.dump()) / 100, 2);
+    }
+
+private:
+    ManageIsilon& m_array;
+    ArraySimProcess& m_sim;
+};
+
+TEST_F(HostileArray, ContractSharedWithTheScriptedDouble) {
+    StartSim({"--synthetic", "2500"});
+    m_array = Connected();
+    SimDriver driver(*m_array, m_sim);
+    array_contract::RunArrayContract(driver);
+}
+
+// Passwords the array echoes in its errors never reach a last error or the
+// log, whatever their length, bytes or place in the text.
+TEST_F(HostileArray, EchoedPasswordsNeverReachErrorsOrLog) {
+    const std::string kPasswords[] = {"ab", "tab\tin-the-middle", "Pw-7f3c9e1d-straddles-the-cut", "zzzz"};
+    const std::string pad(kExcerptBytes - 10, 'm');
+    for (const std::string& pw : kPasswords) {
+        SCOPED_TRACE(pw.size());
+        m_sim.Stop();
+        m_array.reset();
+        std::error_code ignored;
+        fs::remove(s_root + "/log/snapscan.log", ignored);
+        g_ptrLogWriter = CreateFileLogWriter();
+        std::string error;
+        ASSERT_TRUE(m_sim.Start(ARRAYSIM_PATH, m_work,
+                                {"--root", m_work + "/ifs", "--user", kUser, "--password", pw}, error))
+            << error;
+        m_fileServer = m_sim.Url();
+        WriteCredentials("");
+        m_array = Client(pw);
+        ASSERT_TRUE(m_array->OpenConnection()) << ErrorOf(*m_array).message;
+        // Pieces that must not show: the first four bytes, raw and as the log
+        // would escape them (a short password is checked after "secret=").
+        std::vector<std::string> leaks;
+        if (pw.size() >= 4) {
+            std::string escaped;
+            for (char c : pw.substr(0, 4)) escaped += c == '\t' ? std::string("\\x09") : std::string(1, c);
+            leaks = {pw.substr(0, 4), escaped};
+        }
+        const nlohmann::json kRules[] = {
+            {{"status", 400}, {"code", "AEC_BAD_REQUEST"}, {"message", "login secret=" + pw}},
+            {{"status", 400}, {"code", "AEC_BAD_REQUEST"}, {"message", pad + "secret=" + pw}},
+            {{"status", 500}, {"code", "AEC_X"}, {"message", "secret=" + pw + "secret=" + pw + pw}},
+            {{"status", 409}, {"code", "secret=" + pw}, {"message", "m"}},
+        };
+        for (const nlohmann::json& base : kRules) {
+            nlohmann::json rule = base;
+            rule["path"] = "/platform/1/cluster/config";
+            rule["action"] = "error";
+            AddFault(rule);
+            std::vector<_IsilonVersionInfo> versions;
+            EXPECT_TRUE(m_array->GetVersionInfo(versions).IsError());
+            const LastError e = ErrorOf(*m_array);
+            for (const std::string* text : {&e.code, &e.message}) {
+                EXPECT_EQ(text->find("secret=" + pw.substr(0, 1)), std::string::npos) << *text;
+                for (const std::string& piece : leaks) EXPECT_EQ(text->find(piece), std::string::npos) << *text;
+            }
+            // Scrubbed where it was, not dropped with its surroundings.
+            EXPECT_TRUE(e.code == "secret=***" || e.message.find("secret=***") != std::string::npos) << e.message;
+        }
+        m_array.reset();
+        const std::string log = LogText();
+        EXPECT_NE(log.find("secret=***"), std::string::npos);
+        EXPECT_EQ(log.find("secret=" + pw.substr(0, 1)), std::string::npos);
+        for (const std::string& piece : leaks) EXPECT_EQ(log.find(piece), std::string::npos);
+    }
 }
 
 struct TlsCase {

@@ -73,18 +73,48 @@ constexpr PageCase kPageCases[] = {
     {"resume of the wrong type", R"({"lins":[],"resume":5})", false, 0, nullptr, nullptr, nullptr, "resume"},
     {"text after the object", R"({"lins":[]} {"lins":[]})", false, 0, nullptr, nullptr, nullptr, "after"},
     {"root that is an array", R"([{"lins":[]}])", false, 0, nullptr, nullptr, nullptr, "not a JSON object"},
+    // Names that are not UTF-8 come out as the bytes the array sent.
+    {"Latin-1 name", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/caf\xe9\"}],\"resume\":null}", true, 1,
+     "/caf\xe9", "1", "", nullptr},
+    {"lone continuation bytes", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\x80\xbf" "a\"}]}", true, 1,
+     "/\x80\xbf" "a", "1", "", nullptr},
+    {"sequence cut short at the end of a string", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/a\xc3\"}]}",
+     true, 1, "/a\xc3", "1", "", nullptr},
+    {"overlong form and encoded surrogate",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xc0\xaf\xed\xa0\x80\"}]}", true, 1,
+     "/\xc0\xaf\xed\xa0\x80", "1", "", nullptr},
+    {"valid and invalid side by side",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xc3\xa9\xe9\\u00e9\\n\"}]}", true, 1,
+     "/\xc3\xa9\xe9\xc3\xa9\n", "1", "", nullptr},
+    {"marker bytes of the copy already in the name",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9\"}]}", true, 1,
+     "/\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9", "1", "", nullptr},
+    {"escaped marker beside a Latin-1 byte",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\\uF8FF\\uf7e9\xe9\"}]}", true, 1,
+     "/\xef\xa3\xbf\xef\x9f\xa9\xe9", "1", "", nullptr},
+    {"Latin-1 resume token and second entry",
+     "{\"lins\":[{\"id\":\"2\",\"path\":\"/ifs/data/x/\xfc\"},{\"id\":\"1\",\"path\":\"/ifs/data/x/a\"}],"
+     "\"resume\":\"t\xff\"}",
+     true, 2, "/\xfc", "2", "t\xff", nullptr},
+    {"Latin-1 path outside the root", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/y\xe9\"}]}", false, 0,
+     nullptr, nullptr, nullptr, "not below"},
+    {"byte that is not UTF-8 outside a string", "{\"lins\":[]\xe9}", false, 0, nullptr, nullptr, nullptr,
+     "not JSON"},
 };
 
 TEST(ChangelistPage, CasesTable) {
     simdjson::ondemand::parser parser;
+    // Every case both ways: a page is read the same whichever path it takes.
     for (const PageCase& c : kPageCases) {
-        SCOPED_TRACE(c.name);
+      for (bool byteExact : {false, true}) {
+        SCOPED_TRACE(std::string(c.name) + (byteExact ? " / byte-exact path" : ""));
         std::string body = c.body;
         _IsilonChangeListInfo page;
         page.resumeToken = "previous";
         page.items.resize(5);  // left from an earlier page
         std::string problem;
-        bool ok = ParseChangelistPage(parser, body, kRoot, page, problem);
+        bool ok = ParseChangelistPage(parser, body, kRoot, page, problem, byteExact);
+        EXPECT_EQ(body, c.body);
         ASSERT_EQ(ok, c.ok) << problem;
         if (!ok) {
             EXPECT_NE(problem.find(c.problemPart), std::string::npos) << problem;
@@ -99,7 +129,49 @@ TEST(ChangelistPage, CasesTable) {
             EXPECT_EQ(page.items.front().path, c.firstPath);
             EXPECT_EQ(page.items.front().inode, c.firstInode);
         }
+      }
     }
+}
+
+// Every other answer takes names that are not UTF-8 as well: a foreign
+// snapshot of a Latin-1 share must not hide the list, nor an error that names
+// such a path lose its code.
+TEST(OtherAnswers, NamesThatAreNotUtf8) {
+    simdjson::ondemand::parser parser;
+    std::string problem;
+    std::string snapshots =
+        "{\"snapshots\":[{\"id\":4,\"name\":\"theirs\xe9\",\"path\":\"/ifs/caf\xe9\"},"
+        "{\"id\":5,\"name\":\"TZOP_1_2_3_x\",\"path\":\"/ifs/data\"}],\"resume\":null}";
+    std::vector<_IsilonSnapInfo> list;
+    std::string resume = "x";
+    ASSERT_TRUE(arrayjson::ParseSnapshotPage(parser, snapshots, list, resume, problem)) << problem;
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name, "theirs\xe9");
+    EXPECT_EQ(list[0].path, "/ifs/caf\xe9");
+    EXPECT_EQ(list[1].name, "TZOP_1_2_3_x");
+
+    std::string error = "{\"errors\":[{\"code\":\"AEC_NOT_FOUND\",\"message\":\"Path /ifs/caf\xe9 not found\"}]}";
+    const arrayjson::ErrorBody parsed = arrayjson::ParseErrorBody(parser, error);
+    EXPECT_TRUE(parsed.isJson);
+    EXPECT_EQ(parsed.code, "AEC_NOT_FOUND");
+    EXPECT_EQ(parsed.message, "Path /ifs/caf\xe9 not found");
+
+    std::string created = "{\"id\":9,\"name\":\"n\",\"path\":\"/ifs/\x80\"}";
+    int id = 0;
+    ASSERT_TRUE(arrayjson::ParseCreatedSnapshotId(parser, created, id, problem)) << problem;
+    EXPECT_EQ(id, 9);
+
+    std::string changelist = "{\"id\":\"1_2\",\"root_path\":\"/ifs/caf\xe9/\",\"num_entries\":3}";
+    std::string root;
+    uint64_t entries = 0;
+    ASSERT_TRUE(arrayjson::ParseChangelistRoot(parser, changelist, root, problem, &entries)) << problem;
+    EXPECT_EQ(root, "/ifs/caf\xe9");
+    EXPECT_EQ(entries, 3u);
+    std::string page = "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/caf\xe9/\xe9t\xe9\"}]}";
+    _IsilonChangeListInfo items;
+    ASSERT_TRUE(ParseChangelistPage(parser, page, root, items, problem)) << problem;
+    ASSERT_EQ(items.items.size(), 1u);
+    EXPECT_EQ(items.items.front().path, "/\xe9t\xe9");
 }
 
 TEST(ChangelistPage, FieldsOfAnEntry) {
@@ -287,7 +359,12 @@ constexpr FailureCase kFailureCases[] = {
      ManageIsilonError::kBadResponse, "unusable body: the body has no \"lins\""},
     {"control characters from the array", CURLE_OK, 400,
      R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"line1\nline2"}]})", "", false, "AEC_BAD_REQUEST",
-     "line1 line2"},
+     "line1\\x0aline2"},
+    {"a path that forges a log entry", CURLE_OK, 404,
+     R"({"errors":[{"code":"AEC_NOT_FOUND","message":"/ifs/a\n2024-01-01 00:00:00.000 1 1 -1 f:1 forged\\"}]})",
+     "", false, "AEC_NOT_FOUND", "/ifs/a\\x0a2024-01-01 00:00:00.000 1 1 -1 f:1 forged\\\\"},
+    {"control bytes in the code", CURLE_OK, 400, R"({"errors":[{"code":"AEC_X\r\nY","message":"m"}]})", "",
+     false, "AEC_X\\x0d\\x0aY", "HTTP 400 AEC_X\\x0d\\x0aY: m"},
 };
 
 TEST(Describe, CasesTable) {
@@ -315,6 +392,129 @@ TEST(Describe, CasesTable) {
             EXPECT_NE(failure.message.find("detail from curl"), std::string::npos) << failure.message;
         }
     }
+}
+
+// Where the array echoes a password, "secret=" precedes it in these bodies: in
+// a text made from them, "secret=" may only be followed by the scrubbed mark, a
+// cut, or nothing.
+bool LeaksAfterMarker(const std::string& text) {
+    for (size_t at = text.find("secret="); at != std::string::npos; at = text.find("secret=", at + 1)) {
+        const std::string rest = text.substr(at + 7, 3);
+        if (!rest.empty() && rest != "***" && rest != "...") return true;
+    }
+    return false;
+}
+
+std::string EscapedForm(const std::string& text) {
+    return arrayfailure::Excerpt(text, {}, std::string::npos - 8);
+}
+
+TEST(Describe, NoPasswordSurvivesInAnyText) {
+    const std::string straddling(arrayfailure::kMaxExcerptBytes - 10, 'm');
+    const std::string kPasswords[] = {
+        "ab",                         // shorter than any sensible length limit
+        "tab\tin-the-middle",         // a normalised tab would hide it from scrubbing
+        "Pw-7f3c9e1d-not-for-logs",   // long enough to straddle the cut
+        "zzzz",                       // overlaps itself in a run of its letters
+        "back\\slash",                // escaping would change its form
+    };
+    struct Body {
+        const char* name;
+        long status;
+        std::string (*make)(const std::string& pw, const std::string& pad);
+        bool badBody;
+        bool json;     // the password is written JSON-escaped
+        bool echoed;   // some of the body shows in the message
+    };
+    const Body kBodies[] = {
+        {"echoed once", 400,
+         [](const std::string& pw, const std::string&) {
+             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"login secret=)" + pw + R"("}]})";
+         },
+         false, true, true},
+        {"straddling the cut", 400,
+         [](const std::string& pw, const std::string& pad) {
+             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":")" + pad + "secret=" + pw + R"("}]})";
+         },
+         false, true, true},
+        {"repeated", 500,
+         [](const std::string& pw, const std::string&) {
+             return R"({"errors":[{"code":"AEC_X","message":"secret=)" + pw + "secret=" + pw + pw +
+                    R"( secret=)" + pw + R"("}]})";
+         },
+         false, true, true},
+        {"in the code", 409,
+         [](const std::string& pw, const std::string&) {
+             return R"({"errors":[{"code":"secret=)" + pw + R"(","message":"m"}]})";
+         },
+         false, true, true},
+        {"HTML page", 500,
+         [](const std::string& pw, const std::string& pad) {
+             return "<html>" + pad + "secret=" + pw + "</html>";
+         },
+         false, false, false},
+        {"unusable success body", 200,
+         [](const std::string& pw, const std::string& pad) {
+             return "entry path \"" + pad.substr(12) + "secret=" + pw + "\"";
+         },
+         true, false, true},
+    };
+    simdjson::ondemand::parser parser;
+    for (const std::string& pw : kPasswords) {
+        for (const Body& b : kBodies) {
+            SCOPED_TRACE(std::string(b.name) + " / " + EscapedForm(pw));
+            // JSON needs the tab and backslash escaped; the answer carries them.
+            std::string jsonPw;
+            for (char c : pw) jsonPw += c == '\t' ? std::string("\\t") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+            std::string body = b.make(b.json ? jsonPw : pw, straddling);
+            arrayfailure::Outcome outcome;
+            outcome.operation = "GetVersionInfo";
+            outcome.method = "GET";
+            outcome.url = "https://array:8080/platform/1/cluster/config";
+            outcome.httpStatus = b.status;
+            outcome.body = &body;
+            if (b.badBody) outcome.badBody = body;
+            outcome.secrets = {pw, "csrf-token-value", ""};
+            const arrayfailure::Failure failure = arrayfailure::Describe(parser, outcome);
+            for (const std::string* text : {&failure.code, &failure.message}) {
+                EXPECT_FALSE(LeaksAfterMarker(*text)) << *text;
+                if (pw.size() >= 4) {
+                    EXPECT_EQ(text->find(pw), std::string::npos) << *text;
+                    EXPECT_EQ(text->find(EscapedForm(pw)), std::string::npos) << *text;
+                }
+                EXPECT_EQ(text->find('\n'), std::string::npos) << *text;
+            }
+            EXPECT_LE(failure.code.size(), arrayfailure::kMaxCodeBytes + 3);
+            if (b.echoed) {
+                EXPECT_NE(failure.message.find("secret=***"), std::string::npos) << failure.message;
+            }
+        }
+    }
+}
+
+TEST(Describe, ExcerptsAreShortEscapedAndCutBetweenEscapes) {
+    struct Case {
+        const char* name;
+        std::string text;
+        size_t max;
+        std::string expected;
+    };
+    const Case kCases[] = {
+        {"fits", "plain", 10, "plain"},
+        {"cut", "abcdefghij", 4, "abcd..."},
+        {"escape not split", std::string("ab\x01" "cd"), 4, "ab..."},
+        {"backslash doubled", "a\\b", 10, "a\\\\b"},
+        {"DEL", "\x7f", 10, "\\x7f"},
+        {"high bytes kept", "caf\xe9", 10, "caf\xe9"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(arrayfailure::Excerpt(c.text, {}, c.max), c.expected);
+    }
+    // Scrubbed before the cut: a secret across the cut leaves no piece behind.
+    EXPECT_EQ(arrayfailure::Excerpt("xx hunter2 yy", {"hunter2"}, 5), "xx **...");
+    EXPECT_EQ(arrayfailure::Excerpt("a\tb", {"a\tb"}, 10), "***");
+    EXPECT_EQ(arrayfailure::Excerpt("ab", {"ab"}, 10), "***");
 }
 
 TEST(Describe, SecretsAreScrubbed) {

@@ -373,6 +373,69 @@ TEST(ArraySimServer, InjectedFaults) {
             "/platform/1/snapshot/settings");
 }
 
+TEST(ArraySimServer, HostileFaults) {
+  SimHarness h;
+  const std::string config = "/platform/1/cluster/config";
+  const std::string normal = h.Call("GET", config).body;
+  std::string error;
+
+  // Bytes no JSON text can carry reach the client as they are.
+  ASSERT_TRUE(h.sim().AddFaults({{"path", config}, {"action", "body"}, {"body_hex", "7b2261223a2263e9227d"}}, &error))
+      << error;
+  Reply raw = h.Call("GET", config);
+  EXPECT_EQ(raw.status, 200);
+  EXPECT_EQ(raw.body, "{\"a\":\"c\xe9\"}");
+
+  // A trickled answer is the whole answer, only slow.
+  ASSERT_TRUE(h.sim().AddFaults({{"path", config}, {"action", "trickle"}, {"chunk_bytes", 64}, {"interval_ms", 1}},
+                                &error))
+      << error;
+  Reply trickled = h.Call("GET", config);
+  EXPECT_EQ(trickled.status, 200);
+  EXPECT_EQ(trickled.body, normal);
+
+  // Tokens handed out in turn; a forged one leads back to the first page.
+  const std::string list = "/platform/1/snapshot/snapshots";
+  ASSERT_TRUE(h.sim().AddFaults({{"path", list}, {"action", "resume_cycle"}, {"count", -1}, {"tokens", {"a", "b"}}},
+                                &error))
+      << error;
+  std::vector<std::string> tokens;
+  std::string next = list + "?limit=5";
+  for (int i = 0; i < 3; ++i) {
+    Reply page = h.Call("GET", next);
+    ASSERT_EQ(page.status, 200) << page.body;
+    tokens.push_back(page.Json()["resume"]);
+    next = list + "?resume=" + tokens.back();
+  }
+  EXPECT_EQ(tokens, (std::vector<std::string>{"a", "b", "a"}));
+  EXPECT_EQ(h.Call("GET", list + "?resume=zz").status, 400) << "other tokens are still checked";
+
+  struct Bad {
+    const char* name;
+    json rule;
+  };
+  const Bad kBad[] = {
+      {"cycle without tokens", {{"action", "resume_cycle"}}},
+      {"cycle with an empty token", {{"action", "resume_cycle"}, {"tokens", {""}}}},
+      {"trickle of nothing", {{"action", "trickle"}, {"chunk_bytes", 0}}},
+      {"odd hex", {{"action", "body"}, {"body_hex", "7b2"}}},
+      {"not hex", {{"action", "body"}, {"body_hex", "zz"}}},
+  };
+  for (const Bad& b : kBad) {
+    SCOPED_TRACE(b.name);
+    EXPECT_FALSE(h.sim().AddFaults(b.rule, &error));
+    EXPECT_EQ(h.Call("POST", "/arraysim/faults", b.rule.dump(), {}, false).status, 400);
+  }
+}
+
+TEST(ArraySimServer, NamesThatAreNotUtf8InAnswers) {
+  SimHarness h;
+  // The error answer names the snapshot asked for, bytes and all, as the array does.
+  Reply missing = h.Call("GET", "/platform/1/snapshot/snapshots/caf%E9");
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_NE(missing.body.find("caf\xe9"), std::string::npos) << missing.body;
+}
+
 TEST(ArraySimServer, SessionFaults) {
   SimHarness h;
   const std::string config = "/platform/1/cluster/config";

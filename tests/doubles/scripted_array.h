@@ -81,7 +81,8 @@ public:
     // --- the array's content ----------------------------------------------
     // CreateSnapshot appends {name, nextSnapshotId++, path}; a name already in
     // the list fails with "AEC_CONFLICT" like the real array. DeleteSnapshot
-    // removes every entry of that name (false with "AEC_NOT_FOUND" if none).
+    // removes every entry of that name (false with "AEC_NOT_FOUND" if none, with
+    // "INVALID_ARGUMENT" for an empty name, as the real client).
     std::vector<_IsilonSnapInfo> snapshots;
     int32_t nextSnapshotId = 1;
     _IsilonSnapInfo& AddSnapshot(const std::string& name, int32_t id, const std::string& path);

@@ -95,6 +95,12 @@ bool ManageIsilon::CreateSnapshot(const std::string& path, const std::string& na
 bool ManageIsilon::DeleteSnapshot(const std::string& reserved1, const std::string& name, int flags) {
     if (Impl::Enter(*this, ArrayOp::DeleteSnapshot, {reserved1, name, std::to_string(flags)}).fail)
         return false;
+    // As the real client: an empty name is refused before anything is asked.
+    if (name.empty()) {
+        Impl::SetError(*this, "INVALID_ARGUMENT", "DeleteSnapshot: no snapshot name given");
+        ScriptedArray::Get().calls.back().failed = true;
+        return false;
+    }
     auto& list = ScriptedArray::Get().snapshots;
     const auto end = std::remove_if(list.begin(), list.end(),
                                     [&](const _IsilonSnapInfo& s) { return s.name == name; });
@@ -142,7 +148,11 @@ CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
                                              _IsilonChangeListInfo& page) {
     const auto hit = Impl::Enter(*this, ArrayOp::GetSnapshotChangeList,
                                  {std::to_string(baseId), std::to_string(incrId), page.resumeToken});
-    if (hit.fail) return Impl::Failure(hit);
+    if (hit.fail) {
+        // As the real client: no entries left behind, the token kept for asking again.
+        page.items.clear();
+        return Impl::Failure(hit);
+    }
     auto& pages = ScriptedArray::Get().changeListPages;
     page.items.clear();
     page.resumeToken.clear();

@@ -2,6 +2,7 @@
 // message, and the scrubbing of secrets from texts that came from outside.
 // Bytes 0-3 pick the transfer result, the HTTP status and the kind of request;
 // the rest is the answer's body, its first line also standing for a secret.
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((data[3] & 2) == 0) outcome.body = &body;
     if ((data[3] & 4) != 0) outcome.badBody = text;
     if ((data[3] & 8) != 0) outcome.curlDetail = text;
+    outcome.secrets = {std::string_view(text).substr(0, std::min<size_t>(data[2] % 6, text.size()))};
 
     const arrayfailure::Failure failure = arrayfailure::Describe(parser, outcome);
     FUZZ_CHECK(body == text);
@@ -53,6 +55,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         secrets.push_back(failure.message.substr(at, end - at));
         at = end + 1;
     }
+    // Excerpts of the array's texts: one short line, and no secret of any
+    // length survives, wherever the cut falls.
+    const std::string secret = text.substr(0, std::min<size_t>(data[2] % 8, text.size()));
+    const size_t maxBytes = data[3] % 64;
+    const std::string excerpt = arrayfailure::Excerpt(text, {secret}, maxBytes);
+    FUZZ_CHECK(excerpt.size() <= maxBytes + 3);
+    for (char c : excerpt) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
+    // An escape (\xNN, \\) may spell a secret that starts with x, a hex digit
+    // or holds a backslash without the text holding it: such secrets are left out.
+    const bool spellable = !secret.empty() && (std::isxdigit(static_cast<unsigned char>(secret[0])) ||
+                                               secret[0] == 'x' || secret.find('\\') != std::string::npos);
+    if (!secret.empty() && !spellable && secret.find('*') == std::string::npos) {
+        const std::string whole = arrayfailure::Excerpt(text, {secret}, std::string::npos - 8);
+        FUZZ_CHECK(whole.find(arrayfailure::Excerpt(secret, {}, std::string::npos - 8)) == std::string::npos);
+    }
+
     std::vector<std::string_view> views(secrets.begin(), secrets.end());
     const std::string scrubbed = arrayfailure::ScrubSecrets(failure.message, views);
     for (std::string_view secret : views) {

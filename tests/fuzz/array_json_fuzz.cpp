@@ -1,6 +1,8 @@
 // The readers of the array's JSON answers. The first byte picks the reader (and,
 // for changelist pages, the root path); the rest is the body. One parser serves
-// every input, as one serves every answer of a connection.
+// every input, as one serves every answer of a connection. Changelist pages are
+// also read by the path taken for bodies that are not UTF-8, which must agree
+// with the direct one, and the input as a name must come back byte for byte.
 #include <string>
 #include <vector>
 
@@ -30,20 +32,53 @@ void ChangelistPage(simdjson::ondemand::parser& parser, const std::string& text,
     }
     for (const _IsilonChangeListItem& item : reused.items) FUZZ_CHECK(StartsWithSlash(item.path));
 
-    _IsilonChangeListInfo fresh;
-    std::string again = text;
-    FUZZ_CHECK(arrayjson::ParseChangelistPage(parser, again, rootPath, fresh, problem));
-    FUZZ_CHECK(fresh.items.size() == reused.items.size());
-    FUZZ_CHECK(fresh.resumeToken == reused.resumeToken);
-    auto other = reused.items.begin();
-    for (const _IsilonChangeListItem& item : fresh.items) {
-        FUZZ_CHECK(item.path == other->path && item.inode == other->inode &&
-                   item.changeType == other->changeType && item.size == other->size &&
-                   item.accessTime == other->accessTime &&
-                   item.modifiedTime == other->modifiedTime &&
-                   item.changeTime == other->changeTime);
-        ++other;
+    // A fresh record and the byte-exact path both give the same page.
+    for (bool byteExact : {false, true}) {
+        _IsilonChangeListInfo fresh;
+        std::string again = text;
+        FUZZ_CHECK(arrayjson::ParseChangelistPage(parser, again, rootPath, fresh, problem, byteExact));
+        FUZZ_CHECK(again == text);
+        FUZZ_CHECK(fresh.items.size() == reused.items.size());
+        FUZZ_CHECK(fresh.resumeToken == reused.resumeToken);
+        auto other = reused.items.begin();
+        for (const _IsilonChangeListItem& item : fresh.items) {
+            FUZZ_CHECK(item.path == other->path && item.inode == other->inode &&
+                       item.changeType == other->changeType && item.size == other->size &&
+                       item.accessTime == other->accessTime &&
+                       item.modifiedTime == other->modifiedTime &&
+                       item.changeTime == other->changeTime);
+            ++other;
+        }
     }
+}
+
+// The input as a file name, written into a page the way the array writes
+// names (only the quote, the backslash and control bytes escaped, every other
+// byte raw): the entry must carry exactly those bytes, also in the resume token.
+void NameAsBytes(simdjson::ondemand::parser& parser, const std::string& name) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string quoted;
+    for (char c : name) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (u < 0x20) {
+            quoted += "\\u00";
+            quoted += kHex[u >> 4];
+            quoted += kHex[u & 0xf];
+        } else {
+            quoted += c;
+        }
+    }
+    std::string body = "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/" + quoted + "\"}],\"resume\":\"" +
+                       quoted + "\"}";
+    _IsilonChangeListInfo page;
+    std::string problem;
+    FUZZ_CHECK(arrayjson::ParseChangelistPage(parser, body, "/ifs/data", page, problem));
+    FUZZ_CHECK(page.items.size() == 1);
+    FUZZ_CHECK(page.items.front().path == "/" + name);
+    FUZZ_CHECK(page.resumeToken == name);
 }
 
 }  // namespace
@@ -57,6 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string body = text;
     std::string problem;
     bool ok = true;
+    if (selector == 0xff) {
+        NameAsBytes(parser, text);
+        return 0;
+    }
     switch (selector % 9) {
         case 0: {
             const arrayjson::ErrorBody error = arrayjson::ParseErrorBody(parser, body);

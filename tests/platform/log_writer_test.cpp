@@ -25,6 +25,63 @@ TEST_F(LogWriterTest, LineCarriesTimePidThreadLevelFunctionAndLine) {
     EXPECT_EQ(parsed.rest, "int Job::Run(int):42 copied 7 of /ifs/a");
 }
 
+// Texts from outside (an array's error body, a file name) must not forge log
+// entries: every message is one line, control bytes and DEL are written as \xNN
+// and a backslash as \\, so the original can be read back.
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+        } else if (text[i + 1] == '\\') {
+            out += '\\';
+            ++i;
+        } else if (text[i + 1] == 'x' && i + 3 < text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+TEST_F(LogWriterTest, MessagesAreOneEscapedLine) {
+    struct Case {
+        const char* name;
+        std::string message;
+        std::string written;
+    };
+    const Case kCases[] = {
+        {"forged entry", "path /ifs/a\n2024-01-01 00:00:00.000 1 1 -1 f:1 forged",
+         "path /ifs/a\\x0a2024-01-01 00:00:00.000 1 1 -1 f:1 forged"},
+        {"carriage return and tab", "a\rb\tc", "a\\x0db\\x09c"},
+        {"escape and DEL", std::string("\x1b[2J\x7f"), "\\x1b[2J\\x7f"},
+        {"backslash stays reversible", "DOM\\user \\x0a", "DOM\\\\user \\\\x0a"},
+        {"bytes above 0x7f pass", "caf\xe9 \xc3\xa9", "caf\xe9 \xc3\xa9"},
+        {"trailing line feed ends the line", "done\n", "done"},
+        {"only the last line feed", "two\n\n", "two\\x0a"},
+        {"empty", "", ""},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::remove((logDir + "/snapscan.log").c_str());
+        ReopenLog();
+        g_ptrLogWriter->Write(-1, "f", 1, 0, 0, "%s", c.message.c_str());
+        const std::vector<std::string> lines = LogLines();
+        ASSERT_EQ(lines.size(), 1u) << LogText();
+        LogLine parsed;
+        ASSERT_TRUE(ParseLogLine(lines[0], parsed)) << lines[0];
+        const std::string prefix = "f:1 ";
+        ASSERT_EQ(parsed.rest.compare(0, prefix.size(), prefix), 0) << parsed.rest;
+        const std::string written = parsed.rest.substr(prefix.size());
+        EXPECT_EQ(written, c.written);
+        std::string original = c.message;
+        if (!original.empty() && original.back() == '\n') original.pop_back();
+        EXPECT_EQ(Unescape(written), original);
+    }
+}
+
 TEST_F(LogWriterTest, LevelFromSettingsFiltersLinesAndMinusOneAlwaysPasses) {
     struct Case {
         const char* settings;  // null: no settings file

@@ -2,12 +2,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tools/arraysim/json_bytes.h"
+
 namespace arraysim {
 
 std::string ErrorBody(const ApiError& error) {
   nlohmann::json e = {{"message", error.message}};
   if (!error.code.empty()) e["code"] = error.code;
-  return nlohmann::json{{"errors", nlohmann::json::array({e})}}.dump();
+  return DumpBytes(nlohmann::json{{"errors", nlohmann::json::array({e})}});
 }
 
 namespace {

@@ -19,7 +19,27 @@ constexpr ActionName kActions[] = {
     {FaultAction::kExpireSessions, "expire_sessions"},
     {FaultAction::kRotateSession, "rotate_session"},
     {FaultAction::kBody, "body"},
+    {FaultAction::kTrickle, "trickle"},
+    {FaultAction::kEndless, "endless"},
+    {FaultAction::kResumeCycle, "resume_cycle"},
 };
+
+bool FromHex(const std::string& hex, std::string* bytes) {
+  if (hex.size() % 2 != 0) return false;
+  bytes->clear();
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    int value = 0;
+    for (size_t k = i; k < i + 2; ++k) {
+      const char c = hex[k];
+      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (d < 0) return false;
+      value = value * 16 + d;
+    }
+    bytes->push_back(static_cast<char>(value));
+  }
+  return true;
+}
 
 const char* NameOf(FaultAction a) {
   for (const auto& an : kActions) {
@@ -37,7 +57,8 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
   }
   try {
     static const char* kKeys[] = {"method", "path", "skip", "count", "action",
-                                  "status", "code", "message", "body", "delay_ms"};
+                                  "status", "code", "message", "body", "delay_ms",
+                                  "body_hex", "chunk_bytes", "interval_ms", "tokens"};
     for (const auto& item : j.items()) {
       bool known = false;
       for (const char* k : kKeys) known = known || item.key() == k;
@@ -56,6 +77,13 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
     r.message = j.value("message", "");
     r.body = j.value("body", "");
     r.delayMs = j.value("delay_ms", int64_t{0});
+    r.chunkBytes = j.value("chunk_bytes", uint64_t{2});
+    r.intervalMs = j.value("interval_ms", int64_t{1000});
+    r.tokens = j.value("tokens", std::vector<std::string>());
+    if (j.contains("body_hex") && !FromHex(j["body_hex"].get<std::string>(), &r.body)) {
+      *error = "body_hex is not hex";
+      return false;
+    }
     std::string action = j.value("action", "");
     bool found = false;
     for (const auto& an : kActions) {
@@ -79,6 +107,22 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
       *error = "negative delay_ms or count";
       return false;
     }
+    if (r.action == FaultAction::kTrickle && (r.chunkBytes == 0 || r.intervalMs < 0)) {
+      *error = "trickle needs chunk_bytes > 0 and interval_ms >= 0";
+      return false;
+    }
+    if (r.action == FaultAction::kResumeCycle) {
+      if (r.tokens.empty()) {
+        *error = "resume_cycle needs tokens";
+        return false;
+      }
+      for (const std::string& token : r.tokens) {
+        if (token.empty()) {
+          *error = "resume_cycle tokens may not be empty";
+          return false;
+        }
+      }
+    }
     *rule = r;
     return true;
   } catch (const nlohmann::json::exception& e) {
@@ -91,7 +135,8 @@ nlohmann::json FaultRuleToJson(const FaultRule& r) {
   return {{"id", r.id},         {"method", r.method},   {"path", r.path},
           {"skip", r.skip},     {"count", r.count},     {"action", NameOf(r.action)},
           {"status", r.status}, {"code", r.code},       {"message", r.message},
-          {"body", r.body},
+          {"body", r.body},     {"chunk_bytes", r.chunkBytes}, {"interval_ms", r.intervalMs},
+          {"tokens", r.tokens},
           {"delay_ms", r.delayMs}, {"seen", r.seen},    {"fired", r.fired}};
 }
 

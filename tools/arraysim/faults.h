@@ -6,9 +6,13 @@
 //    "skip":0,                           let this many matching requests through first
 //    "count":1,                          fire this many times; -1: for ever
 //    "action":"error",                   error | delay | drop | malformed | truncate | html |
-//                                        expire_sessions | rotate_session | body
+//                                        expire_sessions | rotate_session | body | trickle |
+//                                        endless | resume_cycle
 //    "status":503, "code":"AEC_SERVICE_UNAVAILABLE", "message":"...",   for error and html
 //    "body":"...",                       for body: the text that replaces the answer's body
+//    "body_hex":"7b7d",                  for body: the same as bytes in hex (bytes JSON cannot hold)
+//    "chunk_bytes":2, "interval_ms":1000,  for trickle: bytes per write and the pause between
+//    "tokens":["a","b"],                 for resume_cycle: the resume tokens handed out in turn
 //    "delay_ms":0}                       wait this long first (any action; "delay" only waits)
 // Thread-safe.
 #pragma once
@@ -33,6 +37,10 @@ enum class FaultAction {
   kExpireSessions,  // drop every session, then serve (the request itself then needs a login)
   kRotateSession,   // serve, and hand the caller a replacement isisessid
   kBody,            // serve, then replace the body with the rule's text (status kept)
+  kTrickle,         // serve, then send the body chunk_bytes at a time, interval_ms apart
+  kEndless,         // 200 with a JSON body that never ends (until the peer goes away)
+  kResumeCycle,     // serve, with "resume" set to the rule's tokens in turn; a request that
+                    // resumes from one of them is served as a first page
 };
 
 struct FaultRule {
@@ -47,6 +55,9 @@ struct FaultRule {
   std::string message;
   std::string body;
   int64_t delayMs = 0;
+  uint64_t chunkBytes = 2;
+  int64_t intervalMs = 1000;
+  std::vector<std::string> tokens;
   uint64_t seen = 0;   // matching requests so far
   uint64_t fired = 0;
 };

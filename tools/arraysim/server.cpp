@@ -2,9 +2,11 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "tools/arraysim/connection_drop.h"
+#include "tools/arraysim/json_bytes.h"
 #include "tools/arraysim/server_impl.h"
 
 namespace arraysim {
@@ -51,11 +53,59 @@ void Truncate(httplib::Response& res) {
                            });
 }
 
+// The answer's body, chunkBytes at a time with a pause between: an array that keeps the
+// connection busy without ever finishing in reasonable time. Stops when the peer goes away.
+void Trickle(httplib::Response& res, size_t chunkBytes, int64_t intervalMs) {
+  auto body = std::make_shared<std::string>(std::move(res.body));
+  res.body.clear();
+  std::string type = res.get_header_value("Content-Type");
+  res.headers.erase("Content-Type");
+  res.set_content_provider(body->size(), type.empty() ? "application/json" : type,
+                           [body, chunkBytes, intervalMs](size_t offset, size_t length, httplib::DataSink& sink) {
+                             if (offset >= body->size()) return false;
+                             if (offset != 0) std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+                             return sink.write(body->data() + offset, std::min({length, chunkBytes, body->size() - offset}));
+                           });
+}
+
+// A 200 whose JSON body never ends: an object with one string that grows for ever.
+void Endless(httplib::Response& res) {
+  res.status = 200;
+  res.body.clear();
+  res.headers.erase("Content-Type");
+  auto started = std::make_shared<bool>(false);
+  res.set_chunked_content_provider("application/json", [started](size_t, httplib::DataSink& sink) {
+    static const std::string kStart = "{\"lins\":[],\"snapshots\":[],\"resume\":\"";
+    static const std::string kFill(64 * 1024, 'a');
+    if (!*started) {
+      *started = true;
+      return sink.write(kStart.data(), kStart.size());
+    }
+    return sink.write(kFill.data(), kFill.size());
+  });
+}
+
+// The request without its resume argument: a forged token of a resume_cycle rule leads back to
+// the first page.
+bool ResumesFromForgedToken(const FaultRule& rule, const httplib::Request& req) {
+  if (!req.has_param("resume")) return false;
+  const std::string token = req.get_param_value("resume");
+  return std::find(rule.tokens.begin(), rule.tokens.end(), token) != rule.tokens.end();
+}
+
+void SetResume(httplib::Response& res, const std::string& token) {
+  if (res.status != 200) return;
+  nlohmann::json body = nlohmann::json::parse(res.body, nullptr, false);
+  if (!body.is_object()) return;
+  body["resume"] = token;
+  res.set_content(DumpBytes(body), "application/json");
+}
+
 }  // namespace
 
 void SendJson(httplib::Response& res, int status, const nlohmann::json& body) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  res.set_content(DumpBytes(body), "application/json");
 }
 
 void SendError(httplib::Response& res, const ApiError& error) {
@@ -120,6 +170,9 @@ void ArraySim::Impl::Serve(const Handler& handler, const httplib::Request& req, 
         res.status = 500;
         res.set_header("Connection", "close");
         return log();
+      case FaultAction::kEndless:
+        Endless(res);
+        return log();
       case FaultAction::kExpireSessions: {
         std::lock_guard<std::mutex> lock(mu);
         sessions.ExpireAll();
@@ -162,9 +215,18 @@ void ArraySim::Impl::Serve(const Handler& handler, const httplib::Request& req, 
     }
   }
 
-  handler(req, res);
+  if (fault && fault->action == FaultAction::kResumeCycle && ResumesFromForgedToken(*fault, req)) {
+    httplib::Request first = req;
+    first.params.erase("resume");
+    handler(first, res);
+  } else {
+    handler(req, res);
+  }
 
   if (fault) {
+    if (fault->action == FaultAction::kTrickle) Trickle(res, fault->chunkBytes, fault->intervalMs);
+    if (fault->action == FaultAction::kResumeCycle)
+      SetResume(res, fault->tokens[(fault->fired - 1) % fault->tokens.size()]);
     if (fault->action == FaultAction::kMalformed) Malform(res);
     if (fault->action == FaultAction::kTruncate) Truncate(res);
     if (fault->action == FaultAction::kBody) res.set_content(fault->body, "application/json");

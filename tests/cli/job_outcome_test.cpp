@@ -8,7 +8,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -384,6 +386,45 @@ TEST_F(JobOutcomeTest, FilesAreOwnerOnlyWhateverTheUmask) {
         ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
         EXPECT_EQ(info.st_mode & 077, 0u) << path << " has mode " << std::oct << (info.st_mode & 0777);
     }
+}
+
+// Names on old shares are often Latin-1, and a lone continuation byte is a
+// legal name too: such changes go through a whole job byte for byte, shown
+// reversibly in the JSON output, and the next incremental still works.
+TEST_F(JobOutcomeTest, NamesThatAreNotUtf8GoThroughWholeJobsExactly) {
+    const std::vector<std::string> shares = {Share("s1")};
+    ASSERT_EQ(Job(1, 1, shares, "full").status, 0);
+    const std::vector<std::string> names = {"caf\xe9", "lone\x80" "byte", "ok-\xc3\xa9"};
+    for (const std::string& name : names) WriteFile(fs::path(Share("s1")) / name, "x\n");
+    const Result job = Job(1, 1, shares, "odd");
+    ASSERT_EQ(job.status, 0) << job.err;
+    std::map<std::string, std::string> hexByName;
+    for (const auto& item : job.Records("item")) {
+        const std::string path = item["path"];
+        if (item.contains("pathHex")) hexByName[path] = item["pathHex"];
+    }
+    const auto hex = [](const std::string& bytes) {
+        std::string text;
+        char pair[3];
+        for (const unsigned char c : bytes) {
+            std::snprintf(pair, sizeof pair, "%02x", c);
+            text += pair;
+        }
+        return text;
+    };
+    std::set<std::string> exact;
+    for (const auto& [path, pathHex] : hexByName) exact.insert(pathHex);
+    // Exactly the two names that are not UTF-8 carry their bytes; the UTF-8 one is as it is.
+    EXPECT_EQ(exact, (std::set<std::string>{hex(Share("s1") + "/caf\xe9"), hex(Share("s1") + "/lone\x80" "byte")}));
+    bool utf8Seen = false;
+    for (const auto& item : job.Records("item"))
+        utf8Seen = utf8Seen || item["path"] == Share("s1") + "/ok-\xc3\xa9";
+    EXPECT_TRUE(utf8Seen) << job.out;
+
+    WriteFile(fs::path(Share("s1")) / "after", "x\n");
+    const Result next = Job(1, 1, shares, "next");
+    ASSERT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(Files(next), std::set<std::string>{Share("s1") + "/after"});
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <boost/shared_ptr.hpp>
 
 #include "host/SnapHostExport.h"
@@ -24,6 +26,13 @@ public:
 // Set at load time to the file writer (see platform/log_writer.cpp); tests and
 // hosts may replace it. Never null while the host library is loaded.
 SNAPHOST_API extern boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+// What every line of the file writer names after its level, in brackets, e.g.
+// "client=1 subclient=2 job=7" once a host knows its job ("-" until then). A
+// line reads "<ISO 8601 time with offset> <pid> <thread> <LEVEL>(<level>)
+// [<context>] <function>:<line> <message>", LEVEL one of ERROR, INFO, DETAIL,
+// DEBUG, TRACE.
+SNAPHOST_API void SetLogContext(const std::string& context);
 
 // A new file writer like the one installed at load: appends to "snapscan.log" in
 // HostConfig::LogDir() (created if needed; stderr when it cannot be opened), with

@@ -69,16 +69,34 @@ void AppendEscaped(std::string& entry, const std::string& text) {
     }
 }
 
+// ISO 8601 local time with milliseconds and the offset from UTC
+// ("2026-12-10T15:04:05.123+01:00"): unambiguous across zones and DST changes.
 std::string Timestamp() {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     tm local;
     localtime_r(&now.tv_sec, &local);
     char text[64];
-    const size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    snprintf(text + length, sizeof text - length, ".%03ld", now.tv_nsec / 1000000L);
+    size_t length = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    length += snprintf(text + length, sizeof text - length, ".%03ld", now.tv_nsec / 1000000L);
+    char offset[8];
+    if (strftime(offset, sizeof offset, "%z", &local) == 5)
+        snprintf(text + length, sizeof text - length, "%.3s:%.2s", offset, offset + 3);
     return text;
 }
+
+const char* LevelName(int level) {
+    switch (level) {
+        case -1: return "ERROR";
+        case 0: return "INFO";
+        case 1: return "DETAIL";
+        case 2: return "DEBUG";
+        default: return level < -1 ? "ERROR" : "TRACE";
+    }
+}
+
+std::mutex g_contextMutex;
+std::string g_context = "-";
 
 class CFileLogWriter : public CLogWriterInterface {
 public:
@@ -163,10 +181,15 @@ private:
     }
 
     void Append(int level, const char* function, int line, const std::string& text) {
+        std::string context;
+        {
+            std::lock_guard<std::mutex> lock(g_contextMutex);
+            context = g_context;
+        }
         std::string entry = Timestamp();
-        entry += FXStringFormat(" %d %ld %d %s:%d ", static_cast<int>(getpid()),
-                                static_cast<long>(syscall(SYS_gettid)), level,
-                                function ? function : "?", line);
+        entry += FXStringFormat(" %d %ld %s(%d) [%s] %s:%d ", static_cast<int>(getpid()),
+                                static_cast<long>(syscall(SYS_gettid)), LevelName(level), level,
+                                context.c_str(), function ? function : "?", line);
         AppendEscaped(entry, text);
         entry += '\n';
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -223,4 +246,11 @@ TZDebugFunction::TZDebugFunction(const boost::shared_ptr<CLogWriterInterface>& w
 
 TZDebugFunction::~TZDebugFunction() {
     if (m_writer) m_writer->Write(m_traceLevel, m_function, m_line, 0, 0, "Leaving");
+}
+
+void SetLogContext(const std::string& context) {
+    std::string clean;
+    for (const char c : context) clean += (static_cast<unsigned char>(c) < 0x20 || c == ']') ? '?' : c;
+    std::lock_guard<std::mutex> lock(g_contextMutex);
+    g_context = clean.empty() ? "-" : clean;
 }

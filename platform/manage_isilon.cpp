@@ -9,6 +9,8 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <set>
+#include <string>
 #include <unordered_map>
 
 #include <curl/curl.h>
@@ -21,6 +23,7 @@
 #include "platform/manage_isilon_address.h"
 #include "platform/manage_isilon_failure.h"
 #include "platform/manage_isilon_json.h"
+#include "snapscan/Version.h"
 
 namespace {
 
@@ -261,7 +264,7 @@ struct ManageIsilon::Impl {
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Impl::OnHeader);
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, this);
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, "snapscan/1");
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, "snapscan/" SNAPSCAN_VERSION);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, address.plainHttp ? "http" : "https");
         curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
         const long connectSeconds = options.connectTimeoutSeconds > 0 ? options.connectTimeoutSeconds : 10L;
@@ -541,9 +544,15 @@ bool ManageIsilon::OpenConnection() {
             impl.options = ArrayConnectionOptions();
             SNAP_LOG(1, "No connection options for file server [%s], using the defaults", m_fileServer.c_str());
         }
-        if (impl.address.plainHttp)
-            SNAP_LOG(-1, "File server [%s] is reached over plain HTTP, without TLS", m_fileServer.c_str());
-        else if (impl.options.insecure)
+        if (impl.address.plainHttp) {
+            // Said once per process and file server: a job opens several
+            // connections, and the same warning on each would bury the log.
+            static std::mutex warnedMutex;
+            static std::set<std::string> warned;
+            std::lock_guard<std::mutex> lock(warnedMutex);
+            if (warned.insert(m_fileServer).second)
+                SNAP_LOG(-1, "File server [%s] is reached over plain HTTP, without TLS", m_fileServer.c_str());
+        } else if (impl.options.insecure)
             SNAP_LOG(-1, "TLS certificate verification is off for file server [%s]", m_fileServer.c_str());
         else if (!impl.options.pinnedPublicKey.empty() && impl.options.caFile.empty())
             SNAP_LOG(1, "File server [%s] is trusted by its pinned public key", m_fileServer.c_str());

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 namespace snapscan_platform_test {
 
@@ -80,12 +82,29 @@ bool MatchesShape(const std::string& text, size_t at, const std::string& pattern
 }  // namespace
 
 bool HostEnvTest::ParseLogLine(const std::string& line, LogLine& parsed) {
-    // "2024-05-01 12:34:56.789 <pid> <thread> <level> <rest>"
-    const std::string kTimeShape = "9999-99-99 99:99:99.999 ";
+    // "2024-05-01T12:34:56.789+02:00 <pid> <thread> <LEVEL>(<level>) [<context>] <rest>"
+    const std::string kTimeShape = "9999-99-99T99:99:99.999";
     if (!MatchesShape(line, 0, kTimeShape)) return false;
-    parsed.time = line.substr(0, kTimeShape.size() - 1);
-    std::istringstream in(line.substr(kTimeShape.size()));
-    if (!(in >> parsed.pid >> parsed.thread >> parsed.level)) return false;
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) return false;
+    const std::string zone = line.substr(kTimeShape.size(), space - kTimeShape.size());
+    if (!MatchesShape(zone, 1, "99:99") || zone.size() != 6 || (zone[0] != '+' && zone[0] != '-'))
+        return false;
+    parsed.time = line.substr(0, space);
+    std::istringstream in(line.substr(space + 1));
+    std::string level;
+    if (!(in >> parsed.pid >> parsed.thread >> level)) return false;
+    static const std::vector<std::pair<std::string, int>> kNames = {
+        {"ERROR", -1}, {"INFO", 0}, {"DETAIL", 1}, {"DEBUG", 2}, {"TRACE", 3}};
+    const size_t open = level.find('(');
+    if (open == std::string::npos || level.back() != ')') return false;
+    parsed.level = std::stoi(level.substr(open + 1, level.size() - open - 2));
+    bool named = false;
+    for (const auto& [name, number] : kNames)
+        named = named || (name == level.substr(0, open) && (number == parsed.level || number == 3));
+    if (!named) return false;
+    if (in.get() != ' ' || in.get() != '[') return false;
+    std::getline(in, parsed.context, ']');
     if (in.get() != ' ') return false;
     std::getline(in, parsed.rest);
     return true;

@@ -40,7 +40,8 @@ protected:
         long pid = 0;
         long thread = 0;
         int level = 0;
-        std::string rest;  // "function:line text"
+        std::string context;  // what the host named ("-" when nothing)
+        std::string rest;     // "function:line text"
     };
     static bool ParseLogLine(const std::string& line, LogLine& parsed);
     // True when some line of level -1 contains every one of the texts.

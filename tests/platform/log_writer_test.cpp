@@ -22,7 +22,30 @@ TEST_F(LogWriterTest, LineCarriesTimePidThreadLevelFunctionAndLine) {
     EXPECT_EQ(parsed.pid, static_cast<long>(getpid()));
     EXPECT_GT(parsed.thread, 0);
     EXPECT_EQ(parsed.level, 0);
+    EXPECT_EQ(parsed.context, "-");
     EXPECT_EQ(parsed.rest, "int Job::Run(int):42 copied 7 of /ifs/a");
+    EXPECT_NE(lines[0].find(" INFO(0) [-] "), std::string::npos) << lines[0];
+}
+
+// Every line names the job it belongs to once the host knows it, so that the
+// lines of concurrent jobs in one file can be told apart; the level has a name.
+TEST_F(LogWriterTest, LinesNameTheJobAndTheLevel) {
+    SetLogContext("client=1 subclient=2 job=7");
+    g_ptrLogWriter->Write(-1, "f", 1, 0, 0, "bad");
+    SetLogContext("evil]\nforged");
+    g_ptrLogWriter->Write(0, "f", 2, 0, 0, "fine");
+    SetLogContext("");
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 2u) << LogText();
+    LogLine first;
+    ASSERT_TRUE(ParseLogLine(lines[0], first)) << lines[0];
+    EXPECT_EQ(first.level, -1);
+    EXPECT_EQ(first.context, "client=1 subclient=2 job=7");
+    EXPECT_NE(lines[0].find(" ERROR(-1) "), std::string::npos) << lines[0];
+    LogLine second;
+    ASSERT_TRUE(ParseLogLine(lines[1], second)) << lines[1];
+    EXPECT_EQ(second.context, "evil??forged");
+    EXPECT_EQ(second.rest, "f:2 fine");
 }
 
 // Texts from outside (an array's error body, a file name) must not forge log

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "snapscan/Version.h"
 #include "tools/arraysim/server.h"
 
 namespace {
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
   std::string portFile;
   double dupRatio = 0.01, renameRatio = 0.02, removeRatio = 0.05;
   CLI::App app{"Emulates the array's management REST API over a local directory standing for /ifs"};
+  app.set_version_flag("--version", std::string("arraysim ") + SNAPSCAN_VERSION);
   app.add_option("--root", o.root, "Local directory that stands for /ifs");
   app.add_option("--port", o.port, "Port to listen on; 0 picks a free one")->check(CLI::Range(0, 65535));
   app.add_option("--bind", o.bind, "Loopback address to listen on");

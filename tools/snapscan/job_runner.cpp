@@ -23,6 +23,7 @@
 #include "host/ContentMapper.h"
 #include "host/FXErrorUtil.h"
 #include "host/HostSleep.h"
+#include "host/LogWriter.h"
 
 namespace snapscan {
 
@@ -465,7 +466,7 @@ void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double to
             ", cleanup " + Duration(summary.cleanupSeconds));
     std::string counts;
     for (const auto& [mode, count] : modes) counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " + mode;
-    out.SayAlways("snapscan: job " + std::to_string(request.jobId) + " of client " +
+    out.SayClosing("snapscan: job " + std::to_string(request.jobId) + " of client " +
                   std::to_string(request.clientId) + " subclient " + std::to_string(request.subclientId) +
                   " " + OutcomeWord(outcome.status) + " (exit " + std::to_string(outcome.status) +
                   "): " + std::to_string(summary.shares.size()) + " shares" +
@@ -483,8 +484,19 @@ void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double to
 JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
                   const std::function<bool()>& onDelivered) {
     const auto start = std::chrono::steady_clock::now();
+    SetLogContext("client=" + std::to_string(request.clientId) + " subclient=" +
+                  std::to_string(request.subclientId) + " job=" + std::to_string(request.jobId));
+    SNAP_LOG(0, "Job %lld of client %u subclient %u starts: %s, %zu shares",
+             static_cast<long long>(request.jobId), request.clientId, request.subclientId,
+             request.prevJobId != 0
+                 ? ("incremental against job " + std::to_string(request.prevJobId)).c_str()
+                 : "full",
+             request.shares.size());
     JobOutcome outcome = RunJobPhases(getClient, request, out, onDelivered);
     if (request.progress) request.progress->Stop();
+    SNAP_LOG(0, "Job %lld ends: %s (exit %d)%s", static_cast<long long>(request.jobId),
+             OutcomeWord(outcome.status), outcome.status,
+             outcome.delivered ? ", the next comparison base" : "");
     EmitSummary(request, outcome, SecondsSince(start), out);
     out.Done(outcome.status, {{"jobId", request.jobId}, {"delivered", outcome.delivered}});
     return outcome;

@@ -2,6 +2,7 @@
 // backup agent does. Parses the command line and hands over to job_runner.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -36,6 +37,7 @@ struct Common {
     bool quiet = false;
     bool verbose = false;
     std::string progress = "auto";
+    double progressInterval = 5;
     std::string clientText;
     std::string subclientText;
     uint32_t clientId = 0;
@@ -79,7 +81,8 @@ bool ParseDecimal(const std::string& text, uint64_t minimum, uint64_t maximum, u
 std::string CommandWord(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word == "--plugin" || word == "--state-dir") {
+        if (word == "--plugin" || word == "--state-dir" || word == "--progress" ||
+            word == "--progress-interval") {
             ++i;
             continue;
         }
@@ -217,6 +220,10 @@ int main(int argc, char** argv) {
                  "log detail 3 for this run, and the plug-in's whole failure text");
     app.add_option("--progress", common.progress, "progress display: auto, always or never")
         ->check(CLI::IsMember({"auto", "always", "never"}))
+        ->capture_default_str();
+    app.add_option("--progress-interval", common.progressInterval,
+                   "seconds between progress lines or records when not on a terminal")
+        ->check(CLI::Range(0.1, 3600.0))
         ->capture_default_str();
     app.set_version_flag("--version", std::string("snapscan ") + SNAPSCAN_VERSION);
 
@@ -380,7 +387,9 @@ int main(int argc, char** argv) {
                                       common.progress == "always"  ? ProgressReporter::Mode::kAlways
                                       : common.progress == "never" ? ProgressReporter::Mode::kNever
                                                                    : ProgressReporter::Mode::kAuto,
-                                      common.quiet);
+                                      common.quiet,
+                                      std::chrono::milliseconds(
+                                          static_cast<int64_t>(common.progressInterval * 1000)));
             ObserveLoggedLines([&progress](const std::string& line) { progress.OnLogLine(line); });
             request.progress = &progress;
             const int result = jobIdText.empty()

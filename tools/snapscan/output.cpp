@@ -220,8 +220,14 @@ void Output::Error(const std::string& phase, const std::string& detail, const st
 
 void Output::Done(int status, nlohmann::json fields) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (!m_json || m_done) return;
+    if (m_done) return;
     m_done = true;
+    if (!m_json) {
+        if (status != 0 && !m_closed)
+            SayClosing("snapscan: failed (exit " + std::to_string(status) + ")" +
+                       (m_failed ? ": " + m_failedPhase + ": " + m_failedCause : std::string()));
+        return;
+    }
     nlohmann::json record = {{"event", "done"}, {"status", status}};
     for (auto& [key, value] : fields.items()) record[key] = value;
     if (m_failed) {

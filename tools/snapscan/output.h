@@ -50,6 +50,13 @@ public:
         if (!m_json) Problem({}, text);
     }
 
+    // The closing line of a command in text mode, shown when quiet too: what
+    // cron mails. Done() writes one for a failure when none was written.
+    void SayClosing(const std::string& text) {
+        m_closed = true;
+        SayAlways(text);
+    }
+
     // Text on the error stream, in both modes; `newline` false for a terminal
     // line rewritten in place.
     void Progress(const std::string& text, bool newline = true);
@@ -64,8 +71,8 @@ public:
                uint32_t code = 0, const std::string& message = "");
 
     // The closing record of a command: {"event":"done","status":N, ...fields},
-    // with the code and cause of the first failure when there was one. JSON
-    // mode only; text mode prints its own closing line. Only the first call
+    // with the code and cause of the first failure when there was one. In text
+    // mode, a closing line for a failure that has none yet. Only the first call
     // writes, so a caller may close whatever its callee closed already.
     void Done(int status, nlohmann::json fields = nlohmann::json::object());
 
@@ -81,6 +88,7 @@ private:
     std::recursive_mutex m_mutex;
     bool m_failed = false;
     bool m_done = false;
+    bool m_closed = false;
     std::string m_failedPhase;
     std::string m_failedCause;
     uint32_t m_failedCode = 0;

@@ -9,10 +9,8 @@ namespace snapscan {
 
 namespace {
 
-// A terminal line is rewritten this often; elsewhere a line or record comes at
-// most this often, so that cron mail and log files stay short.
+// A terminal line is rewritten this often.
 constexpr std::chrono::milliseconds kTerminalInterval(500);
-constexpr std::chrono::seconds kLineInterval(5);
 
 // The number after `marker` in text, or -1.
 long long NumberAfter(const std::string& text, const std::string& marker) {
@@ -32,10 +30,11 @@ std::string Seconds(double seconds) {
 
 }  // namespace
 
-ProgressReporter::ProgressReporter(Output& out, Mode mode, bool quiet)
+ProgressReporter::ProgressReporter(Output& out, Mode mode, bool quiet, std::chrono::milliseconds interval)
     : m_out(out),
       m_enabled(mode == Mode::kAlways || (mode == Mode::kAuto && !quiet)),
-      m_terminal(!out.Json() && ::isatty(STDERR_FILENO) == 1) {
+      m_terminal(!out.Json() && ::isatty(STDERR_FILENO) == 1),
+      m_interval(m_terminal ? kTerminalInterval : interval) {
     m_phaseStart = m_lastReport = std::chrono::steady_clock::now();
     if (m_enabled) m_thread = std::thread([this] { Run(); });
 }
@@ -76,8 +75,7 @@ void ProgressReporter::Stop() {
 
 void ProgressReporter::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
-    const auto interval = m_terminal ? std::chrono::duration_cast<std::chrono::milliseconds>(kTerminalInterval)
-                                     : std::chrono::duration_cast<std::chrono::milliseconds>(kLineInterval);
+    const auto interval = m_interval;
     while (!m_stopping) {
         m_wake.wait_for(lock, interval);
         if (m_stopping) break;

@@ -21,8 +21,10 @@ class ProgressReporter {
 public:
     enum class Mode { kAuto, kAlways, kNever };
 
-    // `quiet`: progress only with kAlways.
-    ProgressReporter(Output& out, Mode mode, bool quiet);
+    // `quiet`: progress only with kAlways. `interval`: how often a line or a
+    // record comes when not on a terminal.
+    ProgressReporter(Output& out, Mode mode, bool quiet,
+                     std::chrono::milliseconds interval = std::chrono::seconds(5));
     ~ProgressReporter();
     ProgressReporter(const ProgressReporter&) = delete;
     ProgressReporter& operator=(const ProgressReporter&) = delete;
@@ -44,6 +46,7 @@ private:
     Output& m_out;
     bool m_enabled;
     bool m_terminal;
+    std::chrono::milliseconds m_interval;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     bool m_stopping = false;

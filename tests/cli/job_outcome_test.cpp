@@ -4,6 +4,7 @@
 // snapshot or compare would once have ended in a false success. Each case says
 // what the CLI printed and exited with, what was left on the array, and what
 // the next job delivered: no change is lost in any of them.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -161,6 +162,9 @@ TEST_F(JobOutcomeTest, CommandsThatChangeAContentWaitForNoRunningJob) {
     Background(JobArgs(1, 1, shares, "held"), "held", pid);
     for (int i = 0; i < 2000 && RulesSeen() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_GT(RulesSeen(), 0u);
+    // The job holds its lock; stopped, it goes on holding it however long the
+    // other commands take (a slow machine, a sanitizer build).
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
 
     const std::vector<std::vector<std::string>> others = {
         {"cleanup", "--json", "--client-id", "1", "--subclient-id", "1", "--job-id", "1"},
@@ -180,6 +184,7 @@ TEST_F(JobOutcomeTest, CommandsThatChangeAContentWaitForNoRunningJob) {
         EXPECT_THAT(refused.err, HasSubstr("another snapscan run of client 1 subclient 1 holds"));
         EXPECT_EQ(Last(refused)["event"], "done");
     }
+    ASSERT_EQ(::kill(pid, SIGCONT), 0);
     const Result held = Wait(pid, "held");
     ASSERT_EQ(held.status, 0) << held.err;
     ASSERT_EQ(held.Records("share").size(), 1u);

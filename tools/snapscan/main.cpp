@@ -206,9 +206,11 @@ int main(int argc, char** argv) {
     app.footer(
         "Exit status: 0 success; 1 a failure; 2 a bad command line; 3 the job ran, but a share was "
         "not processed or was read from the live file system.\n"
-        "Environment: SNAPSCAN_CONFIG_DIR (settings.ini, credentials.ini; /etc/snapscan), "
-        "SNAPSCAN_LOG_DIR (/var/log/snapscan), SNAPSCAN_STATE_DIR, SNAPSCAN_LOCK_DIR, "
-        "SNAPSCAN_MOUNT_TABLE, SNAPSCAN_PLUGIN.");
+        "Files: settings.ini and credentials.ini in SNAPSCAN_CONFIG_DIR (default /etc/snapscan; see "
+        "snapscan.conf(5)); snapscan.log and events.jsonl in SNAPSCAN_LOG_DIR (default "
+        "/var/log/snapscan); job ids in SNAPSCAN_STATE_DIR (root: /var/lib/snapscan, else the XDG "
+        "state directory); locks in SNAPSCAN_LOCK_DIR (root: /run/lock/snapscan); the mount table "
+        "SNAPSCAN_MOUNT_TABLE (default /proc/self/mounts); the plug-in SNAPSCAN_PLUGIN.");
 
     Common common;
     common.stateDir = JobStateStore::DefaultDirectory();

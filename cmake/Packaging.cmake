@@ -1,7 +1,10 @@
-# Installation, the CMake package an agent finds with find_package(snapscan), and
-# the Debian package. Included last by the top CMakeLists.txt, once every target
-# exists. The plug-in, libsnaphost, the CLI and the emulator install their
-# binaries beside their targets (install(TARGETS ... EXPORT snapscanTargets)).
+# Installation: what an agent builds against (headers, the CMake package
+# find_package(snapscan) reads, pkg-config's snaphost.pc), the CLI with its
+# private plug-in, its manual pages, completion and examples, and the system
+# files of a deployment (configuration, systemd units, tmpfiles.d, logrotate).
+# Included last by the top CMakeLists.txt, once every target exists. The
+# binaries' own install rules sit beside their targets. The Debian packages
+# (debian/, scripts/package) split this one install into packages.
 include(CMakePackageConfigHelpers)
 
 set(SNAPSCAN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/snapscan)
@@ -11,13 +14,11 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/host ${PROJECT_SOURCE_DIR}/common
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/snapscan
   FILES_MATCHING PATTERN "*.h")
 # The headers include each other as "host/..." and "common/...".
-foreach(target snaphost IsilonSnapClient)
-  if(TARGET ${target})
-    target_include_directories(${target} INTERFACE
-      $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/snapscan>)
-  endif()
-endforeach()
+target_include_directories(snaphost INTERFACE
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/snapscan>)
 
+# The CMake package holds libsnaphost only: the plug-in is loaded with dlopen,
+# never linked, and the programs are no part of what an agent builds against.
 install(EXPORT snapscanTargets
   NAMESPACE snapscan::
   DESTINATION ${SNAPSCAN_CMAKE_DIR})
@@ -46,23 +47,57 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/snapscanConfigVersion.cmake
   DESTINATION ${SNAPSCAN_CMAKE_DIR})
 
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+# pkg-config: `pkg-config --cflags --libs snaphost`.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/snaphost.pc.in
+  ${CMAKE_CURRENT_BINARY_DIR}/snaphost.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/snaphost.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Debian package: cpack -G DEB in the build directory.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME snapscan)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "snapscan developers")
-set(CPACK_PACKAGE_CONTACT "snapscan developers <snapscan@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Snapshot-based change detection for backups of NAS shares: plug-in, host services, CLI, array emulator")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "snapscan developers <snapscan@example.org>")
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The shared libraries libsnaphost, the CLI and the emulator (TLS) link; the
-# rest of what they use (Boost, JSON, CLI11, cpp-httplib) is header-only.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6, libstdc++6, libcurl4, libssl3, libsqlite3-0, libxxhash0, libsimdjson14")
-# An agent that builds against the installed headers needs Boost's.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libboost-dev")
-include(CPack)
+# Documentation of the CLI and the emulator.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/snapscan.1 ${PROJECT_SOURCE_DIR}/man/arraysim.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/snapscan.conf.5
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+install(FILES ${PROJECT_SOURCE_DIR}/completion/snapscan
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# The scheduled-job wrapper finds the CLI relative to itself, like the CLI
+# finds its plug-in, so that an unpacked tree runs its own binaries.
+set(SNAPSCAN_JOB_WRAPPER_DIR ${CMAKE_INSTALL_LIBEXECDIR}/snapscan)
+file(RELATIVE_PATH SNAPSCAN_WRAPPER_TO_BINDIR
+  ${CMAKE_INSTALL_FULL_LIBEXECDIR}/snapscan ${CMAKE_INSTALL_FULL_BINDIR})
+configure_file(${PROJECT_SOURCE_DIR}/deploy/snapscan-job.in
+  ${CMAKE_CURRENT_BINARY_DIR}/snapscan-job @ONLY)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/snapscan-job DESTINATION ${SNAPSCAN_JOB_WRAPPER_DIR})
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/examples/nightly.conf
+  ${PROJECT_SOURCE_DIR}/deploy/examples/snapscan.cron
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The files of a deployment outside the prefix's own tree.
+option(SNAPSCAN_INSTALL_SYSTEM_FILES
+  "Install configuration examples, systemd units, tmpfiles.d and logrotate files" ON)
+set(SNAPSCAN_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system
+  CACHE PATH "Where the systemd units go")
+set(SNAPSCAN_TMPFILES_DIR ${CMAKE_INSTALL_PREFIX}/lib/tmpfiles.d
+  CACHE PATH "Where the tmpfiles.d file goes")
+if(SNAPSCAN_INSTALL_SYSTEM_FILES)
+  set(SNAPSCAN_JOB_WRAPPER ${CMAKE_INSTALL_FULL_LIBEXECDIR}/snapscan/snapscan-job)
+  configure_file(${PROJECT_SOURCE_DIR}/deploy/snapscan-job@.service.in
+    ${CMAKE_CURRENT_BINARY_DIR}/snapscan-job@.service @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/snapscan-job@.service
+    ${PROJECT_SOURCE_DIR}/deploy/snapscan-job@.timer
+    DESTINATION ${SNAPSCAN_SYSTEMD_UNIT_DIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/deploy/tmpfiles.conf
+    DESTINATION ${SNAPSCAN_TMPFILES_DIR} RENAME snapscan.conf)
+  install(FILES ${PROJECT_SOURCE_DIR}/deploy/logrotate
+    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d RENAME snapscan)
+  install(FILES ${PROJECT_SOURCE_DIR}/deploy/settings.ini
+    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/snapscan)
+  # An example only, yet the file an administrator fills in with a password:
+  # owner-only from the start, like the credentials.ini the CLI accepts.
+  install(FILES ${PROJECT_SOURCE_DIR}/deploy/credentials.ini.example
+    DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/snapscan
+    PERMISSIONS OWNER_READ OWNER_WRITE)
+  install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/snapscan/jobs)
+endif()

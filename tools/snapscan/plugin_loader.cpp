@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 
@@ -53,14 +52,15 @@ std::string DefaultPluginPath() {
     const char* fromEnvironment = std::getenv("SNAPSCAN_PLUGIN");
     if (fromEnvironment != nullptr && *fromEnvironment != '\0') return fromEnvironment;
 
+    // One place only, relative to this executable: an installed CLI never falls
+    // back to another copy, and a missing plug-in is reported under this path.
+    // Without /proc, the installed place itself, never one relative to the
+    // working directory.
     const std::string directory = ExecutableDirectory();
-    if (!directory.empty()) {
-        const std::string installed =
-            directory + "/" SNAPSCAN_BIN_TO_LIBDIR "/" + kPluginName;
-        std::error_code ec;
-        if (std::filesystem::exists(installed, ec)) return installed;
-    }
-    return SNAPSCAN_BUILD_PLUGIN_PATH;
+    const std::filesystem::path pluginDirectory =
+        directory.empty() ? std::filesystem::path(SNAPSCAN_PLUGIN_INSTALL_PATH)
+                          : std::filesystem::path(directory) / SNAPSCAN_BIN_TO_PLUGIN_DIR;
+    return (pluginDirectory / kPluginName).lexically_normal().string();
 }
 
 }  // namespace snapscan

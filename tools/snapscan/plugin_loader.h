@@ -26,8 +26,9 @@ private:
     GetSnapClientFn m_factory = nullptr;
 };
 
-// Where the plug-in is when no path is given: $SNAPSCAN_PLUGIN, else beside the
-// installed binary (<bindir>/../<libdir>), else the build tree's copy.
+// Where the plug-in is when no path is given: $SNAPSCAN_PLUGIN, else the one
+// path relative to this executable where the install puts it (<bindir>/../
+// <libdir>/snapscan/), which the build tree mirrors. Never a second guess.
 std::string DefaultPluginPath();
 
 }  // namespace snapscan

@@ -51,7 +51,9 @@ constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before Open
 //
 // What a failure leaves behind. Out-parameters are written only on success,
 // except where an operation says otherwise below; a caller may keep what it
-// passed in. The test double of this class keeps the same rules.
+// passed in. The test double of this class keeps the same rules; those that
+// need no array (argument checks, what a failed call leaves) it shares with
+// this client (platform/manage_isilon_rules.h).
 //
 // Unread record fields are filled as follows: _IsilonSnapInfo value3 = created
 // (epoch s), text4 = state, text6 = alias, value7 = size; _IsilonVersionInfo

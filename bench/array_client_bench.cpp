@@ -19,7 +19,7 @@
 
 #include <curl/curl.h>
 
-#include "array_sim_process.h"
+#include "tests/support/arraysim_process.h"
 #include "host/LogWriter.h"
 #include "host/ManageIsilon.h"
 #include "platform/manage_isilon_json.h"

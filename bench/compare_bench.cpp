@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/bench_clock.h"
-#include "array_sim_process.h"
+#include "tests/support/bench_clock.h"
+#include "tests/support/arraysim_process.h"
 #include "host/LogWriter.h"
 #include "host/ManageIsilon.h"
 #include "snapclient/IsilonSnapClient.h"

@@ -20,7 +20,7 @@
 
 #include <boost/make_shared.hpp>
 
-#include "bench/bench_clock.h"
+#include "tests/support/bench_clock.h"
 #include "host/CSnapDiffEventMonitor.h"
 #include "host/LogWriter.h"
 

@@ -49,6 +49,12 @@ constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before Open
 // Names are byte strings: paths, snapshot names and tokens come out with the
 // exact bytes the array sent, also when they are not UTF-8.
 //
+// What a failure leaves behind. Out-parameters are written only on success,
+// except where an operation says otherwise below; a caller may keep what it
+// passed in. The test double of this class keeps the same rules; those that
+// need no array (argument checks, what a failed call leaves) it shares with
+// this client (platform/manage_isilon_rules.h).
+//
 // Unread record fields are filled as follows: _IsilonSnapInfo value3 = created
 // (epoch s), text4 = state, text6 = alias, value7 = size; _IsilonVersionInfo
 // text0 = build, value0 = revision, text1 = type, text2 = version text, text3 =
@@ -81,26 +87,40 @@ public:
     std::string ValidateEscSeq(const std::string& user) const;
 
     // Logs in (session) or checks the credentials (Basic). True: every later
-    // operation may be called.
+    // operation may be called. False: not connected (every other operation then
+    // fails with ManageIsilonError::kNotConnected); a connection that was open
+    // before is not usable either.
     bool OpenConnection();
 
     // Every snapshot on the array, all pages. The two strings are reserved (pass "").
+    // False: `snapshots` is as the caller passed it, even when some pages had
+    // been read; the code is the array's (callers read it as a decimal number).
     bool GetSnapshotList(std::vector<_IsilonSnapInfo>& snapshots, const std::string& reserved1,
                          const std::string& reserved2);
 
     // True: the snapshot of `path` named `name` exists now and id holds its array
-    // id. A name in use fails with "AEC_CONFLICT".
+    // id. A name in use fails with "AEC_CONFLICT" and leaves id as it was (the
+    // caller sets it first); so does every failure before the array answered.
+    // Only an answer that named an id and then went wrong (kBadResponse) may
+    // have written id.
     bool CreateSnapshot(const std::string& path, const std::string& name, int& id);
 
     // Deletes the snapshot by name. reserved1 ("Empty") and flags (0) are ignored.
+    // An empty name fails with "INVALID_ARGUMENT" before any request (it would
+    // address the whole collection); an unknown one with "AEC_NOT_FOUND".
     bool DeleteSnapshot(const std::string& reserved1, const std::string& name, int flags);
 
+    // One entry: the cluster's version. A failure (code 1627 and the message)
+    // leaves `versions` as it was.
     CRwError GetVersionInfo(std::vector<_IsilonVersionInfo>& versions);
+    // A failure leaves `info` as it was: a partly read answer is not copied.
     CRwError GetChangeListJobInfo(_ChangeListCreateJobInfo& info);
+    // Sends info.enabled; `info` is never changed.
     CRwError SetChangeListJobInfo(_ChangeListCreateJobInfo& info);
 
     // Starts the changelist job for the pair and remembers its id for
-    // GetSnapshotChangeList. retainRepState is passed to the job.
+    // GetSnapshotChangeList. retainRepState is passed to the job. The ids are
+    // never changed; after a failure the job remembered before (if any) stays.
     CRwError CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incrId, bool retainRepState);
 
     // First call (empty resumeToken in page): fails with "AEC_NOT_FOUND" until the
@@ -108,6 +128,9 @@ public:
     // at once with ManageIsilonError::kJobFailed. Then one page per call: items
     // replaced, paths relative to the changelist's root path beginning with "/",
     // resumeToken non-empty while pages follow.
+    // A failure of any call leaves page.items empty (no stale entries of an
+    // earlier page, nothing of a half-read one) and page.resumeToken as it was,
+    // so the same page can be asked for again; the ids are never changed.
     CRwError GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId, _IsilonChangeListInfo& page);
 
     struct Impl;  // the transport: real HTTPS in platform/, scripted in tests

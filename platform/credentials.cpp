@@ -23,33 +23,51 @@ std::string CredentialsPath() { return HostConfig::ConfigDir() + "/credentials.i
 // A password file larger than this is not a credentials file.
 constexpr off_t kMaxCredentialsBytes = 1 << 20;
 
-// Why the file at path cannot be trusted, or "" when it can. Checked on the open
-// descriptor, so that the file read is the file checked.
-std::string Distrust(int fd, const std::string& path) {
+// True when the file at path can be trusted; false with why not in reason.
+// Checked on the open descriptor, so that the file read is the file checked.
+bool Trusted(int fd, const std::string& path, std::string& reason) {
     struct stat info;
-    if (fstat(fd, &info) != 0) return std::string("cannot be examined: ") + strerror(errno);
-    if (!S_ISREG(info.st_mode)) return "is not a regular file";
-    if (info.st_uid != geteuid())
-        return "is owned by user " + std::to_string(info.st_uid) + ", not by the user running (" +
-               std::to_string(geteuid()) + ")";
+    if (fstat(fd, &info) != 0) {
+        reason = std::string("cannot be examined: ") + strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reason = "is not a regular file";
+        return false;
+    }
+    if (info.st_uid != geteuid()) {
+        reason = "is owned by user " + std::to_string(info.st_uid) +
+                 ", not by the user running (" + std::to_string(geteuid()) + ")";
+        return false;
+    }
     if ((info.st_mode & 077) != 0) {
         char mode[8];
         snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-        return std::string("has mode ") + mode +
-               " and can be reached by group or others (make it chmod 600)";
+        reason = std::string("has mode ") + mode +
+                 " and can be reached by group or others (make it chmod 600)";
+        return false;
     }
-    if (info.st_size > kMaxCredentialsBytes) return "is larger than 1 MiB";
+    if (info.st_size > kMaxCredentialsBytes) {
+        reason = "is larger than 1 MiB";
+        return false;
+    }
     // Whoever can write the directory can replace the file between two runs.
     const std::string::size_type slash = path.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     struct stat parent;
-    if (stat(directory.c_str(), &parent) != 0)
-        return "is in a directory that cannot be examined: " + std::string(strerror(errno));
-    if ((parent.st_mode & S_IWOTH) != 0 && (parent.st_mode & S_ISVTX) == 0)
-        return "is in directory " + directory + ", which others can write";
-    if ((parent.st_mode & S_IWOTH) != 0 || (parent.st_uid != geteuid() && parent.st_uid != 0))
-        return "is in directory " + directory + ", which is not owned by the user running or root";
-    return std::string();
+    if (stat(directory.c_str(), &parent) != 0) {
+        reason = "is in a directory that cannot be examined: " + std::string(strerror(errno));
+        return false;
+    }
+    if ((parent.st_mode & S_IWOTH) != 0 && (parent.st_mode & S_ISVTX) == 0) {
+        reason = "is in directory " + directory + ", which others can write";
+        return false;
+    }
+    if ((parent.st_mode & S_IWOTH) != 0 || (parent.st_uid != geteuid() && parent.st_uid != 0)) {
+        reason = "is in directory " + directory + ", which is not owned by the user running or root";
+        return false;
+    }
+    return true;
 }
 
 // Reads and parses the file when it is safe to read. Failures are logged at -1
@@ -64,8 +82,8 @@ bool LoadCredentials(snaphost::IniTree& tree, std::string& path, std::string& pr
         SNAP_LOG(-1, "Credentials file [%s] cannot be opened: %s", path.c_str(), strerror(errno));
         return false;
     }
-    const std::string distrust = Distrust(fd, path);
-    if (!distrust.empty()) {
+    std::string distrust;
+    if (!Trusted(fd, path, distrust)) {
         problem = path + ": " + distrust + "; refused";
         SNAP_LOG(-1, "Credentials file [%s] %s; refused", path.c_str(), distrust.c_str());
         close(fd);

@@ -10,23 +10,9 @@
 #include "common/CRwError.h"
 #include "common/FXString.h"
 #include "host/FXErrorUtil.h"
+#include "platform/string_format.h"
 
 namespace {
-
-std::string VFormat(const char* format, va_list args) {
-    if (format == nullptr) return std::string();
-    char small[256];
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (needed < 0) return std::string();
-    if (static_cast<size_t>(needed) < sizeof small) return std::string(small, needed);
-    std::string text(static_cast<size_t>(needed) + 1, '\0');
-    vsnprintf(&text[0], text.size(), format, args);
-    text.resize(static_cast<size_t>(needed));
-    return text;
-}
 
 uint32_t EncodeWin32(uint32_t code) {
     // The usual HRESULT form keeps small system numbers recognisable in hex.
@@ -94,7 +80,7 @@ CRwError& CRwError::Push(const FXCodeLocation& location, const char* format, ...
     if (!IsError()) return *this;
     va_list args;
     va_start(args, format);
-    std::string message = VFormat(format, args);
+    std::string message = snaphost::FormatV(format, args);
     va_end(args);
     EnsureDetail(*this).trail.push_back(MakeFrame(location, std::move(message)));
     return *this;
@@ -155,7 +141,7 @@ CRwError ErrorWin32(const FXCodeLocation& location, uint32_t code) {
 CRwError ErrorWin32(const FXCodeLocation& location, uint32_t code, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string message = VFormat(format, args);
+    std::string message = snaphost::FormatV(format, args);
     va_end(args);
     return MakeWin32(location, code, std::move(message));
 }

@@ -34,6 +34,7 @@
 #include "host/TZPlatformInfo.h"
 #include "platform/event_monitor_inode_run.h"
 #include "platform/event_monitor_store.h"
+#include "platform/event_monitor_reader.h"
 #include "platform/event_monitor_writer.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// The writer and reader threads of the change-event database. Batches are
+// The writer thread of the change-event database. Batches are
 // byte buffers so that passing a row on costs a few copies and no allocation;
 // they are recycled through fixed pools.
 #include "platform/event_monitor_writer.h"
@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 #include <system_error>
+
+#include "platform/event_monitor_batch.h"
 
 namespace snaphost {
 
@@ -16,24 +18,6 @@ constexpr size_t kBatchBytes = 256 * 1024;
 constexpr size_t kBatchCount = 4;
 
 enum : char { kInsertOp = 'I', kRenameOp = 'R' };
-
-// The reader's batches: whole rows, each an InsertHeader and its texts. A batch is
-// handed over once it holds this much; one row may go beyond.
-constexpr size_t kReadBatchBytes = 128 * 1024;
-constexpr size_t kReadBatchCount = 3;
-
-struct InsertHeader {
-    int64_t inode;
-    uint64_t changeTime;
-    uint64_t modifiedTime;
-    uint64_t accessTime;
-    int64_t size;
-    uint32_t isRename;
-    uint32_t extraNumber;
-    uint64_t pathLength;
-    uint64_t changeTypeLength;
-    uint64_t oldPathLength;
-};
 
 struct RenameHeader {
     int64_t inode;
@@ -66,7 +50,7 @@ bool EventWriter::AddInsert(const _ChangeEventItem& row, std::string& error) {
         error = "The event writer has stopped";
         return false;
     }
-    InsertHeader header;
+    RowHeader header;
     header.inode = row.inode;
     header.changeTime = row.changeTime;
     header.modifiedTime = row.modifiedTime;
@@ -159,7 +143,7 @@ bool EventWriter::Apply(const Batch& batch, std::string& error) {
     while (in < end) {
         const char op = *in++;
         if (op == kInsertOp) {
-            InsertHeader header;
+            RowHeader header;
             memcpy(&header, in, sizeof header);
             in += sizeof header;
             EventFields& fields = group[grouped++];
@@ -276,149 +260,6 @@ bool EventWriter::Finish(std::string& error) {
 void EventWriter::Abandon() {
     m_finished = true;
     Stop(true);
-}
-
-EventReader::EventReader(EventStore& store) : m_store(store) {
-    for (size_t i = 0; i < kReadBatchCount; ++i) {
-        m_pool.push_back(std::make_unique<Batch>());
-        m_pool.back()->reserve(kReadBatchBytes + 4096);
-        m_free.push_back(m_pool.back().get());
-    }
-}
-
-EventReader::~EventReader() { Stop(); }
-
-// Rows of the store into the batch until it is full; the result as Next gives it.
-int EventReader::Fill(Batch& batch, std::string& error) {
-    batch.clear();
-    while (batch.size() < kReadBatchBytes) {
-        EventFields fields;
-        const int result = m_store.NextFields(fields, error);
-        if (result != 0) return result;
-        InsertHeader header;
-        header.inode = fields.inode;
-        header.changeTime = fields.changeTime;
-        header.modifiedTime = fields.modifiedTime;
-        header.accessTime = fields.accessTime;
-        header.size = fields.size;
-        header.isRename = fields.isRename;
-        header.extraNumber = fields.extraNumber;
-        header.pathLength = fields.pathLength;
-        header.changeTypeLength = fields.changeTypeLength;
-        header.oldPathLength = fields.oldPathLength;
-        const size_t old = batch.size();
-        batch.resize(old + sizeof header + fields.pathLength + fields.changeTypeLength +
-                     fields.oldPathLength);
-        char* out = batch.data() + old;
-        memcpy(out, &header, sizeof header);
-        out += sizeof header;
-        memcpy(out, fields.path, fields.pathLength);
-        out += fields.pathLength;
-        memcpy(out, fields.changeType, fields.changeTypeLength);
-        out += fields.changeTypeLength;
-        memcpy(out, fields.oldPath, fields.oldPathLength);
-    }
-    return 0;
-}
-
-void EventReader::Run() {
-    for (;;) {
-        Batch* batch = nullptr;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_freed.wait(lock, [this] { return !m_free.empty() || m_stop; });
-            if (m_stop) return;
-            batch = m_free.back();
-            m_free.pop_back();
-        }
-        Filled filled{batch, 0, std::string()};
-        try {
-            filled.last = Fill(*batch, filled.error);
-        } catch (const std::bad_alloc&) {
-            batch->clear();
-            filled.last = -1;
-            filled.error = "Out of memory reading the event database";
-        }
-        const bool done = filled.last != 0;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_full.push_back(std::move(filled));
-        }
-        m_filled.notify_one();
-        if (done) return;
-    }
-}
-
-int EventReader::Next(_ChangeEventItem& row, std::string& error) {
-    while (m_current.batch == nullptr || m_position >= m_current.batch->size()) {
-        if (m_current.batch != nullptr) {
-            // The batch is read out: it carried the end when it was the last.
-            if (m_current.last != 0) {
-                m_result = m_current.last;
-                m_error = m_current.error;
-            }
-            if (!m_inline) {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_free.push_back(m_current.batch);
-            }
-            m_current.batch = nullptr;
-            if (!m_inline) m_freed.notify_one();
-        }
-        if (m_result != 0) {
-            error = m_error;
-            Stop();
-            return m_result;
-        }
-        if (!m_started && !m_inline) {
-            try {
-                m_thread = std::thread(&EventReader::Run, this);
-                m_started = true;
-            } catch (const std::system_error&) {
-                m_inline = true;
-            }
-        }
-        if (m_inline) {
-            Batch* batch = m_pool.front().get();
-            m_current = Filled{batch, 0, std::string()};
-            m_current.last = Fill(*batch, m_current.error);
-        } else {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_filled.wait(lock, [this] { return !m_full.empty(); });
-            m_current = std::move(m_full.front());
-            m_full.pop_front();
-        }
-        m_position = 0;
-    }
-    const char* in = m_current.batch->data() + m_position;
-    InsertHeader header;
-    memcpy(&header, in, sizeof header);
-    in += sizeof header;
-    row.inode = header.inode;
-    row.changeTime = header.changeTime;
-    row.modifiedTime = header.modifiedTime;
-    row.accessTime = header.accessTime;
-    row.size = header.size;
-    row.isRename = header.isRename;
-    row.extraNumber = header.extraNumber;
-    row.path.assign(in, header.pathLength);
-    in += header.pathLength;
-    row.changeType.assign(in, header.changeTypeLength);
-    in += header.changeTypeLength;
-    row.oldPath.assign(in, header.oldPathLength);
-    in += header.oldPathLength;
-    m_position = static_cast<size_t>(in - m_current.batch->data());
-    return 0;
-}
-
-void EventReader::Stop() {
-    if (!m_started) return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stop = true;
-    }
-    m_freed.notify_one();
-    m_thread.join();
-    m_started = false;
 }
 
 }  // namespace snaphost

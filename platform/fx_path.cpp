@@ -1,66 +1,13 @@
-// String and path operations on "/"-delimited byte strings. Paths are compared
-// by component, so repeated and trailing delimiters never change a result.
+// Path operations on "/"-delimited byte strings. Paths are compared by
+// component, so repeated and trailing delimiters never change a result.
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "common/FXPath.h"
-#include "common/FXString.h"
 #include "host/FXErrorUtil.h"
-
-namespace FXString {
-
-bool RemoveRight(std::string& text, const std::string& suffix) {
-    if (suffix.empty() || text.size() < suffix.size()) return false;
-    if (text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
-    text.erase(text.size() - suffix.size());
-    return true;
-}
-
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to,
-                uint64_t start) {
-    if (from.empty() || start >= text.size()) return;
-    std::string result;
-    result.reserve(text.size());
-    size_t copied = 0;
-    size_t at = static_cast<size_t>(start);
-    while ((at = text.find(from, at)) != std::string::npos) {
-        result.append(text, copied, at - copied);
-        result += to;
-        at += from.size();
-        copied = at;
-    }
-    if (copied == 0) return;
-    result.append(text, copied, std::string::npos);
-    text.swap(result);
-}
-
-std::string Format(const char* format, ...) {
-    if (format == nullptr) return std::string();
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    char small[256];
-    const int needed = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    std::string text;
-    if (needed > 0 && static_cast<size_t>(needed) < sizeof small) {
-        text.assign(small, static_cast<size_t>(needed));
-    } else if (needed > 0) {
-        text.resize(static_cast<size_t>(needed) + 1);
-        vsnprintf(&text[0], text.size(), format, args);
-        text.resize(static_cast<size_t>(needed));
-    }
-    va_end(args);
-    return text;
-}
-
-}  // namespace FXString
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "common/PrivateFiles.h"
 #include "host/HostConfig.h"
 #include "platform/ini_file.h"
+#include "platform/string_format.h"
 
 namespace {
 
@@ -28,21 +29,6 @@ constexpr const char* kLevelKey = "nLogLevel";
 // A changed level is picked up without a restart, but the settings file is not
 // read on every line.
 constexpr std::chrono::seconds kLevelRefresh(5);
-
-std::string VFormat(const char* format, va_list args) {
-    if (format == nullptr) return std::string();
-    char small[512];
-    va_list copy;
-    va_copy(copy, args);
-    const int needed = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (needed <= 0) return std::string();
-    if (static_cast<size_t>(needed) < sizeof small) return std::string(small, needed);
-    std::string text(static_cast<size_t>(needed) + 1, '\0');
-    vsnprintf(&text[0], text.size(), format, args);
-    text.resize(static_cast<size_t>(needed));
-    return text;
-}
 
 // A log entry is one line whatever its message holds: texts from the array, paths
 // and error bodies may carry line feeds that would otherwise forge entries of
@@ -126,7 +112,7 @@ public:
         if (level >= 0 && level > GetLevel()) return;
         va_list args;
         va_start(args, format);
-        std::string text = VFormat(format, args);
+        std::string text = snaphost::FormatV(format, args);
         va_end(args);
         Append(level, function, line, text);
     }
@@ -200,7 +186,7 @@ private:
     static std::string FXStringFormat(const char* format, ...) __attribute__((format(printf, 1, 2))) {
         va_list args;
         va_start(args, format);
-        std::string text = VFormat(format, args);
+        std::string text = snaphost::FormatV(format, args);
         va_end(args);
         return text;
     }
@@ -233,7 +219,7 @@ TZDebugFunction::TZDebugFunction(const boost::shared_ptr<CLogWriterInterface>& w
     if (format != nullptr && *format != '\0') {
         va_list args;
         va_start(args, format);
-        extra = VFormat(format, args);
+        extra = snaphost::FormatV(format, args);
         va_end(args);
     }
     m_writer = writer;

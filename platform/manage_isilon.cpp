@@ -23,6 +23,7 @@
 #include "platform/manage_isilon_address.h"
 #include "platform/manage_isilon_failure.h"
 #include "platform/manage_isilon_json.h"
+#include "platform/manage_isilon_rules.h"
 #include "snapscan/Version.h"
 
 namespace {
@@ -54,7 +55,6 @@ constexpr uint64_t kMaxSnapshotPages = kMaxSnapshots + 1000;
 // still ends at the page bound.
 constexpr size_t kMaxRememberedTokens = size_t(1) << 16;
 constexpr uint32_t kFunctionFailed = 1627;
-constexpr const char* kInvalidArgument = "INVALID_ARGUMENT";
 constexpr const char* kNotFound = "AEC_NOT_FOUND";
 
 constexpr const char* kSessionPath = "/session/1/session";
@@ -629,9 +629,9 @@ bool ManageIsilon::DeleteSnapshot(const std::string&, const std::string& name, i
     Impl& impl = *m_impl;
     return Guarded(impl, "DeleteSnapshot", [&] {
         if (!impl.RequireConnection("DeleteSnapshot")) return false;
-        // An empty name would address the whole collection.
-        if (name.empty()) {
-            impl.SetFailure(kInvalidArgument, "DeleteSnapshot: no snapshot name given");
+        std::string code, message;
+        if (!arrayrules::CheckSnapshotName("DeleteSnapshot", name, code, message)) {
+            impl.SetFailure(code, message);
             return false;
         }
         std::string path = std::string(kSnapshotsPath) + "/" + impl.Escape(name);
@@ -714,6 +714,7 @@ CRwError ManageIsilon::CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incr
 CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId, _IsilonChangeListInfo& page) {
     Impl& impl = *m_impl;
     static const char* const kOperation = "GetSnapshotChangeList";
+    const std::string sentToken = page.resumeToken;
     bool ok = Guarded(impl, kOperation, [&] {
         if (!impl.RequireConnection(kOperation)) return false;
         std::string lins = kChangelistsPath + std::to_string(baseId) + "_" + std::to_string(incrId) + "/lins";
@@ -742,14 +743,11 @@ CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
         // back to a page already read would keep it asking for ever.
         if (!impl.changelistTrail.Follow(sent, page.resumeToken, problem)) {
             impl.BadBody(kOperation, "GET", lins, problem);
-            page.resumeToken.swap(sent);
             return false;
         }
         return true;
     });
     if (ok) return CRwError::Success();
-    // A failed call leaves no entries behind, and the token as it was so that
-    // the same page can be asked for again.
-    page.items.clear();
+    arrayrules::LeaveFailedPage(page, sentToken);
     return impl.Failed(FX_HERE);
 }

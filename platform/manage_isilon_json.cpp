@@ -188,6 +188,21 @@ bool Key(od::field& field, std::string_view& key, std::string& problem) {
     return true;
 }
 
+// Calls onField(key, field) for each field of `object` in order; false as soon
+// as a field cannot be read (with `malformed` as the problem) or onField says so.
+template <typename OnField>
+bool ForEachField(od::object& object, const std::string& malformed, std::string& problem,
+                  OnField&& onField) {
+    for (auto result : object) {
+        od::field field;
+        if (error_code e = std::move(result).get(field)) return Fail(problem, malformed, e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (!onField(key, field)) return false;
+    }
+    return true;
+}
+
 bool IsNull(od::value& value) {
     bool null = false;
     return value.is_null().get(null) == simdjson::SUCCESS && null;
@@ -271,27 +286,21 @@ bool Time(od::value& value, std::string_view name, uint64_t& seconds, std::strin
     if (error_code e = value.get_object().get(object))
         return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
     seconds = 0;
-    for (auto result : object) {
-        od::field field;
-        if (error_code e = std::move(result).get(field))
-            return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
-        std::string_view key;
-        if (!Key(field, key, problem)) return false;
+    const bool fieldsRead = ForEachField(
+        object, "\"" + std::string(name) + "\" is malformed", problem, [&](std::string_view key, od::field& field) {
         if (key == "sec" && !Unsigned(field.value(), "sec", seconds, problem)) return false;
-    }
-    return true;
+        return true;
+    });
+    return fieldsRead;
 }
 
 // The first object of the array named `name` in the root object.
 template <typename OnEntry>
 bool ForFirstOf(od::object& root, std::string_view name, OnEntry&& onEntry, std::string& problem) {
     bool found = false;
-    for (auto result : root) {
-        od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
-        std::string_view key;
-        if (!Key(field, key, problem)) return false;
-        if (key != name || found) continue;
+    const bool fieldsRead = ForEachField(
+        root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
+        if (key != name || found) return true;
         od::array entries;
         if (error_code e = field.value().get_array().get(entries))
             return Fail(problem, "\"" + std::string(name) + "\" is not an array", e);
@@ -305,18 +314,17 @@ bool ForFirstOf(od::object& root, std::string_view name, OnEntry&& onEntry, std:
             }
         }
         if (!found) return Fail(problem, "\"" + std::string(name) + "\" is empty");
-    }
+        return true;
+    });
+    if (!fieldsRead) return false;
     if (!found) return Fail(problem, "the body has no \"" + std::string(name) + "\"");
     return true;
 }
 
 bool ParseSnapshot(od::object& object, _IsilonSnapInfo& snapshot, std::string& problem) {
     bool hasId = false, hasName = false;
-    for (auto result : object) {
-        od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "a snapshot is malformed", e);
-        std::string_view key;
-        if (!Key(field, key, problem)) return false;
+    const bool fieldsRead = ForEachField(
+        object, "a snapshot is malformed", problem, [&](std::string_view key, od::field& field) {
         od::value value = field.value();
         std::string_view text;
         if (key == "id") {
@@ -341,7 +349,9 @@ bool ParseSnapshot(od::object& object, _IsilonSnapInfo& snapshot, std::string& p
         } else if (key == "size") {
             if (!Unsigned(value, key, snapshot.value7, problem)) return false;
         }
-    }
+        return true;
+    });
+    if (!fieldsRead) return false;
     if (!hasId || !hasName) return Fail(problem, "a snapshot has no \"id\" or no \"name\"");
     return true;
 }
@@ -408,11 +418,8 @@ bool ParseSnapshotPage(od::parser& parser, std::string& body, std::vector<_Isilo
     if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     bool hasList = false;
     resume.clear();
-    for (auto result : root) {
-        od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
-        std::string_view key;
-        if (!Key(field, key, problem)) return false;
+    const bool fieldsRead = ForEachField(
+        root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
         if (key == "snapshots") {
             od::array entries;
             if (error_code e = field.value().get_array().get(entries))
@@ -429,7 +436,9 @@ bool ParseSnapshotPage(od::parser& parser, std::string& body, std::vector<_Isilo
         } else if (key == "resume") {
             if (!OptionalString(field.value(), key, resume, problem)) return false;
         }
-    }
+        return true;
+    });
+    if (!fieldsRead) return false;
     if (!hasList) return Fail(problem, "the body has no \"snapshots\"");
     return AtEnd(doc, problem);
 }
@@ -441,19 +450,18 @@ bool ParseCreatedSnapshotId(od::parser& parser, std::string& body, int& id, std:
     if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     _IsilonSnapInfo snapshot;
     bool hasId = false;
-    for (auto result : root) {
-        od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
-        std::string_view key;
-        if (!Key(field, key, problem)) return false;
-        if (key != "id") continue;
+    const bool fieldsRead = ForEachField(
+        root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
+        if (key != "id") return true;
         int64_t value = 0;
         if (!Signed(field.value(), key, value, problem)) return false;
         if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
             return Fail(problem, "snapshot id " + std::to_string(value) + " does not fit 32 bits");
         id = static_cast<int>(value);
         hasId = true;
-    }
+        return true;
+    });
+    if (!fieldsRead) return false;
     if (!hasId) return Fail(problem, "the body has no \"id\"");
     return AtEnd(doc, problem);
 }
@@ -466,16 +474,13 @@ bool ParseVersion(od::parser& parser, std::string& body, _IsilonVersionInfo& ver
     if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     version = _IsilonVersionInfo();
     bool hasRelease = false, hasVersion = false;
-    for (auto result : root) {
-        od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
-        std::string_view key;
-        if (!Key(field, key, problem)) return false;
+    const bool fieldsRead = ForEachField(
+        root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
         if (key == "name") {
             if (!OptionalString(field.value(), key, version.text3, problem)) return false;
-            continue;
+            return true;
         }
-        if (key != "onefs_version") continue;
+        if (key != "onefs_version") return true;
         od::object object;
         if (error_code e = field.value().get_object().get(object))
             return Fail(problem, "\"onefs_version\" is not an object", e);
@@ -501,7 +506,9 @@ bool ParseVersion(od::parser& parser, std::string& body, _IsilonVersionInfo& ver
                 version.value0 = std::strtoull(text.c_str(), nullptr, 10);
             }
         }
-    }
+        return true;
+    });
+    if (!fieldsRead) return false;
     if (!hasVersion) return Fail(problem, "the body has no \"onefs_version\"");
     if (!hasRelease) return Fail(problem, "\"onefs_version\" has no \"release\"");
     return AtEnd(doc, problem);
@@ -518,12 +525,8 @@ bool ParseChangelistJobType(od::parser& parser, std::string& body, _ChangeListCr
     bool ok = ForFirstOf(
         root, "types",
         [&](od::object& entry) {
-            for (auto result : entry) {
-                od::field field;
-                if (error_code e = std::move(result).get(field))
-                    return Fail(problem, "the job type is malformed", e);
-                std::string_view key;
-                if (!Key(field, key, problem)) return false;
+            const bool fieldsRead = ForEachField(
+                entry, "the job type is malformed", problem, [&](std::string_view key, od::field& field) {
                 od::value value = field.value();
                 if (key == "enabled") {
                     if (!Bool(value, key, read.enabled, problem)) return false;
@@ -539,7 +542,9 @@ bool ParseChangelistJobType(od::parser& parser, std::string& body, _ChangeListCr
                 } else if (key == "policy") {
                     if (!OptionalString(value, key, read.text0, problem)) return false;
                 }
-            }
+                return true;
+            });
+            if (!fieldsRead) return false;
             return true;
         },
         problem);
@@ -556,16 +561,15 @@ bool ParseJobId(od::parser& parser, std::string& body, uint64_t& jobId, std::str
     std::string escaped;
     if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     bool hasId = false;
-    for (auto result : root) {
-        od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
-        std::string_view key;
-        if (!Key(field, key, problem)) return false;
-        if (key != "id") continue;
+    const bool fieldsRead = ForEachField(
+        root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
+        if (key != "id") return true;
         if (error_code e = field.value().get_uint64().get(jobId))
             return Fail(problem, "\"id\" is not a job number", e);
         hasId = true;
-    }
+        return true;
+    });
+    if (!fieldsRead) return false;
     if (!hasId) return Fail(problem, "the body has no \"id\"");
     return AtEnd(doc, problem);
 }
@@ -579,16 +583,16 @@ bool ParseJobState(od::parser& parser, std::string& body, std::string& state, st
     bool ok = ForFirstOf(
         root, "jobs",
         [&](od::object& entry) {
-            for (auto result : entry) {
-                od::field field;
-                if (error_code e = std::move(result).get(field)) return Fail(problem, "the job is malformed", e);
-                std::string_view key, text;
-                if (!Key(field, key, problem)) return false;
-                if (key != "state") continue;
+            const bool fieldsRead = ForEachField(
+                entry, "the job is malformed", problem, [&](std::string_view key, od::field& field) {
+                std::string_view text;
+                if (key != "state") return true;
                 if (!String(field.value(), key, text, problem)) return false;
                 state.assign(text.data(), text.size());
                 hasState = true;
-            }
+                return true;
+            });
+            if (!fieldsRead) return false;
             return true;
         },
         problem);
@@ -605,22 +609,22 @@ bool ParseChangelistRoot(od::parser& parser, std::string& body, std::string& roo
     if (!RootObject(parser, body, doc, root, problem, escaped)) return false;
     bool hasRoot = false;
     uint64_t entries = kUnknownEntries;
-    for (auto result : root) {
-        od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
-        std::string_view key, text;
-        if (!Key(field, key, problem)) return false;
+    const bool fieldsRead = ForEachField(
+        root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
+        std::string_view text;
         if (key == "num_entries") {
             // Only a bound on the pages to follow: a count that is not one leaves it unknown.
             if (field.value().get_uint64().get(entries) != simdjson::SUCCESS) entries = kUnknownEntries;
-            continue;
+            return true;
         }
-        if (key != "root_path") continue;
+        if (key != "root_path") return true;
         if (!String(field.value(), key, text, problem)) return false;
         while (!text.empty() && text.back() == '/') text.remove_suffix(1);
         rootPath.assign(text.data(), text.size());
         hasRoot = true;
-    }
+        return true;
+    });
+    if (!fieldsRead) return false;
     if (!hasRoot) return Fail(problem, "the changelist has no \"root_path\"");
     if (!AtEnd(doc, problem)) return false;
     if (numEntries) *numEntries = entries;

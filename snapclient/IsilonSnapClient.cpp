@@ -20,6 +20,7 @@
 #include "host/FXErrorUtil.h"
 #include "host/FileShareAutoMount.h"
 #include "host/GetObjectGuid.h"
+#include "host/HostClock.h"
 #include "host/HostSleep.h"
 #include "host/ISendEventInterface.h"
 #include "host/LogWriter.h"
@@ -294,18 +295,15 @@ CRwError CIsilonSnapClient::CreateSnapshot(std::list<std::string>& scanPaths,
                                            const std::list<std::string>& /*extraList2*/) {
     if (!m_array) return FXErrorUtil::ErrorWin32(FX_HERE, kInternalError, kNotInitialized);
 
+    SnapshotRun run;
     int settingValue = 0;
-    const bool backupFromSnapshotOnly = ReadSetting(kBackupFromSnapshotOnly, settingValue);
+    run.backupFromSnapshotOnly = ReadSetting(kBackupFromSnapshotOnly, settingValue);
 
     std::list<TzMntTab::Entry> mountTable;
     if (!m_hasContentMapper) {
         CRwError error = TzMntTab::getAll(mountTable);
         if (error.IsError()) return error.Push(FX_HERE);
     }
-
-    std::list<std::string> processedPaths;
-    std::map<std::string, std::string> failedShares;
-    std::set<std::string> unusableSnapshots;
 
     for (const std::string& sharePath : scanPaths) {
         FileServerExportInfo share;
@@ -314,28 +312,7 @@ CRwError CIsilonSnapClient::CreateSnapshot(std::list<std::string>& scanPaths,
 
         std::string mapKey = sharePath;
         FXPath::AppendTrailingDelimiter(mapKey);
-
-        // The map file holds one line per share; a line feed in a share path or
-        // in its read path would let it forge lines of its own.
-        std::map<std::string, std::string>::const_iterator mapped = m_contentMapperPaths.find(mapKey);
-        if (HasLineFeed(sharePath) ||
-            (mapped != m_contentMapperPaths.end() && HasLineFeed(mapped->second))) {
-            SNAP_LOG(-1,
-                     "Scan Content [%s] contains a line feed in its path or its mapped path, "
-                     "skipping from snapshot creation.",
-                     sharePath.c_str());
-            continue;
-        }
-
-        // "/mnt/share1/../share2" lies below /mnt/share1 by its text but is
-        // another share's directory: the snapshot would be taken of the wrong path.
-        if (snapclient::HasDotComponent(sharePath)) {
-            SNAP_LOG(-1,
-                     "Scan Content [%s] has a \".\" or \"..\" component in its path, skipping "
-                     "from snapshot creation.",
-                     sharePath.c_str());
-            continue;
-        }
+        if (IsRefusedScanPath(sharePath, mapKey)) continue;
 
         std::string exportPath;
         if (!ResolveExportPath(sharePath, mountTable, exportPath)) continue;
@@ -345,119 +322,167 @@ CRwError CIsilonSnapClient::CreateSnapshot(std::list<std::string>& scanPaths,
         share.exportPath = exportPath;
         share.sourcePath = exportPath;
 
+        // The events and reasons built on the way name this operation, the one
+        // the agent called.
         int snapshotId = 0;
-        bool created = m_array->CreateSnapshot(exportPath, snapshotName, snapshotId);
-        if (!created) {
-            std::string code;
-            std::string message;
-            m_array->GetLastError(code, message);
-            if (code == "AEC_CONFLICT") {
-                SNAP_LOG(-1,
-                         "Could not create snapshot:[%s] on path:[%s]. Error code:[%s] Error "
-                         "Message:[%s], assume snapshot is already created",
-                         snapshotName.c_str(), exportPath.c_str(), code.c_str(), message.c_str());
-                created = true;
-            } else {
-                SNAP_LOG(-1,
-                         "Could not create snapshot:[%s] on path:[%s] Backup path:[%s]. Error "
-                         "code:[%s] Error Message:[%s].",
-                         snapshotName.c_str(), exportPath.c_str(), sharePath.c_str(), code.c_str(),
-                         message.c_str());
-                CRwError event = FXErrorUtil::ErrorEventMessage(FX_HERE, kEventSnapshotCreateFailed);
-                event << snapshotName.c_str() << exportPath.c_str() << message.c_str();
-                ISendEventInterface::GetInstance()->PostEvent(event, 6, 0);
-                if (failedShares.find(exportPath) == failedShares.end())
-                    failedShares[exportPath] = "Snapshot creation failed: [" + message + "]";
-
-                if (backupFromSnapshotOnly) {
-                    SNAP_LOG(0,
-                             "Snapshot creation failed on path [%s], additional setting to backup "
-                             "data only from snapshot is set, fail the path.",
-                             sharePath.c_str());
-                    continue;
-                }
-                SNAP_LOG(0,
-                         "Snapshot creation failed on path [%s], backing up data from live file "
-                         "system.",
-                         sharePath.c_str());
-            }
-        }
+        const SnapshotOutcome outcome =
+            TakeShareSnapshot(sharePath, exportPath, snapshotName, snapshotId, run, FX_HERE);
+        if (outcome == SnapshotOutcome::kDropped) continue;
 
         std::string& readPath = m_contentMapperPaths[mapKey];
         if (readPath.empty()) readPath = mapKey;
 
-        if (created) {
+        if (outcome == SnapshotOutcome::kCreated) {
             share.snapshotName = snapshotName;
             share.snapshotId = static_cast<uint64_t>(static_cast<int64_t>(snapshotId));
-
-            std::string snapshotPath = readPath;
-            FXPath::Append(snapshotPath, ".snapshot", 0);
-            FXPath::Append(snapshotPath, snapshotName, 0);
-
-            CRwError accessError;
-            if (!m_hasContentMapper) {
-                bool exists = false;
-                accessError = FXPath::DoesPathExist(snapshotPath, exists);
-            }
-
-            if (!accessError.IsError()) {
-                readPath = snapshotPath;
-                share.snapshotPath = snapshotPath;
-            } else {
-                const std::string accessText = accessError.AsString();
-                SNAP_LOG(-1,
-                         ".snapshot path is not accessible, can't use NAS snap scan. Please enable "
-                         ".snapshot access [%s]",
-                         accessText.c_str());
-                CRwError event = FXErrorUtil::ErrorEventMessage(FX_HERE, kEventSnapshotAccessFailed);
-                event << snapshotName.c_str() << snapshotPath.c_str() << accessText.c_str();
-                share.snapshotName.clear();
-                share.snapshotId = 0;
-                share.hasSnapshotPair = false;
-                ISendEventInterface::GetInstance()->PostEvent(event, 6, 0);
-                if (failedShares.find(exportPath) == failedShares.end())
-                    failedShares[exportPath] =
-                        ".snapshot path access failed: [" + event.AsString() + "]";
-                unusableSnapshots.insert(snapshotName);
-
-                if (backupFromSnapshotOnly) {
-                    SNAP_LOG(0,
-                             ".snapshot access failed on path [%s], additional setting to backup "
-                             "data only from snapshot is set, fail the path.",
-                             sharePath.c_str());
-                    continue;
-                }
-                SNAP_LOG(0,
-                         ".snapshot folder access failed on path [%s], backing up data from live "
-                         "filesystem.",
-                         sharePath.c_str());
-            }
+            if (!UseSnapshotIfReadable(sharePath, readPath, share, run, FX_HERE)) continue;
         } else {
             share.snapshotName.clear();
             share.snapshotId = 0;
             share.hasSnapshotPair = false;
         }
 
-        processedPaths.push_back(sharePath);
+        run.processedPaths.push_back(sharePath);
         m_shares.push_back(share);
     }
 
-    if (!unusableSnapshots.empty()) CleanupSnapshot(unusableSnapshots);
+    if (!run.unusableSnapshots.empty()) CleanupSnapshot(run.unusableSnapshots);
 
-    if (processedPaths.empty()) {
-        std::string summary;
-        for (const auto& failed : failedShares)
-            summary += failed.first + ": " + failed.second + "\n";
-        SNAP_LOG(-1, "Processing of shares failed:\n[%s]", summary.c_str());
-        CRwError error = FXErrorUtil::ErrorEventMessage(FX_HERE, kEventSharesFailed);
-        error << summary.c_str();
-        return error;
+    if (run.processedPaths.empty()) return NoShareProcessed(run, FX_HERE);
+
+    SNAP_LOG(0, "[%zu] out of [%zu] shares are processed in snap client.",
+             run.processedPaths.size(), scanPaths.size());
+    scanPaths = run.processedPaths;
+    return CRwError::Success();
+}
+
+bool CIsilonSnapClient::IsRefusedScanPath(const std::string& sharePath,
+                                          const std::string& mapKey) const {
+    // The map file holds one line per share; a line feed in a share path or
+    // in its read path would let it forge lines of its own.
+    std::map<std::string, std::string>::const_iterator mapped = m_contentMapperPaths.find(mapKey);
+    if (HasLineFeed(sharePath) ||
+        (mapped != m_contentMapperPaths.end() && HasLineFeed(mapped->second))) {
+        SNAP_LOG(-1,
+                 "Scan Content [%s] contains a line feed in its path or its mapped path, "
+                 "skipping from snapshot creation.",
+                 sharePath.c_str());
+        return true;
     }
 
-    SNAP_LOG(0, "[%zu] out of [%zu] shares are processed in snap client.", processedPaths.size(),
-             scanPaths.size());
-    scanPaths = processedPaths;
-    return CRwError::Success();
+    // "/mnt/share1/../share2" lies below /mnt/share1 by its text but is
+    // another share's directory: the snapshot would be taken of the wrong path.
+    if (snapclient::HasDotComponent(sharePath)) {
+        SNAP_LOG(-1,
+                 "Scan Content [%s] has a \".\" or \"..\" component in its path, skipping "
+                 "from snapshot creation.",
+                 sharePath.c_str());
+        return true;
+    }
+    return false;
+}
+
+CIsilonSnapClient::SnapshotOutcome CIsilonSnapClient::TakeShareSnapshot(
+    const std::string& sharePath, const std::string& exportPath, const std::string& snapshotName,
+    int& snapshotId, SnapshotRun& run, const FXCodeLocation& here) {
+    if (m_array->CreateSnapshot(exportPath, snapshotName, snapshotId))
+        return SnapshotOutcome::kCreated;
+
+    std::string code;
+    std::string message;
+    m_array->GetLastError(code, message);
+    if (code == "AEC_CONFLICT") {
+        SNAP_LOG(-1,
+                 "Could not create snapshot:[%s] on path:[%s]. Error code:[%s] Error "
+                 "Message:[%s], assume snapshot is already created",
+                 snapshotName.c_str(), exportPath.c_str(), code.c_str(), message.c_str());
+        return SnapshotOutcome::kCreated;
+    }
+
+    SNAP_LOG(-1,
+             "Could not create snapshot:[%s] on path:[%s] Backup path:[%s]. Error "
+             "code:[%s] Error Message:[%s].",
+             snapshotName.c_str(), exportPath.c_str(), sharePath.c_str(), code.c_str(),
+             message.c_str());
+    CRwError event = FXErrorUtil::ErrorEventMessage(here, kEventSnapshotCreateFailed);
+    event << snapshotName.c_str() << exportPath.c_str() << message.c_str();
+    ISendEventInterface::GetInstance()->PostEvent(event, 6, 0);
+    if (run.failedShares.find(exportPath) == run.failedShares.end())
+        run.failedShares[exportPath] = "Snapshot creation failed: [" + message + "]";
+
+    if (run.backupFromSnapshotOnly) {
+        SNAP_LOG(0,
+                 "Snapshot creation failed on path [%s], additional setting to backup "
+                 "data only from snapshot is set, fail the path.",
+                 sharePath.c_str());
+        return SnapshotOutcome::kDropped;
+    }
+    SNAP_LOG(0,
+             "Snapshot creation failed on path [%s], backing up data from live file "
+             "system.",
+             sharePath.c_str());
+    return SnapshotOutcome::kLive;
+}
+
+bool CIsilonSnapClient::UseSnapshotIfReadable(const std::string& sharePath, std::string& readPath,
+                                              FileServerExportInfo& share, SnapshotRun& run,
+                                              const FXCodeLocation& here) {
+    const std::string snapshotName = share.snapshotName;
+    std::string snapshotPath = readPath;
+    FXPath::Append(snapshotPath, ".snapshot", 0);
+    FXPath::Append(snapshotPath, snapshotName, 0);
+
+    // The agent's auto-mount component mounts the share later: nothing to look at yet.
+    CRwError accessError;
+    if (!m_hasContentMapper) {
+        bool exists = false;
+        accessError = FXPath::DoesPathExist(snapshotPath, exists);
+    }
+
+    if (!accessError.IsError()) {
+        readPath = snapshotPath;
+        share.snapshotPath = snapshotPath;
+        return true;
+    }
+
+    const std::string accessText = accessError.AsString();
+    SNAP_LOG(-1,
+             ".snapshot path is not accessible, can't use NAS snap scan. Please enable "
+             ".snapshot access [%s]",
+             accessText.c_str());
+    CRwError event = FXErrorUtil::ErrorEventMessage(here, kEventSnapshotAccessFailed);
+    event << snapshotName.c_str() << snapshotPath.c_str() << accessText.c_str();
+    share.snapshotName.clear();
+    share.snapshotId = 0;
+    share.hasSnapshotPair = false;
+    ISendEventInterface::GetInstance()->PostEvent(event, 6, 0);
+    if (run.failedShares.find(share.exportPath) == run.failedShares.end())
+        run.failedShares[share.exportPath] =
+            ".snapshot path access failed: [" + event.AsString() + "]";
+    run.unusableSnapshots.insert(snapshotName);
+
+    if (run.backupFromSnapshotOnly) {
+        SNAP_LOG(0,
+                 ".snapshot access failed on path [%s], additional setting to backup "
+                 "data only from snapshot is set, fail the path.",
+                 sharePath.c_str());
+        return false;
+    }
+    SNAP_LOG(0,
+             ".snapshot folder access failed on path [%s], backing up data from live "
+             "filesystem.",
+             sharePath.c_str());
+    return true;
+}
+
+CRwError CIsilonSnapClient::NoShareProcessed(const SnapshotRun& run, const FXCodeLocation& here) {
+    std::string summary;
+    for (const auto& failed : run.failedShares)
+        summary += failed.first + ": " + failed.second + "\n";
+    SNAP_LOG(-1, "Processing of shares failed:\n[%s]", summary.c_str());
+    CRwError error = FXErrorUtil::ErrorEventMessage(here, kEventSharesFailed);
+    error << summary.c_str();
+    return error;
 }
 
 bool CIsilonSnapClient::ResolveExportPath(const std::string& scanPath,
@@ -729,26 +754,12 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     FXPath::RemoveTrailingDelimiter(volume);
     SNAP_LOG(0, "Source volume[%s], Local volume[%s]", volume.c_str(), localVolume.c_str());
 
-    time_t nextProgressTime = time(nullptr) + kProgressIntervalSeconds;
+    const time_t nextProgressTime = TZTime() + kProgressIntervalSeconds;
 
-    const FileServerExportInfo* share = nullptr;
-    for (const FileServerExportInfo& candidate : m_shares) {
-        if (candidate.scanPath == volume) {
-            share = &candidate;
-            break;
-        }
-    }
+    const FileServerExportInfo* share = FindComparableShare(volume);
     if (share == nullptr)
         return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed,
                                        "Could not compare snapshots for path [%s]", volume.c_str());
-
-    if (share->prevSnapshotName.empty() || share->prevSnapshotId == 0 ||
-        share->snapshotName.empty() || share->snapshotId == 0) {
-        SNAP_LOG(-1, "Current snapshot[%s] or prev snapshot[%s] is not valid",
-                 share->snapshotName.c_str(), share->prevSnapshotName.c_str());
-        return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed,
-                                       "Could not compare snapshots for path [%s]", volume.c_str());
-    }
     uint64_t baseId = share->prevSnapshotId;
     uint64_t incrId = share->snapshotId;
     const unsigned long long base = baseId;
@@ -773,6 +784,51 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
                           "[INCR][%llu].",
                           base, incr);
 
+    // The helpers build and push their failures at this operation's location:
+    // the agent's trail names the operation it called.
+    _IsilonChangeListInfo page;
+    error = WaitForChangeList(array, baseId, incrId, page, FX_HERE);
+    if (error.IsError()) return error;
+
+    error = CreateEventDatabase(baseId, incrId, FX_HERE);
+    if (error.IsError()) return error;
+
+    error = LoadChangeList(array, volume, baseId, incrId, page, nextProgressTime, FX_HERE);
+    if (error.IsError()) return error;
+
+    error = m_eventMonitor->PrepareSelectQuery();
+    if (error.IsError())
+        return error.Push(FX_HERE, "Unable to prepare select query for the event database");
+
+    next = std::bind(&CIsilonSnapClient::GetSnapshotCompareItem, this);
+    return CRwError::Success();
+}
+
+const FileServerExportInfo* CIsilonSnapClient::FindComparableShare(const std::string& volume) const {
+    const FileServerExportInfo* share = nullptr;
+    for (const FileServerExportInfo& candidate : m_shares) {
+        if (candidate.scanPath == volume) {
+            share = &candidate;
+            break;
+        }
+    }
+    if (share == nullptr) return nullptr;
+
+    if (share->prevSnapshotName.empty() || share->prevSnapshotId == 0 ||
+        share->snapshotName.empty() || share->snapshotId == 0) {
+        SNAP_LOG(-1, "Current snapshot[%s] or prev snapshot[%s] is not valid",
+                 share->snapshotName.c_str(), share->prevSnapshotName.c_str());
+        return nullptr;
+    }
+    return share;
+}
+
+CRwError CIsilonSnapClient::WaitForChangeList(ManageIsilon& array, uint64_t& baseId,
+                                              uint64_t& incrId, _IsilonChangeListInfo& page,
+                                              const FXCodeLocation& here) {
+    const unsigned long long base = baseId;
+    const unsigned long long incr = incrId;
+
     int waitSeconds = 0;
     if (ReadSetting(kChangeListWaitTime, waitSeconds))
         SNAP_LOG(0, "Registry key[%s] set to value[%d]", kChangeListWaitTime, waitSeconds);
@@ -781,116 +837,72 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
 
     // The array builds the changelist in a job of its own; until that has
     // finished the first page is "not found".
-    _IsilonChangeListInfo page;
     std::string code;
     std::string message;
     int attempt = 0;
-    const time_t waitStart = time(nullptr);
-    bool firstPageRead = false;
+    const time_t waitStart = TZTime();
     for (;;) {
-        error = array.GetSnapshotChangeList(baseId, incrId, page);
-        if (!error.IsError()) {
-            firstPageRead = true;
-            break;
-        }
+        CRwError error = array.GetSnapshotChangeList(baseId, incrId, page);
+        if (!error.IsError()) return CRwError::Success();
         array.GetLastError(code, message);
         if (code != "AEC_NOT_FOUND") break;
 
         ++attempt;
         SNAP_LOG(0, "Wait for file server to create the ChangeList and recheck. Attempt[%d]", attempt);
         TZSleep(kChangeListPollMilliseconds, __FILE__, __LINE__);
-        if (time(nullptr) - waitStart > waitSeconds) break;
+        if (TZTime() - waitStart > waitSeconds) break;
     }
 
-    if (!firstPageRead) {
-        array.GetLastError(code, message);
-        SNAP_LOG(0,
-                 "Unable to get the snapshot changelist between snapshots [BASE][%llu] and "
-                 "[INCR][%llu], Error:[%s][%s]",
-                 base, incr, code.c_str(), message.c_str());
-        SendChangeListEvent(baseId, incrId, message);
-        return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed,
-                                       "Unable to get the snapshot changelist between snapshots "
-                                       "[BASE][%llu] and [INCR][%llu], Error:[%s][%s]",
-                                       base, incr, code.c_str(), message.c_str());
-    }
+    array.GetLastError(code, message);
+    SNAP_LOG(0,
+             "Unable to get the snapshot changelist between snapshots [BASE][%llu] and "
+             "[INCR][%llu], Error:[%s][%s]",
+             base, incr, code.c_str(), message.c_str());
+    SendChangeListEvent(baseId, incrId, message);
+    return FXErrorUtil::ErrorWin32(here, kFunctionFailed,
+                                   "Unable to get the snapshot changelist between snapshots "
+                                   "[BASE][%llu] and [INCR][%llu], Error:[%s][%s]",
+                                   base, incr, code.c_str(), message.c_str());
+}
 
+CRwError CIsilonSnapClient::CreateEventDatabase(uint64_t baseId, uint64_t incrId,
+                                                const FXCodeLocation& here) {
     // The earlier database goes first: a comparison of the same pair reuses its file name.
     m_eventMonitor.reset();
     try {
         m_eventMonitor = boost::make_shared<CSnapDiffEventMonitor>(m_jobResultsDir, baseId, incrId);
     } catch (const std::bad_alloc&) {
-        return FXErrorUtil::ErrorWin32(FX_HERE, kOutOfMemory);
+        return FXErrorUtil::ErrorWin32(here, kOutOfMemory);
     }
-    error = m_eventMonitor->Create();
-    if (error.IsError()) return error.Push(FX_HERE);
+    CRwError error = m_eventMonitor->Create();
+    if (error.IsError()) return error.Push(here);
+    return CRwError::Success();
+}
 
+CRwError CIsilonSnapClient::LoadChangeList(ManageIsilon& array, const std::string& volume,
+                                           uint64_t& baseId, uint64_t& incrId,
+                                           _IsilonChangeListInfo& page, time_t nextProgressTime,
+                                           const FXCodeLocation& here) {
+    const unsigned long long base = baseId;
+    const unsigned long long incr = incrId;
     uint64_t itemCount = 0;
     _ChangeEventItem row;
     for (;;) {
-        for (const _IsilonChangeListItem& entry : page.items) {
-            row.clear();
-            // An entry that names nothing below the share, or no inode number,
-            // is a bad answer: delivered, it would name a file outside the share
-            // or merge unrelated entries under one inode.
-            uint64_t inode = 0;
-            std::string problem;
-            if (!snapclient::CheckChangeListEntry(entry.path, entry.inode, inode, problem)) {
-                SNAP_LOG(-1,
-                         "Refused changelist entry between snapshots [BASE][%llu] and "
-                         "[INCR][%llu]: %s",
-                         base, incr, problem.c_str());
-                CRwError event = SendChangeListEvent(baseId, incrId, problem);
-                return event.Push(FX_HERE, kChangeListFailed, base, incr);
-            }
-            row.inode = static_cast<int64_t>(inode & ~kRemovedInodeBit);
-            row.path.assign(volume).append(entry.path);
-            row.accessTime = entry.accessTime;
-            row.modifiedTime = entry.modifiedTime;
-            row.changeTime = entry.changeTime;
-            row.size = entry.size;
-            row.changeType = (inode & kRemovedInodeBit) != 0 ? kRemovedChangeType : entry.changeType;
-
-            SNAP_LOG(3,
-                     "Path[%s], ChangeType[%s], AccessTime[%llu], ChangeTime[%llu], "
-                     "ModifiedTime[%llu], Size[%lld], inode[%s]",
-                     row.path.c_str(), entry.changeType.c_str(),
-                     static_cast<unsigned long long>(entry.accessTime),
-                     static_cast<unsigned long long>(entry.changeTime),
-                     static_cast<unsigned long long>(entry.modifiedTime),
-                     static_cast<long long>(entry.size), entry.inode.c_str());
-
-            bool duplicate = false;
-            error = m_eventMonitor->InsertEvent(row, duplicate);
-            if (error.IsError()) return error.Push(FX_HERE);
-
-            if (duplicate) {
-                if (row.changeType == kRemovedChangeType) {
-                    // The removed half of a rename: the stored row is the entry at
-                    // its new path.
-                    SNAP_LOG(3, "Found rename event for Path[%s], Inode[%lld]", row.path.c_str(),
-                             static_cast<long long>(row.inode));
-                    error = m_eventMonitor->UpdateRenameEvent(row);
-                    if (error.IsError()) return error.Push(FX_HERE);
-                } else {
-                    SNAP_LOG(-1, "Found duplicate event for Path[%s], ChangeType[%s], Inode[%lld]",
-                             row.path.c_str(), row.changeType.c_str(),
-                             static_cast<long long>(row.inode));
-                }
-            }
-            ++itemCount;
-        }
+        CRwError error = LoadChangeListPage(page, volume, baseId, incrId, row, itemCount, here);
+        if (error.IsError()) return error;
 
         if (page.resumeToken.empty()) break;
 
         error = array.GetSnapshotChangeList(baseId, incrId, page);
         if (error.IsError()) {
+            std::string code;
+            std::string message;
             array.GetLastError(code, message);
             CRwError event = SendChangeListEvent(baseId, incrId, message);
-            return event.Push(FX_HERE, kChangeListFailed, base, incr);
+            return event.Push(here, kChangeListFailed, base, incr);
         }
 
-        const time_t now = time(nullptr);
+        const time_t now = TZTime();
         if (itemCount % 100 == 0 && now >= nextProgressTime) {
             SNAP_LOG(0, "Number of items received by ChangeList for snapshots [BASE][%llu] and "
                         "[INCR][%llu]: %llu ",
@@ -902,12 +914,67 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     SNAP_LOG(0, "Total number of items received by ChangeList for snapshots [BASE][%llu] and "
                 "[INCR][%llu]: %llu ",
              base, incr, static_cast<unsigned long long>(itemCount));
+    return CRwError::Success();
+}
 
-    error = m_eventMonitor->PrepareSelectQuery();
-    if (error.IsError())
-        return error.Push(FX_HERE, "Unable to prepare select query for the event database");
+CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page,
+                                               const std::string& volume, uint64_t baseId,
+                                               uint64_t incrId, _ChangeEventItem& row,
+                                               uint64_t& itemCount, const FXCodeLocation& here) {
+    const unsigned long long base = baseId;
+    const unsigned long long incr = incrId;
+    for (const _IsilonChangeListItem& entry : page.items) {
+        row.clear();
+        // An entry that names nothing below the share, or no inode number,
+        // is a bad answer: delivered, it would name a file outside the share
+        // or merge unrelated entries under one inode.
+        uint64_t inode = 0;
+        std::string problem;
+        if (!snapclient::CheckChangeListEntry(entry.path, entry.inode, inode, problem)) {
+            SNAP_LOG(-1,
+                     "Refused changelist entry between snapshots [BASE][%llu] and "
+                     "[INCR][%llu]: %s",
+                     base, incr, problem.c_str());
+            CRwError event = SendChangeListEvent(baseId, incrId, problem);
+            return event.Push(here, kChangeListFailed, base, incr);
+        }
+        row.inode = static_cast<int64_t>(inode & ~kRemovedInodeBit);
+        row.path.assign(volume).append(entry.path);
+        row.accessTime = entry.accessTime;
+        row.modifiedTime = entry.modifiedTime;
+        row.changeTime = entry.changeTime;
+        row.size = entry.size;
+        row.changeType = (inode & kRemovedInodeBit) != 0 ? kRemovedChangeType : entry.changeType;
 
-    next = std::bind(&CIsilonSnapClient::GetSnapshotCompareItem, this);
+        SNAP_LOG(3,
+                 "Path[%s], ChangeType[%s], AccessTime[%llu], ChangeTime[%llu], "
+                 "ModifiedTime[%llu], Size[%lld], inode[%s]",
+                 row.path.c_str(), entry.changeType.c_str(),
+                 static_cast<unsigned long long>(entry.accessTime),
+                 static_cast<unsigned long long>(entry.changeTime),
+                 static_cast<unsigned long long>(entry.modifiedTime),
+                 static_cast<long long>(entry.size), entry.inode.c_str());
+
+        bool duplicate = false;
+        CRwError error = m_eventMonitor->InsertEvent(row, duplicate);
+        if (error.IsError()) return error.Push(here);
+
+        if (duplicate) {
+            if (row.changeType == kRemovedChangeType) {
+                // The removed half of a rename: the stored row is the entry at
+                // its new path.
+                SNAP_LOG(3, "Found rename event for Path[%s], Inode[%lld]", row.path.c_str(),
+                         static_cast<long long>(row.inode));
+                error = m_eventMonitor->UpdateRenameEvent(row);
+                if (error.IsError()) return error.Push(here);
+            } else {
+                SNAP_LOG(-1, "Found duplicate event for Path[%s], ChangeType[%s], Inode[%lld]",
+                         row.path.c_str(), row.changeType.c_str(),
+                         static_cast<long long>(row.inode));
+            }
+        }
+        ++itemCount;
+    }
     return CRwError::Success();
 }
 

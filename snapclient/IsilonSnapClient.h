@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <functional>
 #include <list>
 #include <map>
@@ -54,6 +55,51 @@ public:
     FileServerSnapshotCompareItem GetSnapshotCompareItem();
 
 private:
+    // Snapshot creation, one share at a time. The working collections of one
+    // CreateSnapshot call.
+    struct SnapshotRun {
+        bool backupFromSnapshotOnly = false;
+        std::list<std::string> processedPaths;               // as listed, in input order
+        std::map<std::string, std::string> failedShares;     // export path -> first reason
+        std::set<std::string> unusableSnapshots;             // deleted at the end of the call
+    };
+    enum class SnapshotOutcome { kCreated, kLive, kDropped };
+    // A share path that would forge map-file lines or name another share's
+    // directory; logged.
+    bool IsRefusedScanPath(const std::string& sharePath, const std::string& mapKey) const;
+    // Creates the share's snapshot; a name in use counts as created. A failure
+    // is logged, sent as an event and noted in run; the share is then read
+    // live, or dropped when only snapshots may be read.
+    SnapshotOutcome TakeShareSnapshot(const std::string& sharePath, const std::string& exportPath,
+                                      const std::string& snapshotName, int& snapshotId,
+                                      SnapshotRun& run, const FXCodeLocation& here);
+    // Reads the share from its snapshot when the snapshot is readable below the
+    // read path's .snapshot; otherwise forgets the snapshot (deleted at the end)
+    // and reads the share live. False: the share is dropped.
+    bool UseSnapshotIfReadable(const std::string& sharePath, std::string& readPath,
+                               FileServerExportInfo& share, SnapshotRun& run,
+                               const FXCodeLocation& here);
+    // The failure of a call that processed no share, with every reason.
+    CRwError NoShareProcessed(const SnapshotRun& run, const FXCodeLocation& here);
+
+    // Change detection, step by step. Failures are built or pushed at `here`,
+    // CompareSnapshots' own location.
+    // The share of that scan path when it has both snapshots; else null (logged).
+    const FileServerExportInfo* FindComparableShare(const std::string& volume) const;
+    // The first page, retried while the array is still building the changelist,
+    // up to the wait limit of the settings.
+    CRwError WaitForChangeList(ManageIsilon& array, uint64_t& baseId, uint64_t& incrId,
+                               _IsilonChangeListInfo& page, const FXCodeLocation& here);
+    // A fresh change-event database for the pair, replacing the earlier one.
+    CRwError CreateEventDatabase(uint64_t baseId, uint64_t incrId, const FXCodeLocation& here);
+    // Every page, from the first one already in `page`, into the database.
+    CRwError LoadChangeList(ManageIsilon& array, const std::string& volume, uint64_t& baseId,
+                            uint64_t& incrId, _IsilonChangeListInfo& page, time_t nextProgressTime,
+                            const FXCodeLocation& here);
+    CRwError LoadChangeListPage(const _IsilonChangeListInfo& page, const std::string& volume,
+                                uint64_t baseId, uint64_t incrId, _ChangeEventItem& row,
+                                uint64_t& itemCount, const FXCodeLocation& here);
+
     // Finds the path on the array that a scan path is: through the agent's
     // auto-mount converter when a content mapper was given, else through the
     // first mount-table entry that holds it. False: the share is not resolvable.

@@ -17,7 +17,9 @@
 #include <nlohmann/json.hpp>
 
 #include "array_contract.h"
-#include "array_sim_process.h"
+#include "tests/support/temp_files.h"
+#include "tests/support/test_certificates.h"
+#include "tests/support/arraysim_process.h"
 #include "host/FXErrorUtil.h"
 #include "host/LogWriter.h"
 #include "host/ManageIsilon.h"
@@ -30,15 +32,8 @@ constexpr const char* kUser = "backup";
 constexpr const char* kPassword = "Pw-7f3c9e1d-not-for-logs";
 constexpr size_t kExcerptBytes = 200;  // what the client shows of an array's text
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-}
+using snapscan_test::ReadFile;
+using snapscan_test::WriteFile;
 
 struct LastError {
     std::string code, message;
@@ -50,12 +45,7 @@ LastError ErrorOf(const ManageIsilon& array) {
     return e;
 }
 
-// Certificates made once with the openssl command: a CA, a server certificate it
-// signed for 127.0.0.1, and an unrelated CA.
-struct Certificates {
-    std::string dir, ca, otherCa, cert, key, pin;
-    bool ok = false;
-};
+using Certificates = snapscan_test::TestCertificates;
 
 class ArrayClientSim : public ::testing::Test {
 protected:
@@ -77,28 +67,7 @@ protected:
         fs::remove_all(s_root, ignored);
     }
 
-    static void MakeCertificates() {
-        Certificates& c = s_certs;
-        c.dir = s_root + "/tls";
-        fs::create_directories(c.dir);
-        c.ca = c.dir + "/ca.pem";
-        c.otherCa = c.dir + "/other-ca.pem";
-        c.cert = c.dir + "/server.pem";
-        c.key = c.dir + "/server.key";
-        std::string script = "set -e; cd '" + c.dir + "'\n" +
-            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem -days 2 -subj /CN=test-ca\n"
-            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout other.key -out other-ca.pem -days 2 "
-            "-subj /CN=other-ca\n"
-            "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.csr -subj /CN=127.0.0.1\n"
-            "printf 'subjectAltName=IP:127.0.0.1\\nbasicConstraints=CA:FALSE\\n' > ext.cnf\n"
-            "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem "
-            "-days 2 -extfile ext.cnf\n"
-            "openssl x509 -in server.pem -pubkey -noout | openssl pkey -pubin -outform der | "
-            "openssl dgst -sha256 -binary | openssl base64 -A > pin.txt\n";
-        WriteFile(c.dir + "/make.sh", script);
-        c.ok = std::system(("sh '" + c.dir + "/make.sh' >'" + c.dir + "/make.log' 2>&1").c_str()) == 0;
-        c.pin = "sha256//" + ReadFile(c.dir + "/pin.txt");
-    }
+    static void MakeCertificates() { s_certs = snapscan_test::MakeTestCertificates(s_root + "/tls"); }
 
     void SetUp() override {
         m_work = s_root + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();

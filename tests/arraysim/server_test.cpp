@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/arraysim/sim_harness.h"
+#include "tests/support/test_certificates.h"
 
 namespace arraysim_test {
 namespace {
@@ -470,8 +471,7 @@ TEST(ArraySimServer, SyntheticChangelistPairs) {
 
 TEST(ArraySimServer, Tls) {
   TempDir certs;
-  std::string script = std::string(ARRAYSIM_TEST_DIR) + "/make_test_certs.sh " + certs.path();
-  ASSERT_EQ(std::system(script.c_str()), 0);
+  ASSERT_TRUE(snapscan_test::MakeTestCertificates(certs.path()).ok);
   arraysim::SimOptions o;
   o.certFile = certs.path() + "/server.pem";
   o.keyFile = certs.path() + "/server.key";

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/support/temp_files.h"
 #include "tools/arraysim/server.h"
 
 namespace arraysim_test {
@@ -36,14 +37,8 @@ class TempDir {
   std::string path_;
 };
 
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using snapscan_test::ReadFile;
+using snapscan_test::WriteFile;
 
 // Moves a file's times into the past, so a change made right after shows whatever the clock's
 // granularity.

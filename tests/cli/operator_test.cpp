@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/array/array_sim_process.h"
+#include "tests/support/arraysim_process.h"
 #include "tests/e2e/e2e_harness.h"
 
 namespace {

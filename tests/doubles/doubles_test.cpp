@@ -17,7 +17,7 @@
 #include "tests/doubles/capturing_log_writer.h"
 #include "tests/doubles/scripted_array.h"
 #include "tests/doubles/sleep_recorder.h"
-#include "tests/doubles/temp_files.h"
+#include "tests/support/temp_files.h"
 
 namespace snapscan_test {
 namespace {

@@ -18,7 +18,7 @@
 #include "tests/doubles/scripted_array.h"
 #include "tests/doubles/sleep_recorder.h"
 #include "tests/doubles/snap_client_peer.h"
-#include "tests/doubles/temp_files.h"
+#include "tests/support/temp_files.h"
 
 namespace snapscan_test {
 

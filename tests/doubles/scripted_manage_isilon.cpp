@@ -6,6 +6,7 @@
 
 #include "host/FXErrorUtil.h"
 #include "host/ManageIsilon.h"
+#include "platform/manage_isilon_rules.h"
 #include "tests/doubles/scripted_array.h"
 
 using snapscan_test::ArrayCall;
@@ -95,9 +96,9 @@ bool ManageIsilon::CreateSnapshot(const std::string& path, const std::string& na
 bool ManageIsilon::DeleteSnapshot(const std::string& reserved1, const std::string& name, int flags) {
     if (Impl::Enter(*this, ArrayOp::DeleteSnapshot, {reserved1, name, std::to_string(flags)}).fail)
         return false;
-    // As the real client: an empty name is refused before anything is asked.
-    if (name.empty()) {
-        Impl::SetError(*this, "INVALID_ARGUMENT", "DeleteSnapshot: no snapshot name given");
+    std::string code, message;
+    if (!arrayrules::CheckSnapshotName("DeleteSnapshot", name, code, message)) {
+        Impl::SetError(*this, code, message);
         ScriptedArray::Get().calls.back().failed = true;
         return false;
     }
@@ -146,11 +147,11 @@ CRwError ManageIsilon::CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incr
 
 CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
                                              _IsilonChangeListInfo& page) {
+    const std::string sentToken = page.resumeToken;
     const auto hit = Impl::Enter(*this, ArrayOp::GetSnapshotChangeList,
-                                 {std::to_string(baseId), std::to_string(incrId), page.resumeToken});
+                                 {std::to_string(baseId), std::to_string(incrId), sentToken});
     if (hit.fail) {
-        // As the real client: no entries left behind, the token kept for asking again.
-        page.items.clear();
+        arrayrules::LeaveFailedPage(page, sentToken);
         return Impl::Failure(hit);
     }
     auto& pages = ScriptedArray::Get().changeListPages;

@@ -26,6 +26,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/support/temp_files.h"
+
 extern char** environ;
 
 namespace snapscan_e2e {
@@ -49,14 +51,10 @@ struct Result {
     }
 };
 
-inline std::string ReadFile(const fs::path& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
+inline std::string ReadFile(const fs::path& path) { return snapscan_test::ReadFile(path); }
 
 inline void WriteFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
+    snapscan_test::WriteFile(path, text);
 }
 
 // Starts `argv` with its output in files; returns its pid.

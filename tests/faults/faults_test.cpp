@@ -19,7 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/e2e_harness.h"
-#include "tests/array/array_sim_process.h"
+#include "tests/support/arraysim_process.h"
 
 namespace {
 

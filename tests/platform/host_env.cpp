@@ -1,4 +1,5 @@
 #include "host_env.h"
+#include "tests/support/temp_files.h"
 
 #include <sys/stat.h>
 
@@ -43,20 +44,10 @@ void HostEnvTest::TearDown() {
 }
 
 void HostEnvTest::WriteFile(const std::string& path, const std::string& content, mode_t mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-        ASSERT_TRUE(out.good()) << path;
-    }
-    ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+    snapscan_test::WriteFile(path, content, mode);
 }
 
-std::string HostEnvTest::ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+std::string HostEnvTest::ReadFile(const std::string& path) { return snapscan_test::ReadFile(path); }
 
 std::vector<std::string> HostEnvTest::LogLines() const {
     std::vector<std::string> lines;

@@ -23,7 +23,8 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/e2e_harness.h"
-#include "tests/array/array_sim_process.h"
+#include "tests/support/arraysim_process.h"
+#include "tests/support/test_certificates.h"
 
 namespace {
 
@@ -184,14 +185,10 @@ protected:
     static void SetUpTestSuite() {
         char pattern[] = "/tmp/snapscan-security-certs-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
-        s_certs.dir = pattern;
-        const std::string dir = s_certs.dir.string();
-        const std::string script =
-            "set -e; bash '" MAKE_TEST_CERTS "' '" + dir + "'; cd '" + dir +
-            "'; openssl x509 -in server.pem -pubkey -noout | openssl pkey -pubin -outform der | "
-            "openssl dgst -sha256 -binary | openssl base64 -A > pin.txt";
-        s_certs.ok = std::system(("(" + script + ") >'" + dir + "/make.log' 2>&1").c_str()) == 0;
-        s_certs.pin = "sha256//" + ReadFile(s_certs.dir / "pin.txt");
+        const snapscan_test::TestCertificates made = snapscan_test::MakeTestCertificates(pattern);
+        s_certs.dir = made.dir;
+        s_certs.ok = made.ok;
+        s_certs.pin = made.pin;
     }
 
     static void TearDownTestSuite() { fs::remove_all(s_certs.dir); }

@@ -2,6 +2,7 @@
 // database: which share is compared, how failures come back, how long the
 // client waits for the array to build the changelist, and how pages are read.
 
+#include <algorithm>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -9,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include "host/FXErrorUtil.h"
 #include "host/HostSleep.h"
+#include "tests/doubles/fake_clock.h"
 #include "tests/snapclient/compare_fixture.h"
 
 namespace snapscan_test {
@@ -419,7 +422,7 @@ TEST_F(CompareTest, EntriesOutsideTheShareOrWithoutAnInodeNumberFailTheCompariso
 
 // ---------------------------------------------------------------------------
 // Waiting for the array to build the changelist. Sleeps return at once, so
-// time() stays put and the wait limit is never reached unless it is negative.
+// the clock stays put and the wait limit is never reached unless it is negative.
 
 struct WaitCase {
     const char* name;
@@ -474,43 +477,75 @@ TEST_F(CompareTest, NotReadyAnswersAreRetriedEveryFiveSecondsWithinTheWait) {
     }
 }
 
-// A sleep that returns once time() has moved on, so that a wait limit of 0
-// seconds would already be exceeded after the first poll.
-class ClockTickingSleep {
-public:
-    ClockTickingSleep()
-        : m_calls(std::make_shared<int>(0)),
-          m_previous(SetTZSleepHook([calls = m_calls](unsigned int, const char*, int) {
-              ++*calls;
-              const time_t entered = time(nullptr);
-              while (time(nullptr) == entered) {
-                  struct timespec pause = {0, 10 * 1000 * 1000};
-                  nanosleep(&pause, nullptr);
-              }
-          })) {}
-    ~ClockTickingSleep() { SetTZSleepHook(m_previous); }
-    int Calls() const { return *m_calls; }
-
-private:
-    std::shared_ptr<int> m_calls;
-    TZSleepHook m_previous;
-};
-
 TEST_F(CompareTest, WaitSettingZeroMeansTheDefaultWait) {
     config.SetSetting(kWaitKey, 0);
     array.FailNext(ArrayOp::GetSnapshotChangeList, 1, "AEC_NOT_FOUND", "Changelist 11_22 not found");
     QueuePages({ChangeListPage{{Entry("9", "/f")}, ""}});
-    ClockTickingSleep ticking;
+    // The poll moves the clock 5 s on: past a wait of 0 s, within the default.
+    FakeClock clock;
 
     ItemSource next;
     const CRwError result = Compare("/mnt/share", next);
 
     ASSERT_FALSE(result.IsError()) << result.AsString();
-    EXPECT_EQ(ticking.Calls(), 1);
+    EXPECT_EQ(sleeps.Calls().size(), 1u);
     EXPECT_EQ(array.CallCount(ArrayOp::GetSnapshotChangeList), 2);
     EXPECT_EQ(ClientTexts(0), (std::vector<std::string>{kSourceLine, kCompareLine, AttemptLine(1),
                                                         TotalLine(11, 22, 1)}))
         << log.Dump();
+}
+
+// A changelist that never gets ready: the client polls every 5 s while at
+// most the wait has passed since the first request, then gives up with the
+// changelist failure and its event. The clock moves only by the sleeps.
+struct ExpiryCase {
+    const char* name;
+    std::optional<int> setting;
+    int requests;  // first request plus one per poll still within the wait
+};
+
+TEST_F(CompareTest, APositiveWaitExpiresAfterTheLastPollWithinIt) {
+    const ExpiryCase cases[] = {
+        {"wait below one poll", 4, 1},
+        {"wait of exactly one poll", 5, 2},
+        {"wait of two polls", 10, 3},
+        {"wait between polls", 12, 3},
+        {"default wait of 180 s", std::nullopt, 37},
+        {"0 means the default", 0, 37},
+    };
+    for (const ExpiryCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        array.Reset();
+        log.Clear();
+        events.Clear();
+        sleeps.Clear();
+        if (c.setting)
+            config.SetSetting(kWaitKey, *c.setting);
+        else
+            config.RemoveSetting(kWaitKey);
+        array.FailAlways(ArrayOp::GetSnapshotChangeList, "AEC_NOT_FOUND", "Changelist 11_22 not found");
+        FakeClock clock;
+        const time_t start = clock.Now();
+
+        ItemSource next = Sentinel;
+        const CRwError result = Compare("/mnt/share", next);
+
+        ASSERT_TRUE(result.IsError());
+        EXPECT_EQ(FXErrorUtil::Win32CodeOf(result), 1627u);
+        EXPECT_EQ(FXErrorUtil::MessageOf(result),
+                  "Unable to get the snapshot changelist between snapshots [BASE][11] and "
+                  "[INCR][22], Error:[AEC_NOT_FOUND][Changelist 11_22 not found]");
+        EXPECT_EQ(array.CallCount(ArrayOp::GetSnapshotChangeList), c.requests);
+        EXPECT_EQ(sleeps.Calls().size(), static_cast<size_t>(c.requests));
+        EXPECT_EQ(clock.Now() - start, 5 * c.requests);
+        const std::vector<std::string> texts = ClientTexts(0);
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), AttemptLine(c.requests)), 1);
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), AttemptLine(c.requests + 1)), 0);
+        ASSERT_EQ(events.Events().size(), 1u);
+        EXPECT_EQ(events.Events()[0].eventId, 0x11000094);
+        EXPECT_EQ(next().type, 42) << "no item source is handed out";
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
-// State and wiring shared by the emulator's server files (server.cpp: lifecycle, auth, faults,
-// control; api_routes.cpp: the array's resources). Internal to arraysim_lib.
+// State and wiring shared by the emulator's server files (server.cpp: lifecycle, auth, faults;
+// control_routes.cpp: the /arraysim/ endpoints; api_routes.cpp: the array's resources).
+// Internal to arraysim_lib.
 #pragma once
 
 #include <httplib.h>
@@ -83,7 +84,7 @@ struct ArraySim::Impl {
   // An API route: faults, then authentication, then `handler` under mu.
   void Api(const std::string& method, const std::string& pattern, Handler handler);
   void RegisterApiRoutes();      // api_routes.cpp
-  void RegisterControlRoutes();  // server.cpp
+  void RegisterControlRoutes();  // control_routes.cpp
   bool ApplyControl(const nlohmann::json& control, std::string* error);  // caller holds mu
   void Serve(const Handler& handler, const httplib::Request& req, httplib::Response& res);
 };

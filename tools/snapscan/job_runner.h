@@ -72,15 +72,12 @@ struct JobOutcome {
 // reason when the array cannot be asked.
 using ArrayJobIds = std::function<bool(std::set<int64_t>& jobIds, std::string& error)>;
 
-// One job, driving a fresh client from `getClient` exactly as the agent does:
-//   Initialize (with a content mapper in auto-mount mode, an empty handle
-//   otherwise), VerifySnapScanSupport (which releases the array connection),
-//   InitArray, ConfigureSnapshot, UpdateContentMapperPaths, then per processed
-//   share of an incremental job CompareSnapshots and its items up to the end
-//   item; finally the post-backup cleanup through a second client's Initialize
-//   and CleanupSnapshotsPostBackup. A share without a comparison base (no
-//   previous snapshot, or read from the live file system) is reported as read in
-//   full; that is what the agent does with it. The first failure ends the job.
+// One job, driving a fresh client from `getClient` in the agent's call order
+// (host/CFileServerSnapClientBase.h), the post-backup cleanup through a second
+// client's Initialize and CleanupSnapshotsPostBackup. A share without a
+// comparison base (no previous snapshot, or read from the live file system) is
+// reported as read in full; that is what the agent does with it. The first
+// failure ends the job.
 // When the array fails the snap-scan check, the job goes on without change
 // detection: snapshots are taken and every share is read in full (said once).
 // A share read from the live file system is reported (liveRead, with the cause

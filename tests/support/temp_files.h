@@ -1,8 +1,9 @@
 #pragma once
 
 // Files and environment for tests: a temporary directory removed with its
-// content, an environment variable set for a scope, a configuration directory
-// with the host's settings and credentials files, and a mount-table file.
+// content (kept when the test failed), an environment variable set for a
+// scope, whole-file reads and writes, a configuration directory with the
+// host's settings and credentials files, and a mount-table file.
 
 #include <cstdint>
 #include <map>
@@ -12,7 +13,9 @@
 
 namespace snapscan_test {
 
-// A fresh directory under $TMPDIR (or /tmp); removed recursively at the end.
+// A fresh directory under $TMPDIR (or /tmp); removed recursively at the end,
+// unless the running test has failed: then it stays for a look, and its path
+// is printed.
 class TempDir {
 public:
     TempDir();
@@ -47,7 +50,12 @@ private:
     std::optional<std::string> m_saved;
 };
 
+// The whole file, byte for byte; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// Replaces the file's content (parents created); with a mode, chmods it to
+// that. A file that cannot be written fails the running test.
+void WriteFile(const std::string& path, const std::string& content,
+               std::optional<unsigned> mode = std::nullopt);
 
 // The host's configuration and log directories in a temporary directory, named
 // by SNAPSCAN_CONFIG_DIR and SNAPSCAN_LOG_DIR while the object lives.

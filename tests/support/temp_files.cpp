@@ -1,12 +1,15 @@
-#include "tests/doubles/temp_files.h"
+#include "tests/support/temp_files.h"
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <gtest/gtest.h>
 
 namespace snapscan_test {
 
@@ -20,6 +23,10 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    if (::testing::Test::HasFailure()) {
+        std::fprintf(stderr, "Kept the failed test's directory %s\n", m_path.c_str());
+        return;
+    }
     std::error_code ignored;
     // Tests may leave directories without write permission behind.
     for (auto it = fs::recursive_directory_iterator(m_path, ignored);
@@ -56,6 +63,18 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content, std::optional<unsigned> mode) {
+    std::error_code ignored;
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty()) fs::create_directories(parent, ignored);
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+        if (!out.good()) ADD_FAILURE() << "cannot write " << path;
+    }
+    if (mode && chmod(path.c_str(), *mode) != 0) ADD_FAILURE() << "cannot chmod " << path;
 }
 
 ScopedEnv::ScopedEnv(const std::string& name, const std::optional<std::string>& value)

@@ -1,4 +1,4 @@
-#include "array_sim_process.h"
+#include "tests/support/arraysim_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -827,6 +827,16 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
 
     uint64_t itemCount = 0;
     _ChangeEventItem row;
+    m_linkRows.clear();
+    m_linkNext = 0;
+    // The entries of one inode arrive one after the other: its present paths,
+    // later its removed ones. The previous entry, and whether the stored row of
+    // its inode took a removed path as its old path already.
+    bool havePrevious = false;
+    bool previousRemoved = false;
+    int64_t previousInode = 0;
+    std::string previousPath;
+    bool oldPathTaken = false;
     for (;;) {
         for (const _IsilonChangeListItem& entry : page.items) {
             row.clear();
@@ -864,20 +874,39 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
             error = m_eventMonitor->InsertEvent(row, duplicate);
             if (error.IsError()) return error.Push(FX_HERE);
 
+            const bool removed = row.changeType == kRemovedChangeType;
+            const bool sameInode = havePrevious && previousInode == row.inode && previousRemoved == removed;
+            if (!removed || !sameInode) oldPathTaken = false;
             if (duplicate) {
-                if (row.changeType == kRemovedChangeType) {
+                if (removed && sameInode && oldPathTaken) {
+                    // One more removed path of a hard-linked file: the stored
+                    // row holds an old path already.
+                    SNAP_LOG(3, "Found another removed path of Inode[%lld]: Path[%s]",
+                             static_cast<long long>(row.inode), row.path.c_str());
+                    m_linkRows.push_back(row);
+                } else if (removed) {
                     // The removed half of a rename: the stored row is the entry at
                     // its new path.
                     SNAP_LOG(3, "Found rename event for Path[%s], Inode[%lld]", row.path.c_str(),
                              static_cast<long long>(row.inode));
                     error = m_eventMonitor->UpdateRenameEvent(row);
                     if (error.IsError()) return error.Push(FX_HERE);
+                    oldPathTaken = true;
+                } else if (sameInode && previousPath != row.path) {
+                    // Another path of a hard-linked file: a change of its own.
+                    SNAP_LOG(3, "Found another path of Inode[%lld]: Path[%s]",
+                             static_cast<long long>(row.inode), row.path.c_str());
+                    m_linkRows.push_back(row);
                 } else {
                     SNAP_LOG(-1, "Found duplicate event for Path[%s], ChangeType[%s], Inode[%lld]",
                              row.path.c_str(), row.changeType.c_str(),
                              static_cast<long long>(row.inode));
                 }
             }
+            havePrevious = true;
+            previousRemoved = removed;
+            previousInode = row.inode;
+            previousPath = row.path;
             ++itemCount;
         }
 
@@ -930,8 +959,11 @@ FileServerSnapshotCompareItem CIsilonSnapClient::GetSnapshotCompareItem() {
     _ChangeEventItem row;
     const int result = m_eventMonitor->GetNextEvent(row);
     if (result == 1) {
-        item.type = 5;
-        return item;
+        if (m_linkNext >= m_linkRows.size()) {
+            item.type = 5;
+            return item;
+        }
+        row = m_linkRows[m_linkNext++];
     }
     if (result == -1) {
         SNAP_LOG(0, "Could not get all the records from ChangeList event cache.");

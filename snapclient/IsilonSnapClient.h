@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -79,6 +80,10 @@ private:
     std::list<FileServerExportInfo> m_shares;
     std::map<std::string, std::string> m_contentMapperPaths;
     boost::shared_ptr<CSnapDiffEventMonitor> m_eventMonitor;
+    // Rows the database keeps one per inode cannot hold: the further paths of a
+    // hard-linked file, delivered after the database's rows.
+    std::vector<_ChangeEventItem> m_linkRows;
+    size_t m_linkNext = 0;
     boost::shared_ptr<ManageIsilon> m_array;
     bool m_hasContentMapper;
     boost::shared_ptr<ApplicationId> m_appId;

@@ -52,6 +52,16 @@ class Violation(Exception):
     pass
 
 
+def default_tmpdir():
+    """Where the share and its snapshot copies go: memory when there is some
+    (every job copies the whole tree), else the usual temporary directory."""
+    if os.environ.get("SNAPSCAN_SOAK_TMPDIR"):
+        return os.environ["SNAPSCAN_SOAK_TMPDIR"]
+    if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK | os.X_OK):
+        return "/dev/shm"
+    return None
+
+
 def log(*parts):
     print(*parts, flush=True)
 
@@ -291,7 +301,7 @@ class Share:
         nfiles = len(files)
         ops = [("add", 10), ("add_dir", 3), ("deep", 1), ("edit", 10), ("truncate", 4),
                ("delete", 7), ("delete_dir", 1), ("rename", 6), ("move", 6), ("rename_dir", 2),
-               ("move_dir", 2), ("hardlink", 2), ("unlink_link", 1), ("symlink", 1),
+               ("move_dir", 2), ("hardlink", 3), ("unlink_link", 2), ("symlink", 1),
                ("type_change", 1), ("chmod", 2), ("replace", 2), ("swap", 1), ("bulk_add", 0.3)]
         if nfiles > target_files * 1.2:
             ops = [(o, w * (4 if o.startswith("delete") else 1)) for o, w in ops]
@@ -681,7 +691,7 @@ class Soak:
         self.opts = opts
         self.seed = opts.seed
         self.rng = random.Random(self.seed)
-        self.work = tempfile.mkdtemp(prefix="snapscan-soak-")
+        self.work = tempfile.mkdtemp(prefix="snapscan-soak-", dir=opts.tmpdir or default_tmpdir())
         os.makedirs(os.path.join(self.work, "runs"))
         self.ifs = os.path.join(self.work, "ifs")
         self.share_path = os.path.join(self.ifs, SHARE_NAME.decode()).encode()
@@ -699,6 +709,7 @@ class Soak:
                       "exit": {}, "full_scans": 0, "refused_deletes": 0, "lock_unchecked": 0, "items": 0, "violations": 0}
         self.violations = []
         self.round = 0
+        self.job_seconds = 1.0    # a clean job's usual run time, kept up to date
 
     @staticmethod
     def find_plugin(build):
@@ -915,7 +926,10 @@ class Soak:
             timer.start()
             self.stats["expiries"] += 1
         if kill_mode == "time":
-            time.sleep(rng.uniform(0.02, 2.0))
+            # Anywhere in a job's usual run time (and a little beyond).
+            kill_at = main_run.start + rng.uniform(0.0, 1.3) * self.job_seconds
+            while time.monotonic() < kill_at and not main_run.poll():
+                time.sleep(0.002)
             if not main_run.poll():
                 main_run.kill()
         elif kill_mode == "request":
@@ -940,8 +954,14 @@ class Soak:
         self.array.control({"changelist_page_size": 0, "changelist_delay_ms": 0, "fail_next_jobs": 0,
                             "job_delay_ms": 0})
 
+        fault_free = not rules and not control and kill_mode is None and expire_at is None
         for content, run in runs:
             self.check_job(content, run, bound, tree)
+            if fault_free and run.status != 0:
+                self.violation("%s: a job without any fault injected did not succeed (exit %s): %s"
+                               % (run.name, run.status, run.err()[-500:]))
+            if run.status == 0 and not rules and not control and not run.killed:
+                self.job_seconds = 0.8 * self.job_seconds + 0.2 * run.seconds
         if second:
             self.check_lock_refusal(main, main_run, second, tree)
         if not concurrent and rng.random() < 0.5:
@@ -949,6 +969,9 @@ class Soak:
             run = self.start_job("job-sub%d" % other.subclient, other)
             run.wait(20 + WAIT_TIME)
             self.check_job(other, run, 20 + WAIT_TIME, tree)
+            if run.status != 0:
+                self.violation("%s: a job without any fault injected did not succeed (exit %s): %s"
+                               % (run.name, run.status, run.err()[-500:]))
             runs.append((other, run))
         if rng.random() < 0.12:
             self.run_cleanup(main)
@@ -1182,7 +1205,7 @@ class Soak:
 
     def report(self, seconds):
         s = self.stats
-        log("soak seed %d: %d rounds in %.0f s, %d changes (%s), %d jobs (exit %s), %d items checked, "
+        log("soak seed %d: %d rounds in %.0f s, %d changes (%s), %d jobs, exit statuses of all runs %s, %d items checked, "
             "%d full reads, %d fault rules injected (%d fired), %d control faults, %d session expiries, "
             "%d kills, %d lock refusals, %d cleanups, %d status runs, %d violations"
             % (self.seed, s["rounds"], seconds, s["changes"],
@@ -1237,6 +1260,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=0,
                         help="stop starting rounds after S seconds (neither: until SIGINT or SIGTERM)")
     parser.add_argument("--files", type=int, default=2500, help="files in the share (about)")
+    parser.add_argument("--tmpdir", help="where the work directory goes (default: $SNAPSCAN_SOAK_TMPDIR, "
+                        "else /dev/shm, else $TMPDIR)")
     parser.add_argument("--keep-going", action="store_true", help="record violations and go on")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     parser.add_argument("-v", "--verbose", action="store_true", help="a line per round")

@@ -870,7 +870,7 @@ class Soak:
         other = self.contents[2 if main.subclient == 1 else 1]
         clean = main.rounds_since_ok >= SETTLE_ROUNDS
         rules, control = self.plan_faults(clean)
-        self.write_settings(keep_db=rng.random() < 0.2, snapshot_only=rng.random() < 0.7)
+        self.write_settings(keep_db=rng.random() < 0.2, snapshot_only=rng.random() < 0.5)
         lock_check = not clean and rng.random() < 0.08
         concurrent = not lock_check and rng.random() < 0.15
         kill_mode = None if clean or lock_check else rng.choice([None] * 6 + ["time", "request"])

@@ -942,6 +942,9 @@ class Soak:
                 time.sleep(0.005)
         if main_run.killed:
             self.stats["kills"] += 1
+            # A request held when the CLI died still completes on the array
+            # (a snapshot deleted late): let it, before anything is checked.
+            time.sleep(max([r.get("delay_ms", 0) for r in rules] + [0]) / 1000.0 + 0.3)
         if second:
             second.wait(30)
         for content, run in runs:
@@ -1144,6 +1147,7 @@ class Soak:
             if not run.poll():
                 run.kill()
                 self.stats["kills"] += 1
+                time.sleep(max([r.get("delay_ms", 0) for r in rules] + [0]) / 1000.0 + 0.3)
         bound = 15 + sum(rule_cost(r) * r["count"] for r in rules)
         run.wait(bound)
         self.stats["fired"] += sum(r.get("fired", 0) for r in self.array.rules())

@@ -887,6 +887,9 @@ CRwError CIsilonSnapClient::LoadChangeList(ManageIsilon& array, const std::strin
     const unsigned long long incr = incrId;
     uint64_t itemCount = 0;
     _ChangeEventItem row;
+    m_linkRows.clear();
+    m_linkNext = 0;
+    m_linkState = LinkState();
     for (;;) {
         CRwError error = LoadChangeListPage(page, volume, baseId, incrId, row, itemCount, here);
         if (error.IsError()) return error;
@@ -959,20 +962,43 @@ CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page
         CRwError error = m_eventMonitor->InsertEvent(row, duplicate);
         if (error.IsError()) return error.Push(here);
 
+        // The entries of one inode arrive one after the other, also across
+        // pages: its present paths, later its removed ones.
+        LinkState& links = m_linkState;
+        const bool removed = row.changeType == kRemovedChangeType;
+        const bool sameInode =
+            links.havePrevious && links.previousInode == row.inode && links.previousRemoved == removed;
+        if (!removed || !sameInode) links.oldPathTaken = false;
         if (duplicate) {
-            if (row.changeType == kRemovedChangeType) {
+            if (removed && sameInode && links.oldPathTaken) {
+                // One more removed path of a hard-linked file: the stored row
+                // holds an old path already.
+                SNAP_LOG(3, "Found another removed path of Inode[%lld]: Path[%s]",
+                         static_cast<long long>(row.inode), row.path.c_str());
+                m_linkRows.push_back(row);
+            } else if (removed) {
                 // The removed half of a rename: the stored row is the entry at
                 // its new path.
                 SNAP_LOG(3, "Found rename event for Path[%s], Inode[%lld]", row.path.c_str(),
                          static_cast<long long>(row.inode));
                 error = m_eventMonitor->UpdateRenameEvent(row);
                 if (error.IsError()) return error.Push(here);
+                links.oldPathTaken = true;
+            } else if (sameInode && links.previousPath != row.path) {
+                // Another path of a hard-linked file: a change of its own.
+                SNAP_LOG(3, "Found another path of Inode[%lld]: Path[%s]",
+                         static_cast<long long>(row.inode), row.path.c_str());
+                m_linkRows.push_back(row);
             } else {
                 SNAP_LOG(-1, "Found duplicate event for Path[%s], ChangeType[%s], Inode[%lld]",
                          row.path.c_str(), row.changeType.c_str(),
                          static_cast<long long>(row.inode));
             }
         }
+        links.havePrevious = true;
+        links.previousRemoved = removed;
+        links.previousInode = row.inode;
+        links.previousPath = row.path;
         ++itemCount;
     }
     return CRwError::Success();
@@ -997,8 +1023,11 @@ FileServerSnapshotCompareItem CIsilonSnapClient::GetSnapshotCompareItem() {
     _ChangeEventItem row;
     const int result = m_eventMonitor->GetNextEvent(row);
     if (result == 1) {
-        item.type = 5;
-        return item;
+        if (m_linkNext >= m_linkRows.size()) {
+            item.type = 5;
+            return item;
+        }
+        row = m_linkRows[m_linkNext++];
     }
     if (result == -1) {
         SNAP_LOG(0, "Could not get all the records from ChangeList event cache.");

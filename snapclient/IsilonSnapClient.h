@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -125,6 +126,20 @@ private:
     std::list<FileServerExportInfo> m_shares;
     std::map<std::string, std::string> m_contentMapperPaths;
     boost::shared_ptr<CSnapDiffEventMonitor> m_eventMonitor;
+    // Rows the database keeps one per inode cannot hold: the further paths of a
+    // hard-linked file, delivered after the database's rows.
+    std::vector<_ChangeEventItem> m_linkRows;
+    size_t m_linkNext = 0;
+    // The previous changelist entry while a changelist loads, and whether the
+    // stored row of its inode took a removed path as its old path already.
+    struct LinkState {
+        bool havePrevious = false;
+        bool previousRemoved = false;
+        int64_t previousInode = 0;
+        std::string previousPath;
+        bool oldPathTaken = false;
+    };
+    LinkState m_linkState;
     boost::shared_ptr<ManageIsilon> m_array;
     bool m_hasContentMapper;
     boost::shared_ptr<ApplicationId> m_appId;

@@ -557,7 +557,7 @@ struct PagingCase {
     std::vector<ChangeListPage> pages;
     std::vector<std::string> tokensSent;
     uint64_t total;
-    size_t items;  // distinct entries delivered before the end item
+    size_t items;  // distinct entries (inode and path) delivered before the end item
 };
 
 TEST_F(CompareTest, PagesAreReadUntilTheResumeTokenIsEmpty) {
@@ -569,8 +569,10 @@ TEST_F(CompareTest, PagesAreReadUntilTheResumeTokenIsEmpty) {
           {{}, "t2"},
           {{Entry("3", "/c"), Entry("4", "/d"), Entry("5", "/e")}, ""}},
          {"", "t1", "t2"}, 5, 5},
+        // The same entry twice is one item; /a2, another path of inode 1 (a
+        // hard link), is an item of its own.
         {"duplicates count in the total",
-         {{{Entry("1", "/a"), Entry("1", "/a")}, "t1"}, {{Entry("1", "/a2")}, ""}}, {"", "t1"}, 3, 1},
+         {{{Entry("1", "/a"), Entry("1", "/a")}, "t1"}, {{Entry("1", "/a2")}, ""}}, {"", "t1"}, 3, 2},
     };
     for (const PagingCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -46,7 +46,7 @@ struct IniTree {
 
 namespace ini_detail {
 
-inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+inline bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 inline std::string Trim(const std::string& text) {
     size_t first = 0;

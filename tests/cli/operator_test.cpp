@@ -98,6 +98,8 @@ TEST_F(OperatorTest, EveryJsonLineIsARecordWithItsTimeAndTheSummaryComesLast) {
     EXPECT_EQ(s1["changed"], 3);  // the new file, d1 and the share's root, whose entries changed
     EXPECT_EQ(s1["renamed"], 1);  // top, paired with its old name
     EXPECT_EQ(s1["removed"], 0);
+    // The array's entries: each change, and the old name of the rename.
+    EXPECT_EQ(s1["entries"], 5);
     EXPECT_THAT(s1["readPath"].get<std::string>(), HasSubstr("/.snapshot/TZOP_1_1_2_"));
     EXPECT_EQ(byShare[Share("s2")]["removed"], 1);
 

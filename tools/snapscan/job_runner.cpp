@@ -213,6 +213,7 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
         result = client.CompareSnapshots(share, readPath, next);
     }
     summary.loadSeconds = std::max(0.0, SecondsSince(compareStart) - summary.waitSeconds);
+    if (request.progress) summary.entries = request.progress->Entries();
     if (result.IsError()) {
         if (FXErrorUtil::MessageOf(result).rfind(kNoComparisonBase, 0) == 0) {
             TakeLoggedErrors();
@@ -446,6 +447,7 @@ void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double to
         nlohmann::json record = {{"share", share.share},     {"readPath", share.readPath},
                                  {"mode", share.mode},       {"changed", share.changed},
                                  {"renamed", share.renamed}, {"removed", share.removed},
+                                 {"entries", share.entries},
                                  {"waitSeconds", share.waitSeconds},
                                  {"loadSeconds", share.loadSeconds},
                                  {"deliverySeconds", share.deliverySeconds}};
@@ -454,7 +456,8 @@ void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double to
         std::string line = "  " + share.share + ": " + share.mode;
         if (share.mode == "incremental")
             line += ", " + std::to_string(share.changed) + " changed, " + std::to_string(share.renamed) +
-                    " renamed, " + std::to_string(share.removed) + " removed";
+                    " renamed, " + std::to_string(share.removed) + " removed of " +
+                    std::to_string(share.entries) + " changelist entries";
         if (!share.reason.empty()) line += " (" + share.reason + ")";
         out.Say(line);
     }

@@ -48,6 +48,7 @@ struct ShareSummary {
     uint64_t changed = 0;
     uint64_t renamed = 0;
     uint64_t removed = 0;
+    uint64_t entries = 0;        // changelist entries loaded, as the plug-in logged them
     double waitSeconds = 0;      // waiting for the array's changelist
     double loadSeconds = 0;      // loading it into the change-event database
     double deliverySeconds = 0;  // handing on its items

@@ -36,6 +36,8 @@ public:
     void Items(uint64_t count) { m_items.store(count, std::memory_order_relaxed); }
     // A line the plug-in logged: it tells the changelist attempts and entries.
     void OnLogLine(const std::string& text);
+    // The changelist entries the plug-in said it loaded in the current phase.
+    uint64_t Entries() const { return m_entries.load(); }
     // Ends the progress display (the terminal line is cleared).
     void Stop();
 

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "host/LogWriter.h"
 #include "host/NASSnapUtil.h"
 #include "snapscan/Version.h"
 #include "host/TZPlatformInfo.h"
@@ -336,7 +337,11 @@ int main(int argc, char** argv) {
     }
 
     // -v raises the log detail of this run only; settings.ini stays as it is.
-    if (common.verbose) ::setenv("SNAPSCAN_LOG_LEVEL", "3", 1);
+    if (common.verbose) {
+        ::setenv("SNAPSCAN_LOG_LEVEL", "3", 1);
+        // The writer made at load read its level before; a new one reads it now.
+        g_ptrLogWriter = CreateFileLogWriter();
+    }
     CaptureLoggedErrors();
     Output out(std::cout, std::cerr, common.json,
                common.quiet ? Verbosity::kQuiet : common.verbose ? Verbosity::kVerbose : Verbosity::kNormal);

@@ -23,9 +23,11 @@ void CheckMountForm(const std::string& scanPath) {
         FUZZ_CHECK(!noMountForm && source == scanPath);
     }
     // So is "[address]:/path" with an IPv6 address (and zone) in the brackets,
-    // whatever ":" the address holds.
+    // whatever ":" the address holds; "[address]://..." reads as a URL, as
+    // "host://..." does.
     const size_t close = scanPath.find("]:/");
     if (!scanPath.empty() && scanPath[0] == '[' && close != std::string::npos && close > 1 &&
+        scanPath.compare(close, 4, "]://") != 0 &&
         scanPath.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                    ":.%-_",
                                    1) == close) {

@@ -2,6 +2,7 @@
 // message, and the scrubbing of secrets from texts that came from outside.
 // Bytes 0-3 pick the transfer result, the HTTP status and the kind of request;
 // the rest is the answer's body, its first line also standing for a secret.
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -63,9 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(excerpt.size() <= maxBytes + 3);
     for (char c : excerpt) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7f);
     // An escape (\xNN, \\) may spell a secret that starts with x, a hex digit
-    // or holds a backslash without the text holding it: such secrets are left out.
+    // or holds a backslash without the text holding it, and plain text may
+    // spell the escape of a secret that holds a control byte: such secrets are
+    // left out.
+    const bool control = std::any_of(secret.begin(), secret.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
     const bool spellable = !secret.empty() && (std::isxdigit(static_cast<unsigned char>(secret[0])) ||
-                                               secret[0] == 'x' || secret.find('\\') != std::string::npos);
+                                               secret[0] == 'x' || control ||
+                                               secret.find('\\') != std::string::npos);
     if (!secret.empty() && !spellable && secret.find('*') == std::string::npos) {
         const std::string whole = arrayfailure::Excerpt(text, {secret}, std::string::npos - 8);
         FUZZ_CHECK(whole.find(arrayfailure::Excerpt(secret, {}, std::string::npos - 8)) == std::string::npos);

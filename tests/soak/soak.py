@@ -45,6 +45,7 @@ LOW_SPEED_TIME = 2           # credentials: a transfer under 1 byte/s this long 
 REQUEST_BOUND = CONNECT_TIMEOUT + 4 * LOW_SPEED_TIME  # the CLI's bound of one request
 WAIT_TIME = 4                # IsilonChangeListGenerationWaitTime
 RSS_CAP_KB = 256 * 1024      # peak resident memory of any CLI run
+KEEP_BASES = 10             # delivered jobs per content whose trees are kept
 SETTLE_ROUNDS = 6            # a content without a success this long gets a clean round
 
 
@@ -621,10 +622,13 @@ class Run:
         self.err_path = os.path.join(work, "runs", name + ".err")
         self.args = args
         self.start = time.monotonic()
-        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
-            # A session of its own: a Ctrl-C meant for the soak does not reach it.
-            self.proc = subprocess.Popen(args, env=env, stdout=out, stderr=err, stdin=subprocess.DEVNULL,
-                                         start_new_session=True)
+        # Spawned, not forked: a forked child's peak RSS would count the soak's
+        # own memory. A session of its own: a Ctrl-C meant for the soak does
+        # not reach it.
+        actions = [(os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                   (os.POSIX_SPAWN_OPEN, 1, self.out_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600),
+                   (os.POSIX_SPAWN_OPEN, 2, self.err_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)]
+        self.pid = os.posix_spawn(args[0], args, env, file_actions=actions, setsid=True)
         self.status = None
         self.killed = False
         self.hung = False
@@ -634,14 +638,13 @@ class Run:
     def poll(self):
         if self.status is not None or self.hung:
             return True
-        pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
+        pid, status, usage = os.wait4(self.pid, os.WNOHANG)
         if pid == 0:
             return False
         self._ended(status, usage)
         return True
 
     def _ended(self, status, usage):
-        self.proc.returncode = status  # keeps Popen from waiting again
         self.seconds = time.monotonic() - self.start
         self.maxrss = usage.ru_maxrss
         if os.WIFSIGNALED(status):
@@ -652,11 +655,11 @@ class Run:
     def kill(self):
         if self.status is None:
             try:
-                os.kill(self.proc.pid, signal.SIGKILL)
+                os.kill(self.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
             self.killed = True
-            pid, status, usage = os.wait4(self.proc.pid, 0)
+            pid, status, usage = os.wait4(self.pid, 0)
             self._ended(status, usage)
 
     def wait(self, bound):
@@ -706,7 +709,7 @@ class Soak:
         self.foreign = {}         # snapshots of nobody we run: name -> id
         self.stats = {"rounds": 0, "changes": 0, "rules": 0, "fired": 0, "controls": 0, "kills": 0,
                       "expiries": 0, "lock_refusals": 0, "cleanups": 0, "status_runs": 0, "jobs": 0,
-                      "exit": {}, "full_scans": 0, "refused_deletes": 0, "lock_unchecked": 0, "items": 0, "violations": 0}
+                      "exit": {}, "full_scans": 0, "refused_deletes": 0, "lock_unchecked": 0, "max_rss_kb": 0, "max_seconds": 0, "items": 0, "violations": 0}
         self.violations = []
         self.round = 0
         self.job_seconds = 1.0    # a clean job's usual run time, kept up to date
@@ -790,6 +793,8 @@ class Soak:
         """Invariant 4 and the output's shape; returns the records."""
         if run.hung:
             self.violation("%s still running after its bound of %.0f s (killed)" % (run.name, bound))
+        self.stats["max_rss_kb"] = max(self.stats["max_rss_kb"], run.maxrss)
+        self.stats["max_seconds"] = max(self.stats["max_seconds"], run.seconds or 0)
         if run.maxrss > RSS_CAP_KB:
             self.violation("%s peak RSS %d KiB over the cap of %d KiB" % (run.name, run.maxrss, RSS_CAP_KB))
         try:
@@ -865,6 +870,7 @@ class Soak:
         if mirror != set(tree):
             raise RuntimeError("harness mirror of the share went wrong: %r" % sorted(mirror ^ set(tree))[:5])
         self.trees[self.round] = tree
+        self.prune_trees()
 
         main = self.contents[1] if rng.random() < 0.8 else self.contents[2]
         other = self.contents[2 if main.subclient == 1 else 1]
@@ -987,6 +993,17 @@ class Soak:
         if self.opts.verbose or self.round % 25 == 0:
             log("round %d: %d changes, %d rules (%d fired), %s" % (self.round, changes, len(rules), fired, summary))
 
+    def prune_trees(self):
+        """Keeps the trees a later job may still compare against: the rounds of
+        each content's last KEEP_BASES jobs seen delivered, and this round's.
+        A base older than that would be a base moving backwards."""
+        keep = {self.round}
+        for content in self.contents.values():
+            for job in sorted(content.delivered)[-KEEP_BASES:]:
+                keep.add(content.job_round[job])
+        for r in [r for r in self.trees if r not in keep]:
+            del self.trees[r]
+
     def check_lock_refusal(self, content, first, run, tree):
         """A second run of a content whose first run holds the lock is refused
         at once, starting nothing."""
@@ -1055,6 +1072,9 @@ class Soak:
                 base_round = content.job_round.get(prev)
                 if base_round is None:
                     self.violation("%s: base job %d ran in no round of this soak" % (run.name, prev))
+                elif base_round not in self.trees:
+                    self.violation("%s: base job %d is older than the last %d jobs seen delivered"
+                                   % (run.name, prev, KEEP_BASES))
                 else:
                     problems = check_delivery(items, self.trees[base_round], tree, self.share_path)
                     counted = [r for r in share_done if r.get("items") != len(items)]
@@ -1211,12 +1231,14 @@ class Soak:
         s = self.stats
         log("soak seed %d: %d rounds in %.0f s, %d changes (%s), %d jobs, exit statuses of all runs %s, %d items checked, "
             "%d full reads, %d fault rules injected (%d fired), %d control faults, %d session expiries, "
-            "%d kills, %d lock refusals, %d cleanups, %d status runs, %d violations"
+            "%d kills, %d lock refusals, %d cleanups, %d status runs, %d deletes refused, "
+            "longest run %.1f s, peak RSS %d KiB, %d violations"
             % (self.seed, s["rounds"], seconds, s["changes"],
                ", ".join("%s %d" % kv for kv in sorted(self.share.ops.items())), s["jobs"],
                ", ".join("%s: %d" % kv for kv in sorted(s["exit"].items())), s["items"], s["full_scans"],
                s["rules"], s["fired"], s["controls"], s["expiries"], s["kills"], s["lock_refusals"],
-               s["cleanups"], s["status_runs"], s["violations"]))
+               s["cleanups"], s["status_runs"], s["refused_deletes"], s["max_seconds"], s["max_rss_kb"],
+               s["violations"]))
 
     def run(self):
         started = time.monotonic()

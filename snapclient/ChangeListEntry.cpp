@@ -22,7 +22,7 @@ bool IsPathBelowShareRoot(const std::string& path) {
 }
 
 bool ParseInodeText(const std::string& text, uint64_t& value) {
-    if (text.empty() || text.size() > 20) return false;
+    if (text.empty()) return false;
     uint64_t result = 0;
     for (const char c : text) {
         if (c < '0' || c > '9') return false;

@@ -2,9 +2,7 @@
 
 namespace arraysim {
 
-namespace {
-
-void AppendString(std::string& out, const std::string& text) {
+void AppendJsonString(std::string& out, const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   out.push_back('"');
   for (const char c : text) {
@@ -23,6 +21,8 @@ void AppendString(std::string& out, const std::string& text) {
   out.push_back('"');
 }
 
+namespace {
+
 void Append(std::string& out, const nlohmann::json& j) {
   switch (j.type()) {
     case nlohmann::json::value_t::object: {
@@ -31,7 +31,7 @@ void Append(std::string& out, const nlohmann::json& j) {
       for (const auto& item : j.items()) {
         if (!first) out.push_back(',');
         first = false;
-        AppendString(out, item.key());
+        AppendJsonString(out, item.key());
         out.push_back(':');
         Append(out, item.value());
       }
@@ -48,7 +48,7 @@ void Append(std::string& out, const nlohmann::json& j) {
       break;
     }
     case nlohmann::json::value_t::string:
-      AppendString(out, j.get_ref<const std::string&>());
+      AppendJsonString(out, j.get_ref<const std::string&>());
       break;
     default:
       out += j.dump();  // numbers, booleans, null: no strings inside

@@ -1,5 +1,7 @@
 #include "tools/arraysim/lins_page.h"
 
+#include "tools/arraysim/json_bytes.h"
+
 #include <charconv>
 
 namespace arraysim {
@@ -16,26 +18,6 @@ void AppendUnsigned(std::string& out, uint64_t value) {
   char buffer[24];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   out.append(buffer, result.ptr);
-}
-
-// Bytes of 0x80 and above pass through as they are: paths are byte strings on the array.
-void AppendString(std::string& out, const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (u < 0x20) {
-      out.append("\\u00");
-      out.push_back(kHex[u >> 4]);
-      out.push_back(kHex[u & 0xF]);
-    } else {
-      out.push_back(c);
-    }
-  }
-  out.push_back('"');
 }
 
 void AppendTime(std::string& out, const char* key, const FileTime& time) {
@@ -59,9 +41,9 @@ std::string LinsPageJson(const std::vector<ChangeEntry>& entries, const std::str
     out.append("{\"id\":\"");
     AppendUnsigned(out, e.id);
     out.append("\",\"path\":");
-    AppendString(out, e.path);
+    AppendJsonString(out, e.path);
     out.append(",\"type\":");
-    AppendString(out, e.type);
+    AppendJsonString(out, e.type);
     out.append(",\"size\":");
     AppendNumber(out, e.size);
     AppendTime(out, "atime", e.atime);
@@ -73,7 +55,7 @@ std::string LinsPageJson(const std::vector<ChangeEntry>& entries, const std::str
   if (resume.empty())
     out.append("null");
   else
-    AppendString(out, resume);
+    AppendJsonString(out, resume);
   out.append(",\"total\":");
   AppendUnsigned(out, total);
   out.push_back('}');

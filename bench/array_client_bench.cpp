@@ -133,7 +133,8 @@ int main(int argc, char** argv) {
     ArraySimProcess sim;
     std::string error;
     if (!sim.Start(ARRAYSIM_PATH, root,
-                   {"--synthetic", std::to_string(entriesWanted), "--user", kUser, "--password", kPassword},
+                   {"--synthetic", std::to_string(entriesWanted), "--user", kUser, "--password",
+                    kPassword},
                    error)) {
         std::fprintf(stderr, "arraysim: %s\n", error.c_str());
         return 1;
@@ -150,13 +151,15 @@ int main(int argc, char** argv) {
     array.SetUser(kUser);
     array.SetPasswd(kPassword);
     std::vector<_IsilonSnapInfo> snapshots;
-    if (!array.OpenConnection() || !array.GetSnapshotList(snapshots, "", "") || snapshots.size() < 2) {
+    if (!array.OpenConnection() || !array.GetSnapshotList(snapshots, "", "") ||
+        snapshots.size() < 2) {
         std::string code, message;
         array.GetLastError(code, message);
         std::fprintf(stderr, "array client: %s %s\n", code.c_str(), message.c_str());
         return 1;
     }
-    uint64_t base = static_cast<uint64_t>(snapshots[0].id), incr = static_cast<uint64_t>(snapshots[1].id);
+    uint64_t base = static_cast<uint64_t>(snapshots[0].id),
+             incr = static_cast<uint64_t>(snapshots[1].id);
     if (array.CreateSnapshotChangeList(base, incr, true).IsError()) return 1;
     const std::string pair = std::to_string(base) + "_" + std::to_string(incr);
 
@@ -202,11 +205,14 @@ int main(int argc, char** argv) {
     const double parseRate = parsed.items.size() * kParseRounds / Seconds(parseStart);
 
     const double clientRate = entries / bestClient, baselineRate = entries / bestBaseline;
-    std::printf("changelist: %zu entries in %zu pages (%.1f MB of JSON), best of %d rounds\n", entries, pages,
-                bytes / 1e6, rounds);
-    std::printf("baseline (plain libcurl, no parsing): %.0f entries/s (%.2f s)\n", baselineRate, bestBaseline);
-    std::printf("array client (GetSnapshotChangeList): %.0f entries/s (%.2f s)\n", clientRate, bestClient);
-    std::printf("page reading alone (one page, in memory, copy included): %.0f entries/s\n", parseRate);
+    std::printf("changelist: %zu entries in %zu pages (%.1f MB of JSON), best of %d rounds\n",
+                entries, pages, bytes / 1e6, rounds);
+    std::printf("baseline (plain libcurl, no parsing): %.0f entries/s (%.2f s)\n", baselineRate,
+                bestBaseline);
+    std::printf("array client (GetSnapshotChangeList): %.0f entries/s (%.2f s)\n", clientRate,
+                bestClient);
+    std::printf("page reading alone (one page, in memory, copy included): %.0f entries/s\n",
+                parseRate);
     std::printf("ratio client/baseline: %.2f (goal >= 0.5)\n", clientRate / baselineRate);
     return basePages == pages ? 0 : 1;
 }

@@ -75,8 +75,8 @@ double CpuSeconds(const std::string& pid) {
     // field 3, utime and stime fields 14 and 15.
     const char* at = strrchr(text, ')');
     unsigned long long utime = 0, stime = 0;
-    if (at == nullptr ||
-        sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+    if (at == nullptr || sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                                &utime, &stime) != 2)
         return -1;
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
@@ -141,12 +141,12 @@ public:
         g_ptrLogWriter = CreateFileLogWriter();
 
         std::string error;
-        if (!sim.Start(ARRAYSIM_PATH, root,
-                       {"--synthetic", std::to_string(n), "--page-size", "1000",
-                        "--synthetic-dup-ratio", "0.02", "--synthetic-rename-ratio", "0.03",
-                        "--synthetic-remove-ratio", "0.02", "--user", kUser, "--password",
-                        kPassword},
-                       error)) {
+        if (!sim.Start(
+                ARRAYSIM_PATH, root,
+                {"--synthetic", std::to_string(n), "--page-size", "1000", "--synthetic-dup-ratio",
+                 "0.02", "--synthetic-rename-ratio", "0.03", "--synthetic-remove-ratio", "0.02",
+                 "--user", kUser, "--password", kPassword},
+                error)) {
             fprintf(stderr, "arraysim: %s\n", error.c_str());
             return false;
         }
@@ -421,11 +421,11 @@ int main(int argc, char** argv) {
                 }
             }
             const double perEntry = 1e6 / static_cast<double>(listed);
-            printf("round %d: fetch %.0f/s  ingest %.0f/s  delivery %.0f/s  scan %.0f/s  (load %.2f)\n"
-                   "         CPU us/entry: fetch %.2f + emulator %.2f, ingest %.2f + emulator %.2f\n",
-                   round + 1, fetch, ingest, drain, scan, Load(),
-                   fetchCpu.self * perEntry, fetchCpu.sim * perEntry, ingestCpu.self * perEntry,
-                   ingestCpu.sim * perEntry);
+            printf(
+                "round %d: fetch %.0f/s  ingest %.0f/s  delivery %.0f/s  scan %.0f/s  (load %.2f)\n"
+                "         CPU us/entry: fetch %.2f + emulator %.2f, ingest %.2f + emulator %.2f\n",
+                round + 1, fetch, ingest, drain, scan, Load(), fetchCpu.self * perEntry,
+                fetchCpu.sim * perEntry, ingestCpu.self * perEntry, ingestCpu.sim * perEntry);
             fflush(stdout);
             bestFetch = std::max(bestFetch, fetch);
             bestIngest = std::max(bestIngest, ingest);
@@ -440,13 +440,14 @@ int main(int argc, char** argv) {
            rounds);
     const double ingestRatio = bestIngest / bestFetch;
     const double deliveryRatio = bestDrain / bestScan;
-    printf("ingest    CompareSnapshots %10.0f entries/s   fetch+parse only %10.0f entries/s   "
-           "ratio %.2f (goal >= %.1f: %s)\n",
-           bestIngest, bestFetch, ingestRatio, kIngestGoal, Verdict(ingestRatio >= kIngestGoal));
-    printf("delivery  GetSnapshotCompareItem %10.0f items/s   bare sqlite3_step %10.0f rows/s   "
-           "ratio %.2f (goal >= %.1f: %s)\n",
-           bestDrain, bestScan, deliveryRatio, kDeliveryGoal,
-           Verdict(deliveryRatio >= kDeliveryGoal));
+    printf(
+        "ingest    CompareSnapshots %10.0f entries/s   fetch+parse only %10.0f entries/s   "
+        "ratio %.2f (goal >= %.1f: %s)\n",
+        bestIngest, bestFetch, ingestRatio, kIngestGoal, Verdict(ingestRatio >= kIngestGoal));
+    printf(
+        "delivery  GetSnapshotCompareItem %10.0f items/s   bare sqlite3_step %10.0f rows/s   "
+        "ratio %.2f (goal >= %.1f: %s)\n",
+        bestDrain, bestScan, deliveryRatio, kDeliveryGoal, Verdict(deliveryRatio >= kDeliveryGoal));
     fflush(stdout);
 
     if (large > 0) {
@@ -462,9 +463,10 @@ int main(int argc, char** argv) {
                " entries %.1f MiB (%.0f entries/s); after delivery %.1f / %.1f MiB\n",
                entries, small.ingestPeakKiB / 1024.0, large, bigMiB, big.ingestRate,
                small.peakKiB / 1024.0, big.peakKiB / 1024.0);
-        printf("memory    ratio %.2f (goal <= %.1f: %s), large run %.1f MiB (goal < %.0f MiB: %s)\n",
-               ratio, kMemoryGoalRatio, Verdict(ratio <= kMemoryGoalRatio), bigMiB, kMemoryGoalMiB,
-               Verdict(bigMiB < kMemoryGoalMiB));
+        printf(
+            "memory    ratio %.2f (goal <= %.1f: %s), large run %.1f MiB (goal < %.0f MiB: %s)\n",
+            ratio, kMemoryGoalRatio, Verdict(ratio <= kMemoryGoalRatio), bigMiB, kMemoryGoalMiB,
+            Verdict(bigMiB < kMemoryGoalMiB));
     }
     printf("load average at end: %.2f\n", Load());
     return 0;

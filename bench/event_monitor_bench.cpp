@@ -72,9 +72,9 @@ void Generate(uint64_t n, Sink&& sink) {
             auto emit = [&](int64_t number, const char* kind, const char* type) {
                 row.clear();
                 row.inode = number;
-                const int length =
-                    snprintf(path, sizeof path, "/mnt/share/projects/dir%03u/sub%02u/%s_%" PRIu64 ".dat",
-                             static_cast<unsigned>(i % 997), static_cast<unsigned>(i % 89), kind, i);
+                const int length = snprintf(
+                    path, sizeof path, "/mnt/share/projects/dir%03u/sub%02u/%s_%" PRIu64 ".dat",
+                    static_cast<unsigned>(i % 997), static_cast<unsigned>(i % 89), kind, i);
                 row.path.assign(path, static_cast<size_t>(length));
                 row.changeType = type;
                 row.accessTime = row.modifiedTime = row.changeTime = 1700000000 + i;
@@ -97,8 +97,8 @@ void Generate(uint64_t n, Sink&& sink) {
 }
 
 struct Figures {
-    uint64_t rows = 0;      // entries handed to the database
-    uint64_t stored = 0;    // rows delivered
+    uint64_t rows = 0;    // entries handed to the database
+    uint64_t stored = 0;  // rows delivered
     double generateRate = 0, ingestRate = 0;
     double bareRate = 0, drainRate = 0;
     long peakAfterIngestKiB = 0, peakKiB = 0;
@@ -226,13 +226,16 @@ int main(int argc, char** argv) {
         all.push_back(figures);
         printf("entries %" PRIu64 " (%" PRIu64 " rows in, %" PRIu64 " stored)\n", n, figures.rows,
                figures.stored);
-        printf("  ingest    %10.0f rows/s   generate only %10.0f rows/s   ratio %.3f   "
-               "vs %.0f rows/s goal: %.2f\n",
-               figures.ingestRate, figures.generateRate, figures.ingestRate / figures.generateRate,
-               kIngestGoalRowsPerSecond, figures.ingestRate / kIngestGoalRowsPerSecond);
-        printf("  delivery  %10.0f rows/s   bare sqlite3_step %10.0f rows/s   ratio %.3f (goal >= %.1f)\n",
-               figures.drainRate, figures.bareRate, figures.drainRate / figures.bareRate,
-               kDeliveryGoalRatio);
+        printf(
+            "  ingest    %10.0f rows/s   generate only %10.0f rows/s   ratio %.3f   "
+            "vs %.0f rows/s goal: %.2f\n",
+            figures.ingestRate, figures.generateRate, figures.ingestRate / figures.generateRate,
+            kIngestGoalRowsPerSecond, figures.ingestRate / kIngestGoalRowsPerSecond);
+        printf(
+            "  delivery  %10.0f rows/s   bare sqlite3_step %10.0f rows/s   ratio %.3f (goal >= "
+            "%.1f)\n",
+            figures.drainRate, figures.bareRate, figures.drainRate / figures.bareRate,
+            kDeliveryGoalRatio);
         printf("  peak RSS  after ingest %.1f MiB, at the end %.1f MiB (goal < %.0f MiB)\n",
                figures.peakAfterIngestKiB / 1024.0, figures.peakKiB / 1024.0, kMemoryGoalMiB);
     }

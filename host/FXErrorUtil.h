@@ -22,11 +22,11 @@ struct SNAPHOST_API FXErrorPrivate {
     };
 
     Kind kind = Kind::Win32;
-    uint32_t win32Code = 0;    // Kind::Win32: the system error number given
-    int32_t eventId = 0;       // Kind::EventMessage: the event message id given
-    std::string message;       // the failure's own message (may be empty)
+    uint32_t win32Code = 0;             // Kind::Win32: the system error number given
+    int32_t eventId = 0;                // Kind::EventMessage: the event message id given
+    std::string message;                // the failure's own message (may be empty)
     std::vector<boost::any> arguments;  // std::string or uint64_t, in placeholder order
-    std::vector<Frame> trail;  // the creating location first, then each Push
+    std::vector<Frame> trail;           // the creating location first, then each Push
 };
 
 // Builds failures. Every result built here has bit 31 of its code set.
@@ -36,8 +36,8 @@ struct SNAPHOST_API FXErrorPrivate {
 namespace FXErrorUtil {
 
 SNAPHOST_API CRwError ErrorWin32(const FXCodeLocation& location, uint32_t code);
-SNAPHOST_API CRwError ErrorWin32(const FXCodeLocation& location, uint32_t code, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+SNAPHOST_API CRwError ErrorWin32(const FXCodeLocation& location, uint32_t code, const char* format,
+                                 ...) __attribute__((format(printf, 3, 4)));
 SNAPHOST_API CRwError ErrorEventMessage(const FXCodeLocation& location, int32_t id);
 
 // The system error number of a failure built by ErrorWin32, 0 otherwise.

@@ -61,9 +61,10 @@ private:
 
 // Writes one line through g_ptrLogWriter when its level is enabled; the level
 // check comes first so that a disabled line costs no formatting.
-#define SNAP_LOG(level, ...)                                                                  \
-    do {                                                                                      \
-        const int snapLogLevel_ = (level);                                                    \
-        if (snapLogLevel_ < 0 || g_ptrLogWriter->GetLevel() >= snapLogLevel_)                 \
-            g_ptrLogWriter->Write(snapLogLevel_, __PRETTY_FUNCTION__, __LINE__, 0, 0, __VA_ARGS__); \
+#define SNAP_LOG(level, ...)                                                          \
+    do {                                                                              \
+        const int snapLogLevel_ = (level);                                            \
+        if (snapLogLevel_ < 0 || g_ptrLogWriter->GetLevel() >= snapLogLevel_)         \
+            g_ptrLogWriter->Write(snapLogLevel_, __PRETTY_FUNCTION__, __LINE__, 0, 0, \
+                                  __VA_ARGS__);                                       \
     } while (0)

@@ -20,7 +20,7 @@ constexpr const char* kTransport = "TRANSPORT_FAILED";  // connection dropped, o
 constexpr const char* kBadResponse = "BAD_RESPONSE";    // malformed, truncated or mistyped body
 constexpr const char* kAuth = "AUTH_FAILED";            // login refused
 constexpr const char* kJobFailed = "CHANGELIST_JOB_FAILED";  // changelist job failed or cancelled
-constexpr const char* kNotConnected = "NOT_CONNECTED";  // operation before OpenConnection
+constexpr const char* kNotConnected = "NOT_CONNECTED";       // operation before OpenConnection
 }  // namespace ManageIsilonError
 
 // One authenticated connection to the array's management REST API (HTTPS, port

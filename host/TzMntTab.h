@@ -14,8 +14,8 @@ public:
         std::string device;      // the mounted source, e.g. "host:/ifs/data"
         std::string mountPoint;  // the local directory
         uint64_t value2 = 0;
-        std::string text3;       // file-system type
-        std::string text4;       // mount options
+        std::string text3;  // file-system type
+        std::string text4;  // mount options
     };
 
     // Fills entries (cleared first) with every mounted file system in table order,

@@ -36,8 +36,8 @@ bool Trusted(int fd, const std::string& path, std::string& reason) {
         return false;
     }
     if (info.st_uid != geteuid()) {
-        reason = "is owned by user " + std::to_string(info.st_uid) +
-                 ", not by the user running (" + std::to_string(geteuid()) + ")";
+        reason = "is owned by user " + std::to_string(info.st_uid) + ", not by the user running (" +
+                 std::to_string(geteuid()) + ")";
         return false;
     }
     if ((info.st_mode & 077) != 0) {
@@ -53,7 +53,9 @@ bool Trusted(int fd, const std::string& path, std::string& reason) {
     }
     // Whoever can write the directory can replace the file between two runs.
     const std::string::size_type slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : path.substr(0, slash);
     struct stat parent;
     if (stat(directory.c_str(), &parent) != 0) {
         reason = "is in a directory that cannot be examined: " + std::string(strerror(errno));
@@ -64,7 +66,8 @@ bool Trusted(int fd, const std::string& path, std::string& reason) {
         return false;
     }
     if ((parent.st_mode & S_IWOTH) != 0 || (parent.st_uid != geteuid() && parent.st_uid != 0)) {
-        reason = "is in directory " + directory + ", which is not owned by the user running or root";
+        reason =
+            "is in directory " + directory + ", which is not owned by the user running or root";
         return false;
     }
     return true;
@@ -98,7 +101,8 @@ bool LoadCredentials(snaphost::IniTree& tree, std::string& path, std::string& pr
             if (errno == EINTR) continue;
             const int reason = errno;
             problem = path + ": cannot be read: " + strerror(reason);
-            SNAP_LOG(-1, "Credentials file [%s] cannot be read: %s", path.c_str(), strerror(reason));
+            SNAP_LOG(-1, "Credentials file [%s] cannot be read: %s", path.c_str(),
+                     strerror(reason));
             close(fd);
             return false;
         }

@@ -47,7 +47,7 @@ FXErrorPrivate& EnsureDetail(CRwError& error) {
         auto detail = boost::make_shared<FXErrorPrivate>();
         detail->kind = FXErrorPrivate::Kind::Win32;
         detail->win32Code = (error.code & 0xFFFF0000u) == 0x80070000u ? (error.code & 0xFFFFu)
-                                                                       : (error.code & 0x7FFFFFFFu);
+                                                                      : (error.code & 0x7FFFFFFFu);
         error.detail = detail;
     }
     return *error.detail;

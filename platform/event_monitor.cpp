@@ -158,7 +158,8 @@ struct CSnapDiffEventMonitor::Impl {
         }
         firstRun.Close();
         order = Order::kAnyOrder;
-        SNAP_LOG(1, "Rows of [%s] arrive out of order at inode %" PRId64
+        SNAP_LOG(1,
+                 "Rows of [%s] arrive out of order at inode %" PRId64
                  "; duplicates are looked up in the database from here on",
                  path.c_str(), last);
         return true;
@@ -173,8 +174,8 @@ struct CSnapDiffEventMonitor::Impl {
             bool added = false;
             if (!store.Insert(snaphost::FieldsOf(row), added, error)) return false;
             if (!added) {
-                error = "The inode " + std::to_string(row.inode) + " of the first row of [" +
-                        path + "] was stored already";
+                error = "The inode " + std::to_string(row.inode) + " of the first row of [" + path +
+                        "] was stored already";
                 return false;
             }
         } else if (!writer->AddInsert(row, error)) {
@@ -269,8 +270,8 @@ CRwError CSnapDiffEventMonitor::Create() {
                             S_IRUSR | S_IWUSR);
         if (fd < 0) {
             const int code = errno;
-            return d.Fail(FX_HERE, "Cannot create the event database [" + d.path +
-                                       "]: " + strerror(code));
+            return d.Fail(FX_HERE,
+                          "Cannot create the event database [" + d.path + "]: " + strerror(code));
         }
         const bool modeSet = fchmod(fd, S_IRUSR | S_IWUSR) == 0;
         const int modeErrno = errno;
@@ -305,9 +306,8 @@ CRwError CSnapDiffEventMonitor::InsertEvent(const _ChangeEventItem& row, bool& d
     try {
         std::string error;
         if (d.writer && d.writer->Failed(error)) return d.Fail(FX_HERE, error);
-        const bool ok = d.order == Impl::Order::kAnyOrder
-                            ? d.InsertAnyOrder(row, duplicate, error)
-                            : d.InsertInOrder(row, duplicate, error);
+        const bool ok = d.order == Impl::Order::kAnyOrder ? d.InsertAnyOrder(row, duplicate, error)
+                                                          : d.InsertInOrder(row, duplicate, error);
         if (!ok) return d.Fail(FX_HERE, error);
         if (duplicate) ++d.duplicateRows;
         return CRwError::Success();
@@ -333,8 +333,8 @@ CRwError CSnapDiffEventMonitor::UpdateRenameEvent(const _ChangeEventItem& row) {
                 return d.Fail(FX_HERE, error);
             if (!found)
                 return d.Fail(FX_HERE, "No stored row with inode " + std::to_string(row.inode) +
-                                           " for the rename from [" + row.path + "] in [" +
-                                           d.path + "]");
+                                           " for the rename from [" + row.path + "] in [" + d.path +
+                                           "]");
         }
         ++d.renamedRows;
         return CRwError::Success();
@@ -371,7 +371,8 @@ CRwError CSnapDiffEventMonitor::PrepareSelectQuery() {
     if (!d.StartReader()) return d.failure;
     d.state = Impl::State::kReading;
     d.atEnd = d.readFailed = false;
-    SNAP_LOG(1, "Event database [%s] loaded: %" PRIu64 " rows, %" PRIu64 " duplicates, %" PRIu64
+    SNAP_LOG(1,
+             "Event database [%s] loaded: %" PRIu64 " rows, %" PRIu64 " duplicates, %" PRIu64
              " renames, %s",
              d.path.c_str(), d.storedRows, d.duplicateRows, d.renamedRows,
              d.order == Impl::Order::kAnyOrder ? "out of order" : "in order");

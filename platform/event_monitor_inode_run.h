@@ -54,8 +54,8 @@ private:
 
     int m_fd = -1;
     std::vector<uint8_t> m_buffer;
-    size_t m_used = 0;     // writing: bytes buffered; reading: end of valid bytes
-    size_t m_position = 0; // reading: next byte
+    size_t m_used = 0;      // writing: bytes buffered; reading: end of valid bytes
+    size_t m_position = 0;  // reading: next byte
     bool m_endOfFile = false;
     uint64_t m_previous = 0;
 };

@@ -61,8 +61,8 @@ bool EventWriter::AddInsert(const _ChangeEventItem& row, std::string& error) {
     header.pathLength = row.path.size();
     header.changeTypeLength = row.changeType.size();
     header.oldPathLength = row.oldPath.size();
-    char* out = Grow(1 + sizeof header + row.path.size() + row.changeType.size() +
-                     row.oldPath.size());
+    char* out =
+        Grow(1 + sizeof header + row.path.size() + row.changeType.size() + row.oldPath.size());
     *out++ = kInsertOp;
     memcpy(out, &header, sizeof header);
     out += sizeof header;

@@ -75,7 +75,8 @@ private:
             line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 
         SNAP_LOG(0, "Event %s (%s, severity %d): %s", FXString::Format("0x%08X", id).c_str(),
-                 operation, severity, line["arguments"]
+                 operation, severity,
+                 line["arguments"]
                      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
                      .c_str());
 
@@ -86,12 +87,12 @@ private:
         privatefiles::MakeDirectories(directory, ignored);
         const std::string record = text + '\n';
         const int fd = privatefiles::OpenPrivate(path, O_WRONLY | O_APPEND);
-        bool written =
-            fd >= 0 && write(fd, record.data(), record.size()) == static_cast<ssize_t>(record.size());
+        bool written = fd >= 0 && write(fd, record.data(), record.size()) ==
+                                      static_cast<ssize_t>(record.size());
         if (fd >= 0 && close(fd) != 0) written = false;
         if (!written) {
-            SNAP_LOG(-1, "Event %s cannot be written to [%s]", FXString::Format("0x%08X", id).c_str(),
-                     path.c_str());
+            SNAP_LOG(-1, "Event %s cannot be written to [%s]",
+                     FXString::Format("0x%08X", id).c_str(), path.c_str());
             return FXErrorUtil::ErrorWin32(FX_HERE, 1627, "Cannot write event file [%s]",
                                            path.c_str());
         }

@@ -13,8 +13,7 @@ bool RemoveRight(std::string& text, const std::string& suffix) {
     return true;
 }
 
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to,
-                uint64_t start) {
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to, uint64_t start) {
     if (from.empty() || start >= text.size()) return;
     std::string result;
     result.reserve(text.size());

@@ -153,7 +153,8 @@ enum class IniFileState { kRead, kMissing, kMalformed };
 inline IniFileState ReadIniFile(const std::string& path, IniTree& tree, std::string& problem) {
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in.is_open()) return IniFileState::kMissing;
-    const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string content((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
     if (in.bad()) {
         problem = "read error";
         return IniFileState::kMalformed;

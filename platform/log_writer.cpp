@@ -73,11 +73,16 @@ std::string Timestamp() {
 
 const char* LevelName(int level) {
     switch (level) {
-        case -1: return "ERROR";
-        case 0: return "INFO";
-        case 1: return "DETAIL";
-        case 2: return "DEBUG";
-        default: return level < -1 ? "ERROR" : "TRACE";
+        case -1:
+            return "ERROR";
+        case 0:
+            return "INFO";
+        case 1:
+            return "DETAIL";
+        case 2:
+            return "DEBUG";
+        default:
+            return level < -1 ? "ERROR" : "TRACE";
     }
 }
 
@@ -99,7 +104,9 @@ public:
         std::string problem;
         m_level.store(ReadLevel(problem));
         m_nextRead.store(NowTicks() + TicksOf(kLevelRefresh));
-        if (!m_ownsFile) Append(-1, __PRETTY_FUNCTION__, __LINE__, "Log file [" + path + "] cannot be opened; logging to stderr");
+        if (!m_ownsFile)
+            Append(-1, __PRETTY_FUNCTION__, __LINE__,
+                   "Log file [" + path + "] cannot be opened; logging to stderr");
         if (!problem.empty()) Append(-1, __PRETTY_FUNCTION__, __LINE__, problem);
     }
 
@@ -148,8 +155,8 @@ private:
         std::string parseProblem;
         const snaphost::IniFileState state = snaphost::ReadIniFile(path, tree, parseProblem);
         if (state == snaphost::IniFileState::kMalformed) {
-            problem = "Settings file [" + path + "] cannot be parsed (" + parseProblem +
-                      "); log level 0";
+            problem =
+                "Settings file [" + path + "] cannot be parsed (" + parseProblem + "); log level 0";
             return 0;
         }
         std::string text;
@@ -183,7 +190,8 @@ private:
         fflush(m_file);
     }
 
-    static std::string FXStringFormat(const char* format, ...) __attribute__((format(printf, 1, 2))) {
+    static std::string FXStringFormat(const char* format, ...)
+        __attribute__((format(printf, 1, 2))) {
         va_list args;
         va_start(args, format);
         std::string text = snaphost::FormatV(format, args);
@@ -236,7 +244,8 @@ TZDebugFunction::~TZDebugFunction() {
 
 void SetLogContext(const std::string& context) {
     std::string clean;
-    for (const char c : context) clean += (static_cast<unsigned char>(c) < 0x20 || c == ']') ? '?' : c;
+    for (const char c : context)
+        clean += (static_cast<unsigned char>(c) < 0x20 || c == ']') ? '?' : c;
     std::lock_guard<std::mutex> lock(g_contextMutex);
     g_context = clean.empty() ? "-" : clean;
 }

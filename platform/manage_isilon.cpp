@@ -28,7 +28,7 @@
 
 namespace {
 
-constexpr long kLogoutTimeoutSeconds = 5;     // the destructor must not hang on a dead array
+constexpr long kLogoutTimeoutSeconds = 5;  // the destructor must not hang on a dead array
 // A whole request may take the connect time-out plus this many low-speed
 // windows: an array that answers slowly but steadily still gets through, one
 // that trickles a few bytes a second cannot hold a request for ever.
@@ -111,8 +111,8 @@ public:
             m_from.emplace(from, kUnknownOrigin);  // joined mid-list: where it came from is unknown
         auto known = m_from.find(to);
         if (received == sent || (known != m_from.end() && known->second != from)) {
-            problem = "the array sent a resume token it had sent before, after " + std::to_string(m_pages) +
-                      " pages: its pages go round in a circle";
+            problem = "the array sent a resume token it had sent before, after " +
+                      std::to_string(m_pages) + " pages: its pages go round in a circle";
             return false;
         }
         if (m_pages >= m_maxPages) {
@@ -156,12 +156,12 @@ struct ManageIsilon::Impl {
     ArrayConnectionOptions options;
     bool connected = false;
     bool sessionOpen = false;
-    std::string csrfToken;   // sent back as X-CSRF-Token; never logged
-    std::string sessionId;   // only kept to scrub it from texts
+    std::string csrfToken;  // sent back as X-CSRF-Token; never logged
+    std::string sessionId;  // only kept to scrub it from texts
     bool headersStale = true;
     bool waitingForChangelist = false;  // a 404 now means "not built yet", not a fault
 
-    std::string body;        // the last answer; its buffer serves every request
+    std::string body;  // the last answer; its buffer serves every request
     size_t bodyLimit = kSmallAnswerBytes;
     bool bodyTooLarge = false;
     long requestTimeoutSeconds = 0;
@@ -217,7 +217,9 @@ struct ManageIsilon::Impl {
         return bytes;
     }
 
-    std::vector<std::string_view> Secrets() const { return {self.m_password, csrfToken, sessionId}; }
+    std::vector<std::string_view> Secrets() const {
+        return {self.m_password, csrfToken, sessionId};
+    }
 
     // A text of the array inside a message of ours: scrubbed, escaped and short.
     std::string Quote(std::string_view text) const {
@@ -228,8 +230,9 @@ struct ManageIsilon::Impl {
         std::vector<std::string_view> secrets = Secrets();
         self.m_lastErrorCode = arrayfailure::ScrubSecrets(code, secrets);
         self.m_lastErrorMessage = arrayfailure::ScrubSecrets(message, secrets);
-        SNAP_LOG(waitingForChangelist && status == 404 ? 1 : -1, "Array request failed: code [%s] %s",
-                 self.m_lastErrorCode.c_str(), self.m_lastErrorMessage.c_str());
+        SNAP_LOG(waitingForChangelist && status == 404 ? 1 : -1,
+                 "Array request failed: code [%s] %s", self.m_lastErrorCode.c_str(),
+                 self.m_lastErrorMessage.c_str());
     }
 
     void RebuildHeaders() {
@@ -256,7 +259,7 @@ struct ManageIsilon::Impl {
             return false;
         }
         curl_easy_reset(curl);
-        curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");  // cookie engine on, in memory only
+        curl_easy_setopt(curl, CURLOPT_COOKIEFILE, "");     // cookie engine on, in memory only
         curl_easy_setopt(curl, CURLOPT_COOKIELIST, "ALL");  // nothing of an earlier session
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curlError);
@@ -267,8 +270,10 @@ struct ManageIsilon::Impl {
         curl_easy_setopt(curl, CURLOPT_USERAGENT, "snapscan/" SNAPSCAN_VERSION);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, address.plainHttp ? "http" : "https");
         curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
-        const long connectSeconds = options.connectTimeoutSeconds > 0 ? options.connectTimeoutSeconds : 10L;
-        const long lowSpeedSeconds = options.lowSpeedTimeSeconds > 0 ? options.lowSpeedTimeSeconds : 60L;
+        const long connectSeconds =
+            options.connectTimeoutSeconds > 0 ? options.connectTimeoutSeconds : 10L;
+        const long lowSpeedSeconds =
+            options.lowSpeedTimeSeconds > 0 ? options.lowSpeedTimeSeconds : 60L;
         requestTimeoutSeconds = connectSeconds + kLowSpeedWindowsPerRequest * lowSpeedSeconds;
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connectSeconds);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -304,7 +309,8 @@ struct ManageIsilon::Impl {
         bodyTooLarge = false;
         // The buffer is kept for the next answer, but not one grown by a kind
         // of answer far larger than this one may be (an endless body, mostly).
-        if (body.capacity() > 2 * answerLimit + simdjson::SIMDJSON_PADDING) std::string().swap(body);
+        if (body.capacity() > 2 * answerLimit + simdjson::SIMDJSON_PADDING)
+            std::string().swap(body);
         // An announced length over the limit is refused before any of it is read.
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(answerLimit));
         std::string url = address.baseUrl + path;
@@ -316,9 +322,9 @@ struct ManageIsilon::Impl {
         } else {
             curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
         }
-        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST,
-                         std::strcmp(method, "GET") == 0 || std::strcmp(method, "POST") == 0 ? nullptr
-                                                                                             : method);
+        curl_easy_setopt(
+            curl, CURLOPT_CUSTOMREQUEST,
+            std::strcmp(method, "GET") == 0 || std::strcmp(method, "POST") == 0 ? nullptr : method);
         body.clear();
         status = 0;
         curlError[0] = '\0';
@@ -371,7 +377,8 @@ struct ManageIsilon::Impl {
             LogExchange(logLevel, method, path, rc);
             if (rc == CURLE_OK && status >= 200 && status < 300) return true;
             if (rc == CURLE_OK && status == 401 && !options.basicAuth && attempt == 0) {
-                SNAP_LOG(1, "Session on [%s] not accepted, logging in again", address.baseUrl.c_str());
+                SNAP_LOG(1, "Session on [%s] not accepted, logging in again",
+                         address.baseUrl.c_str());
                 sessionOpen = false;
                 if (!Login(operation)) return false;
                 continue;
@@ -416,14 +423,15 @@ struct ManageIsilon::Impl {
         CURLcode rc = Perform("DELETE", kSessionPath, nullptr, kSmallAnswerBytes);
         LogExchange(1, "DELETE", kSessionPath, rc);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT, requestTimeoutSeconds);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options.connectTimeoutSeconds > 0
-                                                           ? options.connectTimeoutSeconds : 10L);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                         options.connectTimeoutSeconds > 0 ? options.connectTimeoutSeconds : 10L);
     }
 
     bool RequireConnection(const char* operation) {
         if (connected) return true;
-        SetFailure(ManageIsilonError::kNotConnected,
-                   std::string(operation) + ": no open connection to the array (OpenConnection first)");
+        SetFailure(
+            ManageIsilonError::kNotConnected,
+            std::string(operation) + ": no open connection to the array (OpenConnection first)");
         return false;
     }
 
@@ -436,7 +444,8 @@ struct ManageIsilon::Impl {
     }
 
     CRwError Failed(const FXCodeLocation& location) {
-        return FXErrorUtil::ErrorWin32(location, kFunctionFailed, "%s", self.m_lastErrorMessage.c_str());
+        return FXErrorUtil::ErrorWin32(location, kFunctionFailed, "%s",
+                                       self.m_lastErrorMessage.c_str());
     }
 
     // The root path of the pair's changelist; a missing changelist is "not ready".
@@ -478,16 +487,18 @@ struct ManageIsilon::Impl {
             return false;
         }
         if (state == "succeeded") return true;
-        std::string pair = "[" + std::to_string(jobBase) + "] and [" + std::to_string(jobIncr) + "]";
+        std::string pair =
+            "[" + std::to_string(jobBase) + "] and [" + std::to_string(jobIncr) + "]";
         if (StartsWith(state, "failed") || StartsWith(state, "cancelled")) {
-            SetFailure(ManageIsilonError::kJobFailed, std::string(operation) + ": changelist job " +
-                                                          std::to_string(jobId) + " for snapshots " +
-                                                          pair + " ended in state " + Quote(state));
+            SetFailure(ManageIsilonError::kJobFailed,
+                       std::string(operation) + ": changelist job " + std::to_string(jobId) +
+                           " for snapshots " + pair + " ended in state " + Quote(state));
             return false;
         }
         self.m_lastErrorCode = kNotFound;
         self.m_lastErrorMessage = std::string(operation) + ": changelist not ready: job " +
-                                  std::to_string(jobId) + " for snapshots " + pair + " is " + Quote(state);
+                                  std::to_string(jobId) + " for snapshots " + pair + " is " +
+                                  Quote(state);
         SNAP_LOG(1, "%s", self.m_lastErrorMessage.c_str());
         return false;
     }
@@ -500,9 +511,11 @@ static bool Guarded(ManageIsilon::Impl& impl, const char* operation, Body&& body
     try {
         return body();
     } catch (const std::exception& e) {
-        impl.SetFailure(ManageIsilonError::kTransport, std::string(operation) + ": internal failure: " + e.what());
+        impl.SetFailure(ManageIsilonError::kTransport,
+                        std::string(operation) + ": internal failure: " + e.what());
     } catch (...) {
-        impl.SetFailure(ManageIsilonError::kTransport, std::string(operation) + ": internal failure");
+        impl.SetFailure(ManageIsilonError::kTransport,
+                        std::string(operation) + ": internal failure");
     }
     return false;
 }
@@ -540,9 +553,11 @@ bool ManageIsilon::OpenConnection() {
         impl.options = ArrayConnectionOptions();
         NASSnapUtil credentials;
         credentials.Initialize();
-        if (!credentials.GetArrayConnectionOptions(m_credentialsEntry, m_fileServer, impl.options)) {
+        if (!credentials.GetArrayConnectionOptions(m_credentialsEntry, m_fileServer,
+                                                   impl.options)) {
             impl.options = ArrayConnectionOptions();
-            SNAP_LOG(1, "No connection options for file server [%s], using the defaults", m_fileServer.c_str());
+            SNAP_LOG(1, "No connection options for file server [%s], using the defaults",
+                     m_fileServer.c_str());
         }
         if (impl.address.plainHttp) {
             // Said once per process and file server: a job opens several
@@ -551,11 +566,14 @@ bool ManageIsilon::OpenConnection() {
             static std::set<std::string> warned;
             std::lock_guard<std::mutex> lock(warnedMutex);
             if (warned.insert(m_fileServer).second)
-                SNAP_LOG(-1, "File server [%s] is reached over plain HTTP, without TLS", m_fileServer.c_str());
+                SNAP_LOG(-1, "File server [%s] is reached over plain HTTP, without TLS",
+                         m_fileServer.c_str());
         } else if (impl.options.insecure)
-            SNAP_LOG(-1, "TLS certificate verification is off for file server [%s]", m_fileServer.c_str());
+            SNAP_LOG(-1, "TLS certificate verification is off for file server [%s]",
+                     m_fileServer.c_str());
         else if (!impl.options.pinnedPublicKey.empty() && impl.options.caFile.empty())
-            SNAP_LOG(1, "File server [%s] is trusted by its pinned public key", m_fileServer.c_str());
+            SNAP_LOG(1, "File server [%s] is trusted by its pinned public key",
+                     m_fileServer.c_str());
         if (!impl.Configure(problem)) {
             impl.SetFailure(ManageIsilonError::kTransport, "OpenConnection: " + problem);
             return false;
@@ -567,8 +585,8 @@ bool ManageIsilon::OpenConnection() {
             return false;
         }
         impl.connected = true;
-        SNAP_LOG(1, "Connected to file server [%s] as [%s] (%s)", m_fileServer.c_str(), m_userName.c_str(),
-                 impl.options.basicAuth ? "basic" : "session");
+        SNAP_LOG(1, "Connected to file server [%s] as [%s] (%s)", m_fileServer.c_str(),
+                 m_userName.c_str(), impl.options.basicAuth ? "basic" : "session");
         return true;
     });
 }
@@ -584,14 +602,16 @@ bool ManageIsilon::GetSnapshotList(std::vector<_IsilonSnapInfo>& snapshots, cons
         ResumeTrail trail;
         trail.Start(kMaxSnapshotPages);
         for (;;) {
-            if (!impl.Send("GetSnapshotList", "GET", path, nullptr, 2, kSnapshotPageBytes)) return false;
+            if (!impl.Send("GetSnapshotList", "GET", path, nullptr, 2, kSnapshotPageBytes))
+                return false;
             if (!arrayjson::ParseSnapshotPage(impl.parser, impl.body, all, resume, problem)) {
                 impl.BadBody("GetSnapshotList", "GET", path, problem);
                 return false;
             }
             if (all.size() > kMaxSnapshots) {
-                impl.BadBody("GetSnapshotList", "GET", path,
-                             "the array lists more than " + std::to_string(kMaxSnapshots) + " snapshots");
+                impl.BadBody(
+                    "GetSnapshotList", "GET", path,
+                    "the array lists more than " + std::to_string(kMaxSnapshots) + " snapshots");
                 return false;
             }
             if (!trail.Follow(sent, resume, problem)) {
@@ -684,15 +704,18 @@ CRwError ManageIsilon::SetChangeListJobInfo(_ChangeListCreateJobInfo& info) {
     return ok ? CRwError::Success() : impl.Failed(FX_HERE);
 }
 
-CRwError ManageIsilon::CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incrId, bool retainRepState) {
+CRwError ManageIsilon::CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
+                                                bool retainRepState) {
     Impl& impl = *m_impl;
     bool ok = Guarded(impl, "CreateSnapshotChangeList", [&] {
         if (!impl.RequireConnection("CreateSnapshotChangeList")) return false;
         nlohmann::json params = {{"older_snapid", baseId},
                                  {"newer_snapid", incrId},
                                  {"retain_repstate", retainRepState}};
-        std::string request =
-            nlohmann::json{{"type", "ChangelistCreate"}, {"changelistcreate_params", params}}.dump();
+        std::string request = nlohmann::json{
+            {"type", "ChangelistCreate"},
+            {"changelistcreate_params",
+             params}}.dump();
         if (!impl.Send("CreateSnapshotChangeList", "POST", kJobsPath, &request, 1)) return false;
         uint64_t jobId = 0;
         std::string problem;
@@ -711,13 +734,15 @@ CRwError ManageIsilon::CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incr
     return ok ? CRwError::Success() : impl.Failed(FX_HERE);
 }
 
-CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId, _IsilonChangeListInfo& page) {
+CRwError ManageIsilon::GetSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
+                                             _IsilonChangeListInfo& page) {
     Impl& impl = *m_impl;
     static const char* const kOperation = "GetSnapshotChangeList";
     const std::string sentToken = page.resumeToken;
     bool ok = Guarded(impl, kOperation, [&] {
         if (!impl.RequireConnection(kOperation)) return false;
-        std::string lins = kChangelistsPath + std::to_string(baseId) + "_" + std::to_string(incrId) + "/lins";
+        std::string lins =
+            kChangelistsPath + std::to_string(baseId) + "_" + std::to_string(incrId) + "/lins";
         if (page.resumeToken.empty()) {
             if (impl.jobStarted && impl.jobBase == baseId && impl.jobIncr == incrId &&
                 !impl.CheckJob(kOperation))

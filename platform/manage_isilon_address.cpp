@@ -10,7 +10,8 @@ constexpr const char* kDefaultPort = "8080";
 
 bool ValidPort(const std::string& port) {
     if (port.empty() || port.size() > 5) return false;
-    if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+    if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
     long value = std::strtol(port.c_str(), nullptr, 10);
     return value >= 1 && value <= 65535;
 }

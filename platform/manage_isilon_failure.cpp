@@ -90,8 +90,8 @@ Failure Describe(simdjson::ondemand::parser& parser, const Outcome& outcome) {
         return Excerpt(text, outcome.secrets, kMaxExcerptBytes);
     };
     Failure failure;
-    std::string request = std::string(outcome.operation) + ": " + std::string(outcome.method) + " " +
-                          std::string(outcome.url);
+    std::string request = std::string(outcome.operation) + ": " + std::string(outcome.method) +
+                          " " + std::string(outcome.url);
     if (outcome.curlCode != CURLE_OK) {
         TransportKind kind = Classify(outcome.curlCode);
         failure.code = kind.code;
@@ -103,13 +103,16 @@ Failure Describe(simdjson::ondemand::parser& parser, const Outcome& outcome) {
     std::string status = std::to_string(outcome.httpStatus);
     if (outcome.httpStatus >= 200 && outcome.httpStatus < 300) {
         failure.code = ManageIsilonError::kBadResponse;
-        failure.message = request + " answered HTTP " + status + " with an unusable body: " +
-                          (outcome.badBody.empty() ? std::string("no details") : Printable(outcome.badBody));
+        failure.message =
+            request + " answered HTTP " + status + " with an unusable body: " +
+            (outcome.badBody.empty() ? std::string("no details") : Printable(outcome.badBody));
         return failure;
     }
     arrayjson::ErrorBody error;
-    if (outcome.body) error = arrayjson::ParseErrorBody(parser, *outcome.body);
-    else error.description = "no body";
+    if (outcome.body)
+        error = arrayjson::ParseErrorBody(parser, *outcome.body);
+    else
+        error.description = "no body";
     if (error.hasCode) error.code = Excerpt(error.code, outcome.secrets, kMaxCodeBytes);
     failure.code = error.hasCode ? error.code : status;
     if (outcome.login && (outcome.httpStatus == 401 || outcome.httpStatus == 403))
@@ -119,9 +122,12 @@ Failure Describe(simdjson::ondemand::parser& parser, const Outcome& outcome) {
     if (outcome.login && failure.code == ManageIsilonError::kAuth)
         failure.message += " (the array refused the user name or password)";
     failure.message += ": ";
-    if (!error.message.empty()) failure.message += Printable(error.message);
-    else if (error.isJson) failure.message += "no error message";
-    else failure.message += Printable(error.description);
+    if (!error.message.empty())
+        failure.message += Printable(error.message);
+    else if (error.isJson)
+        failure.message += "no error message";
+    else
+        failure.message += Printable(error.description);
     return failure;
 }
 

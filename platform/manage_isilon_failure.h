@@ -15,9 +15,9 @@ namespace arrayfailure {
 
 // What one request ended with.
 struct Outcome {
-    std::string_view operation;   // e.g. "CreateSnapshot"
-    std::string_view method;      // "GET", "POST", ...
-    std::string_view url;         // scheme://host:port/path, no query, no credentials
+    std::string_view operation;  // e.g. "CreateSnapshot"
+    std::string_view method;     // "GET", "POST", ...
+    std::string_view url;        // scheme://host:port/path, no query, no credentials
     CURLcode curlCode = CURLE_OK;
     std::string_view curlDetail;  // curl's error buffer, may be empty
     long httpStatus = 0;

@@ -110,7 +110,8 @@ void DecodeBytes(std::string_view text, std::string& out) {
     out.clear();
     const std::string_view marker(reinterpret_cast<const char*>(kMarker), 3);
     size_t at = 0;
-    for (size_t found = text.find(marker); found != std::string_view::npos; found = text.find(marker, at)) {
+    for (size_t found = text.find(marker); found != std::string_view::npos;
+         found = text.find(marker, at)) {
         out.append(text.substr(at, found - at));
         at = found + 3;
         if (text.compare(at, 3, marker) == 0) {
@@ -184,7 +185,8 @@ bool AtEnd(od::document& doc, std::string& problem) {
 }
 
 bool Key(od::field& field, std::string_view& key, std::string& problem) {
-    if (error_code e = field.unescaped_key().get(key)) return Fail(problem, "a key is malformed", e);
+    if (error_code e = field.unescaped_key().get(key))
+        return Fail(problem, "a key is malformed", e);
     return true;
 }
 
@@ -215,7 +217,8 @@ bool String(od::value& value, std::string_view name, std::string_view& out, std:
 }
 
 // A string field that may also be null (read as empty).
-bool OptionalString(od::value& value, std::string_view name, std::string& out, std::string& problem) {
+bool OptionalString(od::value& value, std::string_view name, std::string& out,
+                    std::string& problem) {
     if (IsNull(value)) {
         out.clear();
         return true;
@@ -286,11 +289,13 @@ bool Time(od::value& value, std::string_view name, uint64_t& seconds, std::strin
     if (error_code e = value.get_object().get(object))
         return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
     seconds = 0;
-    const bool fieldsRead = ForEachField(
-        object, "\"" + std::string(name) + "\" is malformed", problem, [&](std::string_view key, od::field& field) {
-        if (key == "sec" && !Unsigned(field.value(), "sec", seconds, problem)) return false;
-        return true;
-    });
+    const bool fieldsRead =
+        ForEachField(object, "\"" + std::string(name) + "\" is malformed", problem,
+                     [&](std::string_view key, od::field& field) {
+                         if (key == "sec" && !Unsigned(field.value(), "sec", seconds, problem))
+                             return false;
+                         return true;
+                     });
     return fieldsRead;
 }
 
@@ -300,22 +305,23 @@ bool ForFirstOf(od::object& root, std::string_view name, OnEntry&& onEntry, std:
     bool found = false;
     const bool fieldsRead = ForEachField(
         root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
-        if (key != name || found) return true;
-        od::array entries;
-        if (error_code e = field.value().get_array().get(entries))
-            return Fail(problem, "\"" + std::string(name) + "\" is not an array", e);
-        for (auto entryResult : entries) {
-            od::object entry;
-            if (error_code e = std::move(entryResult).get_object().get(entry))
-                return Fail(problem, "an entry of \"" + std::string(name) + "\" is not an object", e);
-            if (!found) {
-                found = true;
-                if (!onEntry(entry)) return false;
+            if (key != name || found) return true;
+            od::array entries;
+            if (error_code e = field.value().get_array().get(entries))
+                return Fail(problem, "\"" + std::string(name) + "\" is not an array", e);
+            for (auto entryResult : entries) {
+                od::object entry;
+                if (error_code e = std::move(entryResult).get_object().get(entry))
+                    return Fail(problem,
+                                "an entry of \"" + std::string(name) + "\" is not an object", e);
+                if (!found) {
+                    found = true;
+                    if (!onEntry(entry)) return false;
+                }
             }
-        }
-        if (!found) return Fail(problem, "\"" + std::string(name) + "\" is empty");
-        return true;
-    });
+            if (!found) return Fail(problem, "\"" + std::string(name) + "\" is empty");
+            return true;
+        });
     if (!fieldsRead) return false;
     if (!found) return Fail(problem, "the body has no \"" + std::string(name) + "\"");
     return true;
@@ -325,32 +331,34 @@ bool ParseSnapshot(od::object& object, _IsilonSnapInfo& snapshot, std::string& p
     bool hasId = false, hasName = false;
     const bool fieldsRead = ForEachField(
         object, "a snapshot is malformed", problem, [&](std::string_view key, od::field& field) {
-        od::value value = field.value();
-        std::string_view text;
-        if (key == "id") {
-            int64_t id = 0;
-            if (!Signed(value, key, id, problem)) return false;
-            if (id < std::numeric_limits<int32_t>::min() || id > std::numeric_limits<int32_t>::max())
-                return Fail(problem, "snapshot id " + std::to_string(id) + " does not fit 32 bits");
-            snapshot.id = static_cast<int32_t>(id);
-            hasId = true;
-        } else if (key == "name") {
-            if (!String(value, key, text, problem)) return false;
-            snapshot.name.assign(text.data(), text.size());
-            hasName = true;
-        } else if (key == "path") {
-            if (!OptionalString(value, key, snapshot.path, problem)) return false;
-        } else if (key == "created") {
-            if (!Unsigned(value, key, snapshot.value3, problem)) return false;
-        } else if (key == "state") {
-            if (!OptionalString(value, key, snapshot.text4, problem)) return false;
-        } else if (key == "alias") {
-            if (!OptionalString(value, key, snapshot.text6, problem)) return false;
-        } else if (key == "size") {
-            if (!Unsigned(value, key, snapshot.value7, problem)) return false;
-        }
-        return true;
-    });
+            od::value value = field.value();
+            std::string_view text;
+            if (key == "id") {
+                int64_t id = 0;
+                if (!Signed(value, key, id, problem)) return false;
+                if (id < std::numeric_limits<int32_t>::min() ||
+                    id > std::numeric_limits<int32_t>::max())
+                    return Fail(problem,
+                                "snapshot id " + std::to_string(id) + " does not fit 32 bits");
+                snapshot.id = static_cast<int32_t>(id);
+                hasId = true;
+            } else if (key == "name") {
+                if (!String(value, key, text, problem)) return false;
+                snapshot.name.assign(text.data(), text.size());
+                hasName = true;
+            } else if (key == "path") {
+                if (!OptionalString(value, key, snapshot.path, problem)) return false;
+            } else if (key == "created") {
+                if (!Unsigned(value, key, snapshot.value3, problem)) return false;
+            } else if (key == "state") {
+                if (!OptionalString(value, key, snapshot.text4, problem)) return false;
+            } else if (key == "alias") {
+                if (!OptionalString(value, key, snapshot.text6, problem)) return false;
+            } else if (key == "size") {
+                if (!Unsigned(value, key, snapshot.value7, problem)) return false;
+            }
+            return true;
+        });
     if (!fieldsRead) return false;
     if (!hasId || !hasName) return Fail(problem, "a snapshot has no \"id\" or no \"name\"");
     return true;
@@ -359,7 +367,8 @@ bool ParseSnapshot(od::object& object, _IsilonSnapInfo& snapshot, std::string& p
 }  // namespace
 
 bool RelativeToRoot(std::string_view path, std::string_view rootPath, std::string_view& relative) {
-    if (path.size() < rootPath.size() || path.compare(0, rootPath.size(), rootPath) != 0) return false;
+    if (path.size() < rootPath.size() || path.compare(0, rootPath.size(), rootPath) != 0)
+        return false;
     if (path.size() == rootPath.size()) {
         relative = "/";
         return true;
@@ -410,8 +419,9 @@ ErrorBody ParseErrorBody(od::parser& parser, std::string& body) {
     return result;
 }
 
-bool ParseSnapshotPage(od::parser& parser, std::string& body, std::vector<_IsilonSnapInfo>& snapshots,
-                       std::string& resume, std::string& problem) {
+bool ParseSnapshotPage(od::parser& parser, std::string& body,
+                       std::vector<_IsilonSnapInfo>& snapshots, std::string& resume,
+                       std::string& problem) {
     od::document doc;
     od::object root;
     std::string escaped;
@@ -420,24 +430,24 @@ bool ParseSnapshotPage(od::parser& parser, std::string& body, std::vector<_Isilo
     resume.clear();
     const bool fieldsRead = ForEachField(
         root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
-        if (key == "snapshots") {
-            od::array entries;
-            if (error_code e = field.value().get_array().get(entries))
-                return Fail(problem, "\"snapshots\" is not an array", e);
-            for (auto entryResult : entries) {
-                od::object entry;
-                if (error_code e = std::move(entryResult).get_object().get(entry))
-                    return Fail(problem, "an entry of \"snapshots\" is not an object", e);
-                _IsilonSnapInfo snapshot;
-                if (!ParseSnapshot(entry, snapshot, problem)) return false;
-                snapshots.push_back(std::move(snapshot));
+            if (key == "snapshots") {
+                od::array entries;
+                if (error_code e = field.value().get_array().get(entries))
+                    return Fail(problem, "\"snapshots\" is not an array", e);
+                for (auto entryResult : entries) {
+                    od::object entry;
+                    if (error_code e = std::move(entryResult).get_object().get(entry))
+                        return Fail(problem, "an entry of \"snapshots\" is not an object", e);
+                    _IsilonSnapInfo snapshot;
+                    if (!ParseSnapshot(entry, snapshot, problem)) return false;
+                    snapshots.push_back(std::move(snapshot));
+                }
+                hasList = true;
+            } else if (key == "resume") {
+                if (!OptionalString(field.value(), key, resume, problem)) return false;
             }
-            hasList = true;
-        } else if (key == "resume") {
-            if (!OptionalString(field.value(), key, resume, problem)) return false;
-        }
-        return true;
-    });
+            return true;
+        });
     if (!fieldsRead) return false;
     if (!hasList) return Fail(problem, "the body has no \"snapshots\"");
     return AtEnd(doc, problem);
@@ -452,15 +462,17 @@ bool ParseCreatedSnapshotId(od::parser& parser, std::string& body, int& id, std:
     bool hasId = false;
     const bool fieldsRead = ForEachField(
         root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
-        if (key != "id") return true;
-        int64_t value = 0;
-        if (!Signed(field.value(), key, value, problem)) return false;
-        if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max())
-            return Fail(problem, "snapshot id " + std::to_string(value) + " does not fit 32 bits");
-        id = static_cast<int>(value);
-        hasId = true;
-        return true;
-    });
+            if (key != "id") return true;
+            int64_t value = 0;
+            if (!Signed(field.value(), key, value, problem)) return false;
+            if (value < std::numeric_limits<int32_t>::min() ||
+                value > std::numeric_limits<int32_t>::max())
+                return Fail(problem,
+                            "snapshot id " + std::to_string(value) + " does not fit 32 bits");
+            id = static_cast<int>(value);
+            hasId = true;
+            return true;
+        });
     if (!fieldsRead) return false;
     if (!hasId) return Fail(problem, "the body has no \"id\"");
     return AtEnd(doc, problem);
@@ -476,38 +488,38 @@ bool ParseVersion(od::parser& parser, std::string& body, _IsilonVersionInfo& ver
     bool hasRelease = false, hasVersion = false;
     const bool fieldsRead = ForEachField(
         root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
-        if (key == "name") {
-            if (!OptionalString(field.value(), key, version.text3, problem)) return false;
-            return true;
-        }
-        if (key != "onefs_version") return true;
-        od::object object;
-        if (error_code e = field.value().get_object().get(object))
-            return Fail(problem, "\"onefs_version\" is not an object", e);
-        hasVersion = true;
-        for (auto inner : object) {
-            od::field versionField;
-            if (error_code e = std::move(inner).get(versionField))
-                return Fail(problem, "\"onefs_version\" is malformed", e);
-            if (!Key(versionField, key, problem)) return false;
-            od::value value = versionField.value();
-            if (key == "release") {
-                if (!OptionalString(value, key, version.release, problem)) return false;
-                hasRelease = true;
-            } else if (key == "build") {
-                if (!OptionalString(value, key, version.text0, problem)) return false;
-            } else if (key == "type") {
-                if (!OptionalString(value, key, version.text1, problem)) return false;
-            } else if (key == "version") {
-                if (!OptionalString(value, key, version.text2, problem)) return false;
-            } else if (key == "revision") {
-                std::string text;
-                if (!NumberOrText(value, key, text, problem)) return false;
-                version.value0 = std::strtoull(text.c_str(), nullptr, 10);
+            if (key == "name") {
+                if (!OptionalString(field.value(), key, version.text3, problem)) return false;
+                return true;
             }
-        }
-        return true;
-    });
+            if (key != "onefs_version") return true;
+            od::object object;
+            if (error_code e = field.value().get_object().get(object))
+                return Fail(problem, "\"onefs_version\" is not an object", e);
+            hasVersion = true;
+            for (auto inner : object) {
+                od::field versionField;
+                if (error_code e = std::move(inner).get(versionField))
+                    return Fail(problem, "\"onefs_version\" is malformed", e);
+                if (!Key(versionField, key, problem)) return false;
+                od::value value = versionField.value();
+                if (key == "release") {
+                    if (!OptionalString(value, key, version.release, problem)) return false;
+                    hasRelease = true;
+                } else if (key == "build") {
+                    if (!OptionalString(value, key, version.text0, problem)) return false;
+                } else if (key == "type") {
+                    if (!OptionalString(value, key, version.text1, problem)) return false;
+                } else if (key == "version") {
+                    if (!OptionalString(value, key, version.text2, problem)) return false;
+                } else if (key == "revision") {
+                    std::string text;
+                    if (!NumberOrText(value, key, text, problem)) return false;
+                    version.value0 = std::strtoull(text.c_str(), nullptr, 10);
+                }
+            }
+            return true;
+        });
     if (!fieldsRead) return false;
     if (!hasVersion) return Fail(problem, "the body has no \"onefs_version\"");
     if (!hasRelease) return Fail(problem, "\"onefs_version\" has no \"release\"");
@@ -525,25 +537,28 @@ bool ParseChangelistJobType(od::parser& parser, std::string& body, _ChangeListCr
     bool ok = ForFirstOf(
         root, "types",
         [&](od::object& entry) {
-            const bool fieldsRead = ForEachField(
-                entry, "the job type is malformed", problem, [&](std::string_view key, od::field& field) {
-                od::value value = field.value();
-                if (key == "enabled") {
-                    if (!Bool(value, key, read.enabled, problem)) return false;
-                    hasEnabled = true;
-                } else if (key == "allow_multiple_instances") {
-                    if (!IsNull(value) && !Bool(value, key, read.flag0, problem)) return false;
-                } else if (key == "priority") {
-                    uint64_t priority = 0;
-                    if (!Unsigned(value, key, priority, problem)) return false;
-                    if (priority > std::numeric_limits<uint32_t>::max())
-                        return Fail(problem, "\"priority\" is out of range");
-                    read.number0 = static_cast<uint32_t>(priority);
-                } else if (key == "policy") {
-                    if (!OptionalString(value, key, read.text0, problem)) return false;
-                }
-                return true;
-            });
+            const bool fieldsRead =
+                ForEachField(entry, "the job type is malformed", problem,
+                             [&](std::string_view key, od::field& field) {
+                                 od::value value = field.value();
+                                 if (key == "enabled") {
+                                     if (!Bool(value, key, read.enabled, problem)) return false;
+                                     hasEnabled = true;
+                                 } else if (key == "allow_multiple_instances") {
+                                     if (!IsNull(value) && !Bool(value, key, read.flag0, problem))
+                                         return false;
+                                 } else if (key == "priority") {
+                                     uint64_t priority = 0;
+                                     if (!Unsigned(value, key, priority, problem)) return false;
+                                     if (priority > std::numeric_limits<uint32_t>::max())
+                                         return Fail(problem, "\"priority\" is out of range");
+                                     read.number0 = static_cast<uint32_t>(priority);
+                                 } else if (key == "policy") {
+                                     if (!OptionalString(value, key, read.text0, problem))
+                                         return false;
+                                 }
+                                 return true;
+                             });
             if (!fieldsRead) return false;
             return true;
         },
@@ -563,18 +578,19 @@ bool ParseJobId(od::parser& parser, std::string& body, uint64_t& jobId, std::str
     bool hasId = false;
     const bool fieldsRead = ForEachField(
         root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
-        if (key != "id") return true;
-        if (error_code e = field.value().get_uint64().get(jobId))
-            return Fail(problem, "\"id\" is not a job number", e);
-        hasId = true;
-        return true;
-    });
+            if (key != "id") return true;
+            if (error_code e = field.value().get_uint64().get(jobId))
+                return Fail(problem, "\"id\" is not a job number", e);
+            hasId = true;
+            return true;
+        });
     if (!fieldsRead) return false;
     if (!hasId) return Fail(problem, "the body has no \"id\"");
     return AtEnd(doc, problem);
 }
 
-bool ParseJobState(od::parser& parser, std::string& body, std::string& state, std::string& problem) {
+bool ParseJobState(od::parser& parser, std::string& body, std::string& state,
+                   std::string& problem) {
     od::document doc;
     od::object root;
     std::string escaped;
@@ -583,15 +599,16 @@ bool ParseJobState(od::parser& parser, std::string& body, std::string& state, st
     bool ok = ForFirstOf(
         root, "jobs",
         [&](od::object& entry) {
-            const bool fieldsRead = ForEachField(
-                entry, "the job is malformed", problem, [&](std::string_view key, od::field& field) {
-                std::string_view text;
-                if (key != "state") return true;
-                if (!String(field.value(), key, text, problem)) return false;
-                state.assign(text.data(), text.size());
-                hasState = true;
-                return true;
-            });
+            const bool fieldsRead = ForEachField(entry, "the job is malformed", problem,
+                                                 [&](std::string_view key, od::field& field) {
+                                                     std::string_view text;
+                                                     if (key != "state") return true;
+                                                     if (!String(field.value(), key, text, problem))
+                                                         return false;
+                                                     state.assign(text.data(), text.size());
+                                                     hasState = true;
+                                                     return true;
+                                                 });
             if (!fieldsRead) return false;
             return true;
         },
@@ -611,19 +628,20 @@ bool ParseChangelistRoot(od::parser& parser, std::string& body, std::string& roo
     uint64_t entries = kUnknownEntries;
     const bool fieldsRead = ForEachField(
         root, "the body is malformed", problem, [&](std::string_view key, od::field& field) {
-        std::string_view text;
-        if (key == "num_entries") {
-            // Only a bound on the pages to follow: a count that is not one leaves it unknown.
-            if (field.value().get_uint64().get(entries) != simdjson::SUCCESS) entries = kUnknownEntries;
+            std::string_view text;
+            if (key == "num_entries") {
+                // Only a bound on the pages to follow: a count that is not one leaves it unknown.
+                if (field.value().get_uint64().get(entries) != simdjson::SUCCESS)
+                    entries = kUnknownEntries;
+                return true;
+            }
+            if (key != "root_path") return true;
+            if (!String(field.value(), key, text, problem)) return false;
+            while (!text.empty() && text.back() == '/') text.remove_suffix(1);
+            rootPath.assign(text.data(), text.size());
+            hasRoot = true;
             return true;
-        }
-        if (key != "root_path") return true;
-        if (!String(field.value(), key, text, problem)) return false;
-        while (!text.empty() && text.back() == '/') text.remove_suffix(1);
-        rootPath.assign(text.data(), text.size());
-        hasRoot = true;
-        return true;
-    });
+        });
     if (!fieldsRead) return false;
     if (!hasRoot) return Fail(problem, "the changelist has no \"root_path\"");
     if (!AtEnd(doc, problem)) return false;
@@ -693,7 +711,8 @@ bool ParseLinsInto(od::parser& parser, std::string& body, std::string_view rootP
     resume.clear();
     for (auto result : root) {
         od::field field;
-        if (error_code e = std::move(result).get(field)) return Fail(problem, "the body is malformed", e);
+        if (error_code e = std::move(result).get(field))
+            return Fail(problem, "the body is malformed", e);
         od::raw_json_string key = field.key();
         if (key.unsafe_is_equal("lins")) {
             od::array entries;

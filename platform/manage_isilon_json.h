@@ -23,7 +23,7 @@ namespace arrayjson {
 
 // The first entry of an error answer {"errors":[{"code":..,"message":..}]}.
 struct ErrorBody {
-    bool isJson = false;      // the body parsed as an error answer
+    bool isJson = false;  // the body parsed as an error answer
     bool hasCode = false;
     std::string code;
     std::string message;

@@ -250,9 +250,10 @@ CRwError CIsilonSnapClient::VerifySnapScanSupport() {
 
     if (CompareReleases(release, kMinimumRelease) < 0) {
         m_array.reset();
-        return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed,
-                                       "Release[%s] is less than [%s], NAS snap scan is not supported",
-                                       release.c_str(), kMinimumRelease);
+        return FXErrorUtil::ErrorWin32(
+            FX_HERE, kFunctionFailed,
+            "Release[%s] is less than [%s], NAS snap scan is not supported", release.c_str(),
+            kMinimumRelease);
     }
 
     _ChangeListCreateJobInfo jobInfo;
@@ -492,8 +493,8 @@ bool CIsilonSnapClient::ResolveExportPath(const std::string& scanPath,
         std::string mountSource;
         std::string unused;
         bool noMountForm = false;
-        CRwError error =
-            FileShareAutoMount::convertScanToMountFormat(scanPath, mountSource, unused, noMountForm);
+        CRwError error = FileShareAutoMount::convertScanToMountFormat(scanPath, mountSource, unused,
+                                                                      noMountForm);
         if (error.IsError() || noMountForm) {
             SNAP_LOG(-1, "Couldn't get export path [%s]", scanPath.c_str());
             return false;
@@ -534,7 +535,8 @@ CRwError CIsilonSnapClient::ManageSnapshots() {
     int settingValue = 0;
     const bool deletePrevious = ReadSetting(kDisableSnapdiff, settingValue);
     if (deletePrevious)
-        SNAP_LOG(1, "Additional setting[%s] present, deleting previous job [%lld] snapshots if exist.",
+        SNAP_LOG(1,
+                 "Additional setting[%s] present, deleting previous job [%lld] snapshots if exist.",
                  kDisableSnapdiff, static_cast<long long>(m_prevJobId));
 
     std::vector<_IsilonSnapInfo> snapshots;
@@ -684,7 +686,8 @@ CRwError CIsilonSnapClient::AddSnapDevInfo() {
         }
         if (fprintf(file.get(), "m:%s:%s:\n", entry.first.c_str(), entry.second.c_str()) < 0) {
             const int writeErrno = errno;
-            return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed, "Failed to write [%s] file: %s",
+            return FXErrorUtil::ErrorWin32(FX_HERE, kFunctionFailed,
+                                           "Failed to write [%s] file: %s",
                                            m_snapMapInfoFile.c_str(), strerror(writeErrno));
         }
     }
@@ -722,7 +725,8 @@ CRwError CIsilonSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
     boost::shared_ptr<CContentMapper> mapper =
         boost::dynamic_pointer_cast<CContentMapper>(contentMapper);
     if (!mapper)
-        return FXErrorUtil::ErrorWin32(FX_HERE, kBadArguments, "Dynamic cast failed for ContentMapper");
+        return FXErrorUtil::ErrorWin32(FX_HERE, kBadArguments,
+                                       "Dynamic cast failed for ContentMapper");
 
     m_contentMapperPaths.clear();
     if (m_snapMapInfoFile.empty())
@@ -804,7 +808,8 @@ CRwError CIsilonSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     return CRwError::Success();
 }
 
-const FileServerExportInfo* CIsilonSnapClient::FindComparableShare(const std::string& volume) const {
+const FileServerExportInfo* CIsilonSnapClient::FindComparableShare(
+    const std::string& volume) const {
     const FileServerExportInfo* share = nullptr;
     for (const FileServerExportInfo& candidate : m_shares) {
         if (candidate.scanPath == volume) {
@@ -848,7 +853,8 @@ CRwError CIsilonSnapClient::WaitForChangeList(ManageIsilon& array, uint64_t& bas
         if (code != "AEC_NOT_FOUND") break;
 
         ++attempt;
-        SNAP_LOG(0, "Wait for file server to create the ChangeList and recheck. Attempt[%d]", attempt);
+        SNAP_LOG(0, "Wait for file server to create the ChangeList and recheck. Attempt[%d]",
+                 attempt);
         TZSleep(kChangeListPollMilliseconds, __FILE__, __LINE__);
         if (TZTime() - waitStart > waitSeconds) break;
     }
@@ -907,15 +913,17 @@ CRwError CIsilonSnapClient::LoadChangeList(ManageIsilon& array, const std::strin
 
         const time_t now = TZTime();
         if (itemCount % 100 == 0 && now >= nextProgressTime) {
-            SNAP_LOG(0, "Number of items received by ChangeList for snapshots [BASE][%llu] and "
-                        "[INCR][%llu]: %llu ",
+            SNAP_LOG(0,
+                     "Number of items received by ChangeList for snapshots [BASE][%llu] and "
+                     "[INCR][%llu]: %llu ",
                      base, incr, static_cast<unsigned long long>(itemCount));
             nextProgressTime = now + kProgressIntervalSeconds;
         }
     }
 
-    SNAP_LOG(0, "Total number of items received by ChangeList for snapshots [BASE][%llu] and "
-                "[INCR][%llu]: %llu ",
+    SNAP_LOG(0,
+             "Total number of items received by ChangeList for snapshots [BASE][%llu] and "
+             "[INCR][%llu]: %llu ",
              base, incr, static_cast<unsigned long long>(itemCount));
     return CRwError::Success();
 }
@@ -966,8 +974,8 @@ CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page
         // pages: its present paths, later its removed ones.
         LinkState& links = m_linkState;
         const bool removed = row.changeType == kRemovedChangeType;
-        const bool sameInode =
-            links.havePrevious && links.previousInode == row.inode && links.previousRemoved == removed;
+        const bool sameInode = links.havePrevious && links.previousInode == row.inode &&
+                               links.previousRemoved == removed;
         if (!removed || !sameInode) links.oldPathTaken = false;
         if (duplicate) {
             if (removed && sameInode && links.oldPathTaken) {

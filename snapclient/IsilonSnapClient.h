@@ -60,9 +60,9 @@ private:
     // CreateSnapshot call.
     struct SnapshotRun {
         bool backupFromSnapshotOnly = false;
-        std::list<std::string> processedPaths;               // as listed, in input order
-        std::map<std::string, std::string> failedShares;     // export path -> first reason
-        std::set<std::string> unusableSnapshots;             // deleted at the end of the call
+        std::list<std::string> processedPaths;            // as listed, in input order
+        std::map<std::string, std::string> failedShares;  // export path -> first reason
+        std::set<std::string> unusableSnapshots;          // deleted at the end of the call
     };
     enum class SnapshotOutcome { kCreated, kLive, kDropped };
     // A share path that would forge map-file lines or name another share's
@@ -104,8 +104,8 @@ private:
     // Finds the path on the array that a scan path is: through the agent's
     // auto-mount converter when a content mapper was given, else through the
     // first mount-table entry that holds it. False: the share is not resolvable.
-    bool ResolveExportPath(const std::string& scanPath, const std::list<TzMntTab::Entry>& mountTable,
-                           std::string& exportPath);
+    bool ResolveExportPath(const std::string& scanPath,
+                           const std::list<TzMntTab::Entry>& mountTable, std::string& exportPath);
     // The failure of a snapshot listing the array refused, from its last error.
     CRwError ListFailure(const FXCodeLocation& location);
     // Sends the job event of a changelist that could not be read; returns it.

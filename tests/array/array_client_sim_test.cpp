@@ -67,7 +67,9 @@ protected:
         fs::remove_all(s_root, ignored);
     }
 
-    static void MakeCertificates() { s_certs = snapscan_test::MakeTestCertificates(s_root + "/tls"); }
+    static void MakeCertificates() {
+        s_certs = snapscan_test::MakeTestCertificates(s_root + "/tls");
+    }
 
     void SetUp() override {
         m_work = s_root + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -82,8 +84,10 @@ protected:
 
     // Starts the emulator over the test's tree and writes the credentials entry
     // that names it, with the given extra option lines.
-    void StartSim(std::vector<std::string> args = {}, const std::string& options = "", bool tls = false) {
-        args.insert(args.end(), {"--root", m_work + "/ifs", "--user", kUser, "--password", kPassword});
+    void StartSim(std::vector<std::string> args = {}, const std::string& options = "",
+                  bool tls = false) {
+        args.insert(args.end(),
+                    {"--root", m_work + "/ifs", "--user", kUser, "--password", kPassword});
         if (tls) args.insert(args.end(), {"--cert", s_certs.cert, "--key", s_certs.key});
         std::string error;
         ASSERT_TRUE(m_sim.Start(ARRAYSIM_PATH, m_work, args, error)) << error;
@@ -114,12 +118,14 @@ protected:
 
     void AddFault(const nlohmann::json& rule) {
         std::string answer;
-        ASSERT_EQ(m_sim.Control("POST", "/arraysim/faults", rule.dump(), &answer) / 100, 2) << answer;
+        ASSERT_EQ(m_sim.Control("POST", "/arraysim/faults", rule.dump(), &answer) / 100, 2)
+            << answer;
     }
 
     void SimControl(const nlohmann::json& control) {
         std::string answer;
-        ASSERT_EQ(m_sim.Control("POST", "/arraysim/control", control.dump(), &answer) / 100, 2) << answer;
+        ASSERT_EQ(m_sim.Control("POST", "/arraysim/control", control.dump(), &answer) / 100, 2)
+            << answer;
     }
 
     // Requests the emulator saw, as "METHOD path status auth".
@@ -149,8 +155,8 @@ protected:
     }
 
     // Every page of the pair's changelist, after the job was started.
-    std::vector<_IsilonChangeListItem> ReadChangelist(ManageIsilon& array, uint64_t base, uint64_t incr,
-                                                     size_t* pages = nullptr) {
+    std::vector<_IsilonChangeListItem> ReadChangelist(ManageIsilon& array, uint64_t base,
+                                                      uint64_t incr, size_t* pages = nullptr) {
         std::vector<_IsilonChangeListItem> all;
         _IsilonChangeListInfo page;
         size_t count = 0;
@@ -233,7 +239,8 @@ TEST_F(ArrayClientSim, SnapshotListFollowsEveryPage) {
     const int total = 1003;  // the client asks for 1000 at a time
     for (int i = 0; i < total; ++i) {
         int id = 0;
-        ASSERT_TRUE(array->CreateSnapshot("/ifs/data/x", "s" + std::to_string(i), id)) << ErrorOf(*array).message;
+        ASSERT_TRUE(array->CreateSnapshot("/ifs/data/x", "s" + std::to_string(i), id))
+            << ErrorOf(*array).message;
     }
     std::vector<_IsilonSnapInfo> snapshots;
     ASSERT_TRUE(array->GetSnapshotList(snapshots, "", "")) << ErrorOf(*array).message;
@@ -254,7 +261,8 @@ TEST_F(ArrayClientSim, ChangelistOfRealChanges) {
     fs::rename(m_work + "/ifs/data/x/d/old-name", m_work + "/ifs/data/x/d/new-name");
     uint64_t incr = static_cast<uint64_t>(CreateSnapshot(*array, "incr"));
 
-    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*array).message;
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError())
+        << ErrorOf(*array).message;
     std::vector<_IsilonChangeListItem> items = ReadChangelist(*array, base, incr);
     std::set<std::string> present, removed;
     const uint64_t kRemoved = 0x2000000000000000ull;
@@ -281,7 +289,8 @@ TEST_F(ArrayClientSim, ChangelistOfRealChanges) {
     // While the job runs the changelist is "not ready", and the caller may ask again.
     uint64_t later = static_cast<uint64_t>(CreateSnapshot(*array, "later"));
     SimControl({{"job_delay_ms", 600000}});
-    ASSERT_FALSE(array->CreateSnapshotChangeList(base, later, true).IsError()) << ErrorOf(*array).message;
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, later, true).IsError())
+        << ErrorOf(*array).message;
     _IsilonChangeListInfo page;
     for (int attempt = 0; attempt < 2; ++attempt) {
         EXPECT_TRUE(array->GetSnapshotChangeList(base, later, page).IsError());
@@ -296,18 +305,22 @@ TEST_F(ArrayClientSim, NamesThatAreNotUtf8ReachTheCallerByteForByte) {
     auto array = Connected();
     uint64_t base = static_cast<uint64_t>(CreateSnapshot(*array, "base"));
     const std::string kNames[] = {
-        "caf\xe9",            // Latin-1
-        "\x80\xbf" "lone",     // continuation bytes without a lead
-        "caf\xc3\xa9",        // the same name in UTF-8, beside it
-        "a\\b \"q\"",         // JSON escapes
+        "caf\xe9",  // Latin-1
+        "\x80\xbf"
+        "lone",         // continuation bytes without a lead
+        "caf\xc3\xa9",  // the same name in UTF-8, beside it
+        "a\\b \"q\"",   // JSON escapes
     };
     for (const std::string& name : kNames) WriteFile(m_work + "/ifs/data/x/" + name, "new");
     fs::create_directories(m_work + "/ifs/data/x/\xe9t\xe9");
     WriteFile(m_work + "/ifs/data/x/\xe9t\xe9/\xff", "deep");
-    fs::rename(m_work + "/ifs/data/x/keep", m_work + "/ifs/data/x/k\xe9" "ep");
+    fs::rename(m_work + "/ifs/data/x/keep", m_work +
+                                                "/ifs/data/x/k\xe9"
+                                                "ep");
     uint64_t incr = static_cast<uint64_t>(CreateSnapshot(*array, "incr"));
 
-    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*array).message;
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError())
+        << ErrorOf(*array).message;
     std::set<std::string> present, removed;
     for (const auto& item : ReadChangelist(*array, base, incr)) {
         const uint64_t inode = std::strtoull(item.inode.c_str(), nullptr, 10);
@@ -316,7 +329,9 @@ TEST_F(ArrayClientSim, NamesThatAreNotUtf8ReachTheCallerByteForByte) {
     for (const std::string& name : kNames) EXPECT_TRUE(present.count("/" + name)) << name;
     EXPECT_TRUE(present.count("/\xe9t\xe9"));
     EXPECT_TRUE(present.count("/\xe9t\xe9/\xff"));
-    EXPECT_TRUE(present.count("/k\xe9" "ep"));
+    EXPECT_TRUE(
+        present.count("/k\xe9"
+                      "ep"));
     EXPECT_TRUE(removed.count("/keep"));
 }
 
@@ -327,13 +342,15 @@ TEST_F(ArrayClientSim, ChangelistPagesFollowResumeTokens) {
     ASSERT_TRUE(array->GetSnapshotList(snapshots, "", "")) << ErrorOf(*array).message;
     ASSERT_EQ(snapshots.size(), 2u);
     uint64_t base = snapshots[0].id, incr = snapshots[1].id;
-    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*array).message;
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError())
+        << ErrorOf(*array).message;
     size_t pages = 0;
     std::vector<_IsilonChangeListItem> items = ReadChangelist(*array, base, incr, &pages);
     EXPECT_EQ(pages, 3u);
     EXPECT_GE(items.size(), 2500u);
-    EXPECT_TRUE(std::all_of(items.begin(), items.end(),
-                            [](const _IsilonChangeListItem& i) { return !i.path.empty() && i.path[0] == '/'; }));
+    EXPECT_TRUE(std::all_of(items.begin(), items.end(), [](const _IsilonChangeListItem& i) {
+        return !i.path.empty() && i.path[0] == '/';
+    }));
 }
 
 TEST_F(ArrayClientSim, ChangelistJobStatesAndMissingChangelist) {
@@ -344,14 +361,16 @@ TEST_F(ArrayClientSim, ChangelistJobStatesAndMissingChangelist) {
     _IsilonChangeListInfo page;
 
     SimControl({{"fail_next_jobs", 1}, {"failed_job_state", "cancelled_user"}});
-    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*array).message;
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError())
+        << ErrorOf(*array).message;
     EXPECT_TRUE(array->GetSnapshotChangeList(base, incr, page).IsError());
     EXPECT_EQ(ErrorOf(*array).code, ManageIsilonError::kJobFailed);
     EXPECT_NE(ErrorOf(*array).message.find("cancelled_user"), std::string::npos);
 
     // The job has finished but the changelist is not there yet: also "not ready".
     SimControl({{"changelist_delay_ms", 600000}});
-    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*array).message;
+    ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError())
+        << ErrorOf(*array).message;
     CRwError result = array->GetSnapshotChangeList(base, incr, page);
     ASSERT_TRUE(result.IsError());
     EXPECT_EQ(ErrorOf(*array).code, "AEC_NOT_FOUND");
@@ -371,13 +390,17 @@ TEST_F(ArrayClientSim, SessionRenewedOnceAfter401) {
     EXPECT_FALSE(array->GetVersionInfo(versions).IsError()) << ErrorOf(*array).message;
     AddFault({{"path", "/platform/1/cluster/config"}, {"action", "rotate_session"}});
     EXPECT_FALSE(array->GetVersionInfo(versions).IsError()) << ErrorOf(*array).message;
-    EXPECT_FALSE(array->GetVersionInfo(versions).IsError()) << ErrorOf(*array).message;  // new cookie used
+    EXPECT_FALSE(array->GetVersionInfo(versions).IsError())
+        << ErrorOf(*array).message;  // new cookie used
     std::vector<std::string> requests = Requests();
     EXPECT_EQ(Count(requests, "POST /session/1/session 201"), 2u);
     EXPECT_EQ(Count(requests, "GET /platform/1/cluster/config 401"), 1u);
 
     // A 401 that a new login does not cure is reported, not retried for ever.
-    AddFault({{"path", "/platform/1/cluster/config"}, {"action", "error"}, {"status", 401}, {"count", 2},
+    AddFault({{"path", "/platform/1/cluster/config"},
+              {"action", "error"},
+              {"status", 401},
+              {"count", 2},
               {"message", "authorization required"}});
     EXPECT_TRUE(array->GetVersionInfo(versions).IsError());
     EXPECT_EQ(ErrorOf(*array).code, "401");
@@ -394,9 +417,10 @@ constexpr FaultCase kFaultCases[] = {
     {"array error with code",
      R"({"path":"/platform/1/cluster/config","action":"error","status":500,"code":"AEC_SYSTEM_INTERNAL_ERROR","message":"boom"})",
      "AEC_SYSTEM_INTERNAL_ERROR", "HTTP 500 AEC_SYSTEM_INTERNAL_ERROR: boom"},
-    {"error without code", R"({"path":"/platform/1/cluster/config","action":"error","status":503})", "503",
-     "HTTP 503"},
-    {"HTML error page", R"({"path":"/platform/1/cluster/config","action":"html","status":404})", "404", "HTML"},
+    {"error without code", R"({"path":"/platform/1/cluster/config","action":"error","status":503})",
+     "503", "HTTP 503"},
+    {"HTML error page", R"({"path":"/platform/1/cluster/config","action":"html","status":404})",
+     "404", "HTML"},
     // curl sends a request again, once, when a kept-alive connection turns out closed.
     {"dropped connection", R"({"path":"/platform/1/cluster/config","action":"drop","count":2})",
      ManageIsilonError::kTransport, "GET"},
@@ -421,8 +445,9 @@ TEST_F(ArrayClientSim, FaultsBecomeCodesAndMessages) {
         LastError e = ErrorOf(*array);
         EXPECT_EQ(e.code, c.code) << e.message;
         EXPECT_NE(e.message.find(c.message), std::string::npos) << e.message;
-        EXPECT_NE(e.message.find("GetVersionInfo: GET " + m_sim.Url() + "/platform/1/cluster/config"),
-                  std::string::npos)
+        EXPECT_NE(
+            e.message.find("GetVersionInfo: GET " + m_sim.Url() + "/platform/1/cluster/config"),
+            std::string::npos)
             << e.message;
         EXPECT_EQ(FXErrorUtil::MessageOf(result), e.message);
         // The same connection serves the next request after any of these.
@@ -441,7 +466,8 @@ TEST_F(ArrayClientSim, DroppedConnectionMidChangelistCanBeRetried) {
     incr = snapshots[1].id;
     ASSERT_FALSE(array->CreateSnapshotChangeList(base, incr, true).IsError());
     _IsilonChangeListInfo page;
-    ASSERT_FALSE(array->GetSnapshotChangeList(base, incr, page).IsError()) << ErrorOf(*array).message;
+    ASSERT_FALSE(array->GetSnapshotChangeList(base, incr, page).IsError())
+        << ErrorOf(*array).message;
     ASSERT_FALSE(page.resumeToken.empty());
     const std::string token = page.resumeToken;
     AddFault({{"path", "/platform/1/snapshot/changelists/"}, {"action", "drop"}, {"count", 2}});
@@ -451,7 +477,8 @@ TEST_F(ArrayClientSim, DroppedConnectionMidChangelistCanBeRetried) {
     EXPECT_TRUE(page.items.empty());
     size_t entries = 0, pages = 0;
     do {
-        ASSERT_FALSE(array->GetSnapshotChangeList(base, incr, page).IsError()) << ErrorOf(*array).message;
+        ASSERT_FALSE(array->GetSnapshotChangeList(base, incr, page).IsError())
+            << ErrorOf(*array).message;
         entries += page.items.size();
         ++pages;
     } while (!page.resumeToken.empty());
@@ -474,7 +501,8 @@ protected:
         StartSim({"--synthetic", "10"}, options);
         m_array = Connected();
         uint64_t base = 1, incr = 2;
-        ASSERT_FALSE(m_array->CreateSnapshotChangeList(base, incr, true).IsError()) << ErrorOf(*m_array).message;
+        ASSERT_FALSE(m_array->CreateSnapshotChangeList(base, incr, true).IsError())
+            << ErrorOf(*m_array).message;
     }
 
     CallResult Run(Call call) {
@@ -548,9 +576,12 @@ TEST_F(HostileArray, ResumeTokensThatComeBackEndTheList) {
             SCOPED_TRACE(std::string(c.name) + (changelist ? " / changelist" : " / snapshot list"));
             ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
             ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/requests", "") / 100, 2);
-            const std::string path =
-                changelist ? "/platform/1/snapshot/changelists/1_2/lins" : "/platform/1/snapshot/snapshots";
-            AddFault({{"method", "GET"}, {"path", path}, {"action", "resume_cycle"}, {"count", -1},
+            const std::string path = changelist ? "/platform/1/snapshot/changelists/1_2/lins"
+                                                : "/platform/1/snapshot/snapshots";
+            AddFault({{"method", "GET"},
+                      {"path", path},
+                      {"action", "resume_cycle"},
+                      {"count", -1},
                       {"tokens", c.tokens}});
             LastError e;
             if (changelist) {
@@ -585,8 +616,11 @@ TEST_F(HostileArray, FreshTokensForEverEndAtThePageBound) {
     StartHostile();
     std::vector<std::string> tokens;
     for (int i = 0; i < 400; ++i) tokens.push_back("t" + std::to_string(i));
-    AddFault({{"method", "GET"}, {"path", "/platform/1/snapshot/changelists/1_2/lins"}, {"action", "resume_cycle"},
-              {"count", -1}, {"tokens", tokens}});
+    AddFault({{"method", "GET"},
+              {"path", "/platform/1/snapshot/changelists/1_2/lins"},
+              {"action", "resume_cycle"},
+              {"count", -1},
+              {"tokens", tokens}});
     _IsilonChangeListInfo page;
     bool failed = false;
     const size_t calls = ReadPages(tokens.size(), failed, page);
@@ -613,11 +647,13 @@ TEST_F(HostileArray, TricklingAnswerEndsAtTheRequestBound) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(m_sim.Control("DELETE", "/arraysim/faults", "") / 100, 2);
-        AddFault({{"path", c.path}, {"action", "trickle"}, {"chunk_bytes", 2}, {"interval_ms", 400}});
+        AddFault(
+            {{"path", c.path}, {"action", "trickle"}, {"chunk_bytes", 2}, {"interval_ms", 400}});
         const CallResult result = Run(c.call);
         ASSERT_FALSE(result.ok);
         EXPECT_EQ(result.error.code, ManageIsilonError::kTimeout) << result.error.message;
-        EXPECT_NE(result.error.message.find("timed out"), std::string::npos) << result.error.message;
+        EXPECT_NE(result.error.message.find("timed out"), std::string::npos)
+            << result.error.message;
         EXPECT_TRUE(Run(c.call).ok) << ErrorOf(*m_array).message;  // the connection serves on
     }
 }
@@ -634,9 +670,10 @@ TEST_F(HostileArray, EndlessAnswerEndsAtTheBoundOfItsKind) {
         {"version", Call::kVersion, "GET", "/platform/1/cluster/config", size_t(1) << 20},
         {"creation", Call::kCreate, "POST", "/platform/1/snapshot/snapshots", size_t(1) << 20},
         {"deletion", Call::kDelete, "DELETE", "/platform/1/snapshot/snapshots/", size_t(1) << 20},
-        {"snapshot list", Call::kSnapshotList, "GET", "/platform/1/snapshot/snapshots", size_t(16) << 20},
-        {"changelist page", Call::kChangelistPage, "GET", "/platform/1/snapshot/changelists/1_2/lins",
-         size_t(64) << 20},
+        {"snapshot list", Call::kSnapshotList, "GET", "/platform/1/snapshot/snapshots",
+         size_t(16) << 20},
+        {"changelist page", Call::kChangelistPage, "GET",
+         "/platform/1/snapshot/changelists/1_2/lins", size_t(64) << 20},
     };
     StartHostile();
     for (const Case& c : kCases) {
@@ -646,8 +683,9 @@ TEST_F(HostileArray, EndlessAnswerEndsAtTheBoundOfItsKind) {
         const CallResult result = Run(c.call);
         ASSERT_FALSE(result.ok);
         EXPECT_EQ(result.error.code, ManageIsilonError::kTransport) << result.error.message;
-        EXPECT_NE(result.error.message.find("longer than the " + std::to_string(c.limit) + " bytes"),
-                  std::string::npos)
+        EXPECT_NE(
+            result.error.message.find("longer than the " + std::to_string(c.limit) + " bytes"),
+            std::string::npos)
             << result.error.message;
     }
 }
@@ -664,8 +702,11 @@ public:
         EXPECT_FALSE(m_array.CreateSnapshotChangeList(base, incr, true).IsError());
     }
     void FailNextChangelistPage() override {
-        nlohmann::json rule = {{"path", "/platform/1/snapshot/changelists/1_2/lins"}, {"action", "error"},
-                               {"status", 503}, {"code", "AEC_SERVICE_UNAVAILABLE"}, {"message", "busy"}};
+        nlohmann::json rule = {{"path", "/platform/1/snapshot/changelists/1_2/lins"},
+                               {"action", "error"},
+                               {"status", 503},
+                               {"code", "AEC_SERVICE_UNAVAILABLE"},
+                               {"message", "busy"}};
         EXPECT_EQ(m_sim.Control("POST", "/arraysim/faults", rule.dump()) / 100, 2);
     }
 
@@ -684,7 +725,8 @@ TEST_F(HostileArray, ContractSharedWithTheScriptedDouble) {
 // Passwords the array echoes in its errors never reach a last error or the
 // log, whatever their length, bytes or place in the text.
 TEST_F(HostileArray, EchoedPasswordsNeverReachErrorsOrLog) {
-    const std::string kPasswords[] = {"ab", "tab\tin-the-middle", "Pw-7f3c9e1d-straddles-the-cut", "zzzz"};
+    const std::string kPasswords[] = {"ab", "tab\tin-the-middle", "Pw-7f3c9e1d-straddles-the-cut",
+                                      "zzzz"};
     const std::string pad(kExcerptBytes - 10, 'm');
     for (const std::string& pw : kPasswords) {
         SCOPED_TRACE(pw.size());
@@ -695,7 +737,8 @@ TEST_F(HostileArray, EchoedPasswordsNeverReachErrorsOrLog) {
         g_ptrLogWriter = CreateFileLogWriter();
         std::string error;
         ASSERT_TRUE(m_sim.Start(ARRAYSIM_PATH, m_work,
-                                {"--root", m_work + "/ifs", "--user", kUser, "--password", pw}, error))
+                                {"--root", m_work + "/ifs", "--user", kUser, "--password", pw},
+                                error))
             << error;
         m_fileServer = m_sim.Url();
         WriteCredentials("");
@@ -706,7 +749,8 @@ TEST_F(HostileArray, EchoedPasswordsNeverReachErrorsOrLog) {
         std::vector<std::string> leaks;
         if (pw.size() >= 4) {
             std::string escaped;
-            for (char c : pw.substr(0, 4)) escaped += c == '\t' ? std::string("\\x09") : std::string(1, c);
+            for (char c : pw.substr(0, 4))
+                escaped += c == '\t' ? std::string("\\x09") : std::string(1, c);
             leaks = {pw.substr(0, 4), escaped};
         }
         const nlohmann::json kRules[] = {
@@ -725,10 +769,12 @@ TEST_F(HostileArray, EchoedPasswordsNeverReachErrorsOrLog) {
             const LastError e = ErrorOf(*m_array);
             for (const std::string* text : {&e.code, &e.message}) {
                 EXPECT_EQ(text->find("secret=" + pw.substr(0, 1)), std::string::npos) << *text;
-                for (const std::string& piece : leaks) EXPECT_EQ(text->find(piece), std::string::npos) << *text;
+                for (const std::string& piece : leaks)
+                    EXPECT_EQ(text->find(piece), std::string::npos) << *text;
             }
             // Scrubbed where it was, not dropped with its surroundings.
-            EXPECT_TRUE(e.code == "secret=***" || e.message.find("secret=***") != std::string::npos) << e.message;
+            EXPECT_TRUE(e.code == "secret=***" || e.message.find("secret=***") != std::string::npos)
+                << e.message;
         }
         m_array.reset();
         const std::string log = LogText();
@@ -752,10 +798,14 @@ TEST_F(ArrayClientSim, TlsTrust) {
         {"our CA", "caFile = " + s_certs.ca + "\n", true},
         {"system CAs only", "", false},
         {"another CA", "caFile = " + s_certs.otherCa + "\n", false},
-        {"pinned key with our CA", "caFile = " + s_certs.ca + "\npinnedPublicKey = " + s_certs.pin + "\n", true},
-        {"wrong pinned key", "caFile = " + s_certs.ca + "\npinnedPublicKey = " + wrongPin + "\n", false},
-        {"pinned key without verification", "insecure = 1\npinnedPublicKey = " + s_certs.pin + "\n", true},
-        {"wrong pin without verification", "insecure = 1\npinnedPublicKey = " + wrongPin + "\n", false},
+        {"pinned key with our CA",
+         "caFile = " + s_certs.ca + "\npinnedPublicKey = " + s_certs.pin + "\n", true},
+        {"wrong pinned key", "caFile = " + s_certs.ca + "\npinnedPublicKey = " + wrongPin + "\n",
+         false},
+        {"pinned key without verification", "insecure = 1\npinnedPublicKey = " + s_certs.pin + "\n",
+         true},
+        {"wrong pin without verification", "insecure = 1\npinnedPublicKey = " + wrongPin + "\n",
+         false},
         {"verification off", "insecure = 1\n", true},
     };
     for (const TlsCase& c : cases) {
@@ -771,7 +821,8 @@ TEST_F(ArrayClientSim, TlsTrust) {
         std::vector<_IsilonVersionInfo> versions;
         EXPECT_FALSE(array->GetVersionInfo(versions).IsError()) << ErrorOf(*array).message;
     }
-    EXPECT_NE(LogText().find("TLS certificate verification is off for file server [" + m_fileServer + "]"),
+    EXPECT_NE(LogText().find("TLS certificate verification is off for file server [" +
+                             m_fileServer + "]"),
               std::string::npos);
 }
 
@@ -812,15 +863,20 @@ TEST_F(ArrayClientSim, ZzNoSecretInLogOrErrors) {
     EXPECT_FALSE(wrong->OpenConnection());
     EXPECT_EQ(ErrorOf(*wrong).message.find(kPassword), std::string::npos);
     auto array = Connected();
-    AddFault({{"path", "/platform/1/cluster/config"}, {"action", "error"}, {"status", 400},
-              {"code", "AEC_BAD_REQUEST"}, {"message", std::string("echo ") + kPassword}});
+    AddFault({{"path", "/platform/1/cluster/config"},
+              {"action", "error"},
+              {"status", 400},
+              {"code", "AEC_BAD_REQUEST"},
+              {"message", std::string("echo ") + kPassword}});
     std::vector<_IsilonVersionInfo> versions;
     EXPECT_TRUE(array->GetVersionInfo(versions).IsError());
-    EXPECT_EQ(ErrorOf(*array).message.find(kPassword), std::string::npos) << ErrorOf(*array).message;
+    EXPECT_EQ(ErrorOf(*array).message.find(kPassword), std::string::npos)
+        << ErrorOf(*array).message;
     array.reset();
     std::string log = LogText();
     ASSERT_FALSE(log.empty());
-    EXPECT_NE(log.find("GET /platform/1/cluster/config"), std::string::npos);  // level 2 lines are there
+    EXPECT_NE(log.find("GET /platform/1/cluster/config"),
+              std::string::npos);  // level 2 lines are there
     EXPECT_EQ(log.find(kPassword), std::string::npos);
     EXPECT_EQ(log.find("isisessid="), std::string::npos);
     EXPECT_EQ(log.find("isicsrf="), std::string::npos);

@@ -19,8 +19,8 @@ struct PageCase {
     const char* name;
     const char* body;
     bool ok;
-    size_t items;             // when ok
-    const char* firstPath;    // when ok and items > 0
+    size_t items;           // when ok
+    const char* firstPath;  // when ok and items > 0
     const char* firstInode;
     const char* resume;
     const char* problemPart;  // when !ok
@@ -35,51 +35,66 @@ constexpr PageCase kPageCases[] = {
         {"id":"4300020542","path":"/ifs/data/x/d/f2","type":"directory","size":0}],
         "resume":"tok+/=","total":2})",
      true, 2, "/f1", "4300020541", "tok+/=", nullptr},
-    {"the root itself becomes /", R"({"lins":[{"id":"2","path":"/ifs/data/x","type":"directory"}],"resume":null})",
-     true, 1, "/", "2", "", nullptr},
+    {"the root itself becomes /",
+     R"({"lins":[{"id":"2","path":"/ifs/data/x","type":"directory"}],"resume":null})", true, 1, "/",
+     "2", "", nullptr},
     {"keys in another order, unknown keys skipped",
      R"({"total":1,"resume":null,"extra":{"a":[1,2,{"b":null}]},
         "lins":[{"mtime":{"nsec":0,"sec":5},"change_types":["x"],"path":"/ifs/data/x/a","id":"7"}]})",
      true, 1, "/a", "7", "", nullptr},
     {"removed entry keeps its inode text and type",
-     R"j({"lins":[{"id":"2305843013508661250","path":"/ifs/data/x/old","type":"(REMOVED)"}]})j", true, 1,
-     "/old", "2305843013508661250", "", nullptr},
-    {"numeric id is taken as its text", R"({"lins":[{"id":4300020541 ,"path":"/ifs/data/x/n"}]})", true, 1,
-     "/n", "4300020541", "", nullptr},
-    {"escaped path is unescaped", R"({"lins":[{"id":"3","path":"/ifs/data/x/a\"b\u00e9"}]})", true, 1,
-     "/a\"b\xc3\xa9", "3", "", nullptr},
+     R"j({"lins":[{"id":"2305843013508661250","path":"/ifs/data/x/old","type":"(REMOVED)"}]})j",
+     true, 1, "/old", "2305843013508661250", "", nullptr},
+    {"numeric id is taken as its text", R"({"lins":[{"id":4300020541 ,"path":"/ifs/data/x/n"}]})",
+     true, 1, "/n", "4300020541", "", nullptr},
+    {"escaped path is unescaped", R"({"lins":[{"id":"3","path":"/ifs/data/x/a\"b\u00e9"}]})", true,
+     1, "/a\"b\xc3\xa9", "3", "", nullptr},
     {"empty page", R"({"lins":[],"resume":"more"})", true, 0, nullptr, nullptr, "more", nullptr},
-    {"path outside the root", R"({"lins":[{"id":"1","path":"/ifs/data/y/f"}]})", false, 0, nullptr, nullptr,
-     nullptr, "not below"},
-    {"path sharing only a name prefix with the root", R"({"lins":[{"id":"1","path":"/ifs/data/xy/f"}]})",
-     false, 0, nullptr, nullptr, nullptr, "not below"},
-    {"truncated inside a string", R"({"lins":[{"id":"1","path":"/ifs/data/x/f"},{"id":"2","pa)", false, 0,
-     nullptr, nullptr, nullptr, "not JSON"},
-    {"truncated between entries", R"({"lins":[{"id":"1","path":"/ifs/data/x/f"},)", false, 0, nullptr,
-     nullptr, nullptr, ""},
-    {"truncated after a value", R"({"lins":[{"id":"1","path":"/ifs/data/x/f"}], "resume":"a")", false, 0,
+    {"path outside the root", R"({"lins":[{"id":"1","path":"/ifs/data/y/f"}]})", false, 0, nullptr,
+     nullptr, nullptr, "not below"},
+    {"path sharing only a name prefix with the root",
+     R"({"lins":[{"id":"1","path":"/ifs/data/xy/f"}]})", false, 0, nullptr, nullptr, nullptr,
+     "not below"},
+    {"truncated inside a string", R"({"lins":[{"id":"1","path":"/ifs/data/x/f"},{"id":"2","pa)",
+     false, 0, nullptr, nullptr, nullptr, "not JSON"},
+    {"truncated between entries", R"({"lins":[{"id":"1","path":"/ifs/data/x/f"},)", false, 0,
      nullptr, nullptr, nullptr, ""},
-    {"HTML page", "<html><body>Not Found</body></html>", false, 0, nullptr, nullptr, nullptr, "HTML"},
+    {"truncated after a value", R"({"lins":[{"id":"1","path":"/ifs/data/x/f"}], "resume":"a")",
+     false, 0, nullptr, nullptr, nullptr, ""},
+    {"HTML page", "<html><body>Not Found</body></html>", false, 0, nullptr, nullptr, nullptr,
+     "HTML"},
     {"empty body", "", false, 0, nullptr, nullptr, nullptr, "empty"},
-    {"lins is not an array", R"({"lins":{"id":"1"}})", false, 0, nullptr, nullptr, nullptr, "not an array"},
+    {"lins is not an array", R"({"lins":{"id":"1"}})", false, 0, nullptr, nullptr, nullptr,
+     "not an array"},
     {"no lins", R"({"resume":null})", false, 0, nullptr, nullptr, nullptr, "no \"lins\""},
-    {"entry without path", R"({"lins":[{"id":"1","type":"regular"}]})", false, 0, nullptr, nullptr, nullptr,
-     "no \"id\" or no \"path\""},
-    {"size of the wrong type", R"({"lins":[{"id":"1","path":"/ifs/data/x/f","size":"6"}]})", false, 0,
-     nullptr, nullptr, nullptr, "\"size\""},
-    {"time of the wrong type", R"({"lins":[{"id":"1","path":"/ifs/data/x/f","mtime":{"sec":"x"}}]})", false,
-     0, nullptr, nullptr, nullptr, "\"sec\""},
-    {"entry that is not an object", R"({"lins":[17]})", false, 0, nullptr, nullptr, nullptr, "not an object"},
-    {"resume of the wrong type", R"({"lins":[],"resume":5})", false, 0, nullptr, nullptr, nullptr, "resume"},
-    {"text after the object", R"({"lins":[]} {"lins":[]})", false, 0, nullptr, nullptr, nullptr, "after"},
-    {"root that is an array", R"([{"lins":[]}])", false, 0, nullptr, nullptr, nullptr, "not a JSON object"},
+    {"entry without path", R"({"lins":[{"id":"1","type":"regular"}]})", false, 0, nullptr, nullptr,
+     nullptr, "no \"id\" or no \"path\""},
+    {"size of the wrong type", R"({"lins":[{"id":"1","path":"/ifs/data/x/f","size":"6"}]})", false,
+     0, nullptr, nullptr, nullptr, "\"size\""},
+    {"time of the wrong type",
+     R"({"lins":[{"id":"1","path":"/ifs/data/x/f","mtime":{"sec":"x"}}]})", false, 0, nullptr,
+     nullptr, nullptr, "\"sec\""},
+    {"entry that is not an object", R"({"lins":[17]})", false, 0, nullptr, nullptr, nullptr,
+     "not an object"},
+    {"resume of the wrong type", R"({"lins":[],"resume":5})", false, 0, nullptr, nullptr, nullptr,
+     "resume"},
+    {"text after the object", R"({"lins":[]} {"lins":[]})", false, 0, nullptr, nullptr, nullptr,
+     "after"},
+    {"root that is an array", R"([{"lins":[]}])", false, 0, nullptr, nullptr, nullptr,
+     "not a JSON object"},
     // Names that are not UTF-8 come out as the bytes the array sent.
-    {"Latin-1 name", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/caf\xe9\"}],\"resume\":null}", true, 1,
-     "/caf\xe9", "1", "", nullptr},
-    {"lone continuation bytes", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\x80\xbf" "a\"}]}", true, 1,
-     "/\x80\xbf" "a", "1", "", nullptr},
-    {"sequence cut short at the end of a string", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/a\xc3\"}]}",
-     true, 1, "/a\xc3", "1", "", nullptr},
+    {"Latin-1 name", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/caf\xe9\"}],\"resume\":null}",
+     true, 1, "/caf\xe9", "1", "", nullptr},
+    {"lone continuation bytes",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\x80\xbf"
+     "a\"}]}",
+     true, 1,
+     "/\x80\xbf"
+     "a",
+     "1", "", nullptr},
+    {"sequence cut short at the end of a string",
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/a\xc3\"}]}", true, 1, "/a\xc3", "1", "",
+     nullptr},
     {"overlong form and encoded surrogate",
      "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xc0\xaf\xed\xa0\x80\"}]}", true, 1,
      "/\xc0\xaf\xed\xa0\x80", "1", "", nullptr},
@@ -87,49 +102,52 @@ constexpr PageCase kPageCases[] = {
      "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xc3\xa9\xe9\\u00e9\\n\"}]}", true, 1,
      "/\xc3\xa9\xe9\xc3\xa9\n", "1", "", nullptr},
     {"marker bytes of the copy already in the name",
-     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9\"}]}", true, 1,
-     "/\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9", "1", "", nullptr},
+     "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/"
+     "\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9\"}]}",
+     true, 1, "/\xef\xa3\xbf\xef\x9f\xa9\xef\xa3\xbf\xe9", "1", "", nullptr},
     {"escaped marker beside a Latin-1 byte",
      "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/x/\\uF8FF\\uf7e9\xe9\"}]}", true, 1,
      "/\xef\xa3\xbf\xef\x9f\xa9\xe9", "1", "", nullptr},
     {"Latin-1 resume token and second entry",
-     "{\"lins\":[{\"id\":\"2\",\"path\":\"/ifs/data/x/\xfc\"},{\"id\":\"1\",\"path\":\"/ifs/data/x/a\"}],"
+     "{\"lins\":[{\"id\":\"2\",\"path\":\"/ifs/data/x/\xfc\"},{\"id\":\"1\",\"path\":\"/ifs/data/x/"
+     "a\"}],"
      "\"resume\":\"t\xff\"}",
      true, 2, "/\xfc", "2", "t\xff", nullptr},
-    {"Latin-1 path outside the root", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/y\xe9\"}]}", false, 0,
-     nullptr, nullptr, nullptr, "not below"},
-    {"byte that is not UTF-8 outside a string", "{\"lins\":[]\xe9}", false, 0, nullptr, nullptr, nullptr,
-     "not JSON"},
+    {"Latin-1 path outside the root", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/y\xe9\"}]}",
+     false, 0, nullptr, nullptr, nullptr, "not below"},
+    {"byte that is not UTF-8 outside a string", "{\"lins\":[]\xe9}", false, 0, nullptr, nullptr,
+     nullptr, "not JSON"},
 };
 
 TEST(ChangelistPage, CasesTable) {
     simdjson::ondemand::parser parser;
     // Every case both ways: a page is read the same whichever path it takes.
     for (const PageCase& c : kPageCases) {
-      for (bool byteExact : {false, true}) {
-        SCOPED_TRACE(std::string(c.name) + (byteExact ? " / byte-exact path" : ""));
-        std::string body = c.body;
-        _IsilonChangeListInfo page;
-        page.resumeToken = "previous";
-        page.items.resize(5);  // left from an earlier page
-        std::string problem;
-        bool ok = ParseChangelistPage(parser, body, kRoot, page, problem, byteExact);
-        EXPECT_EQ(body, c.body);
-        ASSERT_EQ(ok, c.ok) << problem;
-        if (!ok) {
-            EXPECT_NE(problem.find(c.problemPart), std::string::npos) << problem;
-            EXPECT_FALSE(problem.empty());
-            EXPECT_TRUE(page.items.empty());
-            EXPECT_EQ(page.resumeToken, "previous");  // the caller can ask for the same page again
-            continue;
+        for (bool byteExact : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (byteExact ? " / byte-exact path" : ""));
+            std::string body = c.body;
+            _IsilonChangeListInfo page;
+            page.resumeToken = "previous";
+            page.items.resize(5);  // left from an earlier page
+            std::string problem;
+            bool ok = ParseChangelistPage(parser, body, kRoot, page, problem, byteExact);
+            EXPECT_EQ(body, c.body);
+            ASSERT_EQ(ok, c.ok) << problem;
+            if (!ok) {
+                EXPECT_NE(problem.find(c.problemPart), std::string::npos) << problem;
+                EXPECT_FALSE(problem.empty());
+                EXPECT_TRUE(page.items.empty());
+                EXPECT_EQ(page.resumeToken,
+                          "previous");  // the caller can ask for the same page again
+                continue;
+            }
+            ASSERT_EQ(page.items.size(), c.items);
+            EXPECT_EQ(page.resumeToken, c.resume);
+            if (c.items > 0) {
+                EXPECT_EQ(page.items.front().path, c.firstPath);
+                EXPECT_EQ(page.items.front().inode, c.firstInode);
+            }
         }
-        ASSERT_EQ(page.items.size(), c.items);
-        EXPECT_EQ(page.resumeToken, c.resume);
-        if (c.items > 0) {
-            EXPECT_EQ(page.items.front().path, c.firstPath);
-            EXPECT_EQ(page.items.front().inode, c.firstInode);
-        }
-      }
     }
 }
 
@@ -150,7 +168,8 @@ TEST(OtherAnswers, NamesThatAreNotUtf8) {
     EXPECT_EQ(list[0].path, "/ifs/caf\xe9");
     EXPECT_EQ(list[1].name, "TZOP_1_2_3_x");
 
-    std::string error = "{\"errors\":[{\"code\":\"AEC_NOT_FOUND\",\"message\":\"Path /ifs/caf\xe9 not found\"}]}";
+    std::string error =
+        "{\"errors\":[{\"code\":\"AEC_NOT_FOUND\",\"message\":\"Path /ifs/caf\xe9 not found\"}]}";
     const arrayjson::ErrorBody parsed = arrayjson::ParseErrorBody(parser, error);
     EXPECT_TRUE(parsed.isJson);
     EXPECT_EQ(parsed.code, "AEC_NOT_FOUND");
@@ -164,7 +183,8 @@ TEST(OtherAnswers, NamesThatAreNotUtf8) {
     std::string changelist = "{\"id\":\"1_2\",\"root_path\":\"/ifs/caf\xe9/\",\"num_entries\":3}";
     std::string root;
     uint64_t entries = 0;
-    ASSERT_TRUE(arrayjson::ParseChangelistRoot(parser, changelist, root, problem, &entries)) << problem;
+    ASSERT_TRUE(arrayjson::ParseChangelistRoot(parser, changelist, root, problem, &entries))
+        << problem;
     EXPECT_EQ(root, "/ifs/caf\xe9");
     EXPECT_EQ(entries, 3u);
     std::string page = "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/caf\xe9/\xe9t\xe9\"}]}";
@@ -221,7 +241,7 @@ TEST(RelativeToRoot, Cases) {
         const char* relative;  // nullptr: not below
     } cases[] = {
         {"/ifs/a/b", "/ifs/a", "/b"}, {"/ifs/a", "/ifs/a", "/"}, {"/ifs/ab", "/ifs/a", nullptr},
-        {"/ifs", "/ifs/a", nullptr},  {"/x/y", "", "/x/y"},     {"", "/ifs", nullptr},
+        {"/ifs", "/ifs/a", nullptr},  {"/x/y", "", "/x/y"},      {"", "/ifs", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " under " + c.root);
@@ -236,7 +256,8 @@ TEST(RelativeToRoot, Cases) {
 
 TEST(OtherAnswers, SnapshotPage) {
     simdjson::ondemand::parser parser;
-    std::string body = R"({"snapshots":[{"id":3,"name":"a","path":"/ifs/x","created":100,"state":"active",
+    std::string body =
+        R"({"snapshots":[{"id":3,"name":"a","path":"/ifs/x","created":100,"state":"active",
         "alias":null,"size":7,"has_locks":false},{"name":"b","id":-4,"path":"/ifs/y"}],"resume":"next","total":9})";
     std::vector<_IsilonSnapInfo> snapshots;
     std::string resume, problem;
@@ -252,10 +273,10 @@ TEST(OtherAnswers, SnapshotPage) {
     EXPECT_EQ(resume, "next");
 
     const char* bad[] = {
-        R"({"snapshots":[{"id":"3","name":"a"}]})",           // id as text
-        R"({"snapshots":[{"id":4294967296,"name":"a"}]})",    // beyond 32 bits
-        R"({"snapshots":[{"id":1}]})",                        // no name
-        R"({"snapshot":[]})",                                 // no list
+        R"({"snapshots":[{"id":"3","name":"a"}]})",         // id as text
+        R"({"snapshots":[{"id":4294967296,"name":"a"}]})",  // beyond 32 bits
+        R"({"snapshots":[{"id":1}]})",                      // no name
+        R"({"snapshot":[]})",                               // no list
         R"({"snapshots":[{"id":1,"name":"a","created":"x"}]})",
     };
     for (const char* text : bad) {
@@ -270,7 +291,8 @@ TEST(OtherAnswers, VersionJobTypeJobsAndRoot) {
     simdjson::ondemand::parser parser;
     std::string problem;
 
-    std::string config = R"j({"name":"cluster1","guid":"x","onefs_version":{"build":"B_8_1_2_0XX(RELEASE)",
+    std::string config =
+        R"j({"name":"cluster1","guid":"x","onefs_version":{"build":"B_8_1_2_0XX(RELEASE)",
         "release":"v8.1.2.0","revision":"576460752303423488","type":"Isilon OneFS","version":"Isilon OneFS v8.1.2.0"}})j";
     _IsilonVersionInfo version;
     ASSERT_TRUE(arrayjson::ParseVersion(parser, config, version, problem)) << problem;
@@ -283,7 +305,8 @@ TEST(OtherAnswers, VersionJobTypeJobsAndRoot) {
     std::string noRelease = R"({"onefs_version":{"build":"b"}})";
     EXPECT_FALSE(arrayjson::ParseVersion(parser, noRelease, version, problem));
 
-    std::string types = R"({"types":[{"id":"ChangelistCreate","enabled":false,"policy":"LOW","priority":5,
+    std::string types =
+        R"({"types":[{"id":"ChangelistCreate","enabled":false,"policy":"LOW","priority":5,
         "schedule":null,"allow_multiple_instances":true}]})";
     _ChangeListCreateJobInfo info;
     ASSERT_TRUE(arrayjson::ParseChangelistJobType(parser, types, info, problem)) << problem;
@@ -291,7 +314,8 @@ TEST(OtherAnswers, VersionJobTypeJobsAndRoot) {
     EXPECT_TRUE(info.flag0);
     EXPECT_EQ(info.number0, 5u);
     EXPECT_EQ(info.text0, "LOW");
-    for (const char* text : {R"({"types":[]})", R"({"types":[{"enabled":"yes"}]})", R"({"types":[{"id":"x"}]})"}) {
+    for (const char* text :
+         {R"({"types":[]})", R"({"types":[{"enabled":"yes"}]})", R"({"types":[{"id":"x"}]})"}) {
         SCOPED_TRACE(text);
         std::string copy = text;
         _ChangeListCreateJobInfo untouched;
@@ -332,39 +356,44 @@ struct FailureCase {
 constexpr FailureCase kFailureCases[] = {
     {"refused connection", CURLE_COULDNT_CONNECT, 0, "", "", false, ManageIsilonError::kConnect,
      "could not connect"},
-    {"unknown host", CURLE_COULDNT_RESOLVE_HOST, 0, "", "", false, ManageIsilonError::kConnect, "resolve"},
-    {"certificate refused", CURLE_PEER_FAILED_VERIFICATION, 0, "", "", false, ManageIsilonError::kTls,
-     "TLS failed"},
-    {"pinned key mismatch", CURLE_SSL_PINNEDPUBKEYNOTMATCH, 0, "", "", false, ManageIsilonError::kTls,
-     "TLS failed"},
-    {"time-out", CURLE_OPERATION_TIMEDOUT, 0, "", "", false, ManageIsilonError::kTimeout, "timed out"},
+    {"unknown host", CURLE_COULDNT_RESOLVE_HOST, 0, "", "", false, ManageIsilonError::kConnect,
+     "resolve"},
+    {"certificate refused", CURLE_PEER_FAILED_VERIFICATION, 0, "", "", false,
+     ManageIsilonError::kTls, "TLS failed"},
+    {"pinned key mismatch", CURLE_SSL_PINNEDPUBKEYNOTMATCH, 0, "", "", false,
+     ManageIsilonError::kTls, "TLS failed"},
+    {"time-out", CURLE_OPERATION_TIMEDOUT, 0, "", "", false, ManageIsilonError::kTimeout,
+     "timed out"},
     {"dropped connection", CURLE_RECV_ERROR, 0, "", "", false, ManageIsilonError::kTransport,
      "transfer failed"},
-    {"empty reply", CURLE_GOT_NOTHING, 0, "", "", false, ManageIsilonError::kTransport, "transfer failed"},
+    {"empty reply", CURLE_GOT_NOTHING, 0, "", "", false, ManageIsilonError::kTransport,
+     "transfer failed"},
     {"conflict with code", CURLE_OK, 409,
-     R"({"errors":[{"code":"AEC_CONFLICT","message":"Snapshot name a is already in use"}]})", "", false,
-     "AEC_CONFLICT", "HTTP 409 AEC_CONFLICT: Snapshot name a is already in use"},
-    {"not found as HTML", CURLE_OK, 404, "<html><body>404 Not Found</body></html>", "", false, "404",
-     "HTML"},
-    {"unauthorized without code", CURLE_OK, 401, R"({"errors":[{"message":"authorization required"}]})", "",
-     false, "401", "authorization required"},
-    {"login refused", CURLE_OK, 401, R"({"errors":[{"message":"authorization required"}]})", "", true,
-     ManageIsilonError::kAuth, "refused"},
+     R"({"errors":[{"code":"AEC_CONFLICT","message":"Snapshot name a is already in use"}]})", "",
+     false, "AEC_CONFLICT", "HTTP 409 AEC_CONFLICT: Snapshot name a is already in use"},
+    {"not found as HTML", CURLE_OK, 404, "<html><body>404 Not Found</body></html>", "", false,
+     "404", "HTML"},
+    {"unauthorized without code", CURLE_OK, 401,
+     R"({"errors":[{"message":"authorization required"}]})", "", false, "401",
+     "authorization required"},
+    {"login refused", CURLE_OK, 401, R"({"errors":[{"message":"authorization required"}]})", "",
+     true, ManageIsilonError::kAuth, "refused"},
     {"server error, empty body", CURLE_OK, 500, "", "", false, "500", "empty"},
-    {"server error, truncated JSON", CURLE_OK, 500, R"({"errors":[{"code":"AEC_SYS)", "", false, "500",
-     "HTTP 500"},
-    {"error entry with a mistyped code", CURLE_OK, 503, R"({"errors":[{"code":5,"message":"busy"}]})", "",
-     false, "503", "busy"},
+    {"server error, truncated JSON", CURLE_OK, 500, R"({"errors":[{"code":"AEC_SYS)", "", false,
+     "500", "HTTP 500"},
+    {"error entry with a mistyped code", CURLE_OK, 503,
+     R"({"errors":[{"code":5,"message":"busy"}]})", "", false, "503", "busy"},
     {"unusable success body", CURLE_OK, 200, "{}", "the body has no \"lins\"", false,
      ManageIsilonError::kBadResponse, "unusable body: the body has no \"lins\""},
     {"control characters from the array", CURLE_OK, 400,
-     R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"line1\nline2"}]})", "", false, "AEC_BAD_REQUEST",
-     "line1\\x0aline2"},
+     R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"line1\nline2"}]})", "", false,
+     "AEC_BAD_REQUEST", "line1\\x0aline2"},
     {"a path that forges a log entry", CURLE_OK, 404,
      R"({"errors":[{"code":"AEC_NOT_FOUND","message":"/ifs/a\n2024-01-01 00:00:00.000 1 1 -1 f:1 forged\\"}]})",
      "", false, "AEC_NOT_FOUND", "/ifs/a\\x0a2024-01-01 00:00:00.000 1 1 -1 f:1 forged\\\\"},
-    {"control bytes in the code", CURLE_OK, 400, R"({"errors":[{"code":"AEC_X\r\nY","message":"m"}]})", "",
-     false, "AEC_X\\x0d\\x0aY", "HTTP 400 AEC_X\\x0d\\x0aY: m"},
+    {"control bytes in the code", CURLE_OK, 400,
+     R"({"errors":[{"code":"AEC_X\r\nY","message":"m"}]})", "", false, "AEC_X\\x0d\\x0aY",
+     "HTTP 400 AEC_X\\x0d\\x0aY: m"},
 };
 
 TEST(Describe, CasesTable) {
@@ -385,11 +414,13 @@ TEST(Describe, CasesTable) {
         arrayfailure::Failure failure = arrayfailure::Describe(parser, outcome);
         EXPECT_EQ(failure.code, c.code);
         EXPECT_NE(failure.message.find(c.messagePart), std::string::npos) << failure.message;
-        EXPECT_EQ(failure.message.rfind("GetSnapshotList: GET https://array:8080/platform/1/snapshot/snapshots", 0),
+        EXPECT_EQ(failure.message.rfind(
+                      "GetSnapshotList: GET https://array:8080/platform/1/snapshot/snapshots", 0),
                   0u)
             << failure.message;
         if (c.curl != CURLE_OK) {
-            EXPECT_NE(failure.message.find("detail from curl"), std::string::npos) << failure.message;
+            EXPECT_NE(failure.message.find("detail from curl"), std::string::npos)
+                << failure.message;
         }
     }
 }
@@ -398,7 +429,8 @@ TEST(Describe, CasesTable) {
 // a text made from them, "secret=" may only be followed by the scrubbed mark, a
 // cut, or nothing.
 bool LeaksAfterMarker(const std::string& text) {
-    for (size_t at = text.find("secret="); at != std::string::npos; at = text.find("secret=", at + 1)) {
+    for (size_t at = text.find("secret="); at != std::string::npos;
+         at = text.find("secret=", at + 1)) {
         const std::string rest = text.substr(at + 7, 3);
         if (!rest.empty() && rest != "***" && rest != "...") return true;
     }
@@ -412,29 +444,31 @@ std::string EscapedForm(const std::string& text) {
 TEST(Describe, NoPasswordSurvivesInAnyText) {
     const std::string straddling(arrayfailure::kMaxExcerptBytes - 10, 'm');
     const std::string kPasswords[] = {
-        "ab",                         // shorter than any sensible length limit
-        "tab\tin-the-middle",         // a normalised tab would hide it from scrubbing
-        "Pw-7f3c9e1d-not-for-logs",   // long enough to straddle the cut
-        "zzzz",                       // overlaps itself in a run of its letters
-        "back\\slash",                // escaping would change its form
+        "ab",                        // shorter than any sensible length limit
+        "tab\tin-the-middle",        // a normalised tab would hide it from scrubbing
+        "Pw-7f3c9e1d-not-for-logs",  // long enough to straddle the cut
+        "zzzz",                      // overlaps itself in a run of its letters
+        "back\\slash",               // escaping would change its form
     };
     struct Body {
         const char* name;
         long status;
         std::string (*make)(const std::string& pw, const std::string& pad);
         bool badBody;
-        bool json;     // the password is written JSON-escaped
-        bool echoed;   // some of the body shows in the message
+        bool json;    // the password is written JSON-escaped
+        bool echoed;  // some of the body shows in the message
     };
     const Body kBodies[] = {
         {"echoed once", 400,
          [](const std::string& pw, const std::string&) {
-             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"login secret=)" + pw + R"("}]})";
+             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":"login secret=)" + pw +
+                    R"("}]})";
          },
          false, true, true},
         {"straddling the cut", 400,
          [](const std::string& pw, const std::string& pad) {
-             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":")" + pad + "secret=" + pw + R"("}]})";
+             return R"({"errors":[{"code":"AEC_BAD_REQUEST","message":")" + pad + "secret=" + pw +
+                    R"("}]})";
          },
          false, true, true},
         {"repeated", 500,
@@ -465,7 +499,10 @@ TEST(Describe, NoPasswordSurvivesInAnyText) {
             SCOPED_TRACE(std::string(b.name) + " / " + EscapedForm(pw));
             // JSON needs the tab and backslash escaped; the answer carries them.
             std::string jsonPw;
-            for (char c : pw) jsonPw += c == '\t' ? std::string("\\t") : c == '\\' ? std::string("\\\\") : std::string(1, c);
+            for (char c : pw)
+                jsonPw += c == '\t'   ? std::string("\\t")
+                          : c == '\\' ? std::string("\\\\")
+                                      : std::string(1, c);
             std::string body = b.make(b.json ? jsonPw : pw, straddling);
             arrayfailure::Outcome outcome;
             outcome.operation = "GetVersionInfo";
@@ -502,7 +539,10 @@ TEST(Describe, ExcerptsAreShortEscapedAndCutBetweenEscapes) {
     const Case kCases[] = {
         {"fits", "plain", 10, "plain"},
         {"cut", "abcdefghij", 4, "abcd..."},
-        {"escape not split", std::string("ab\x01" "cd"), 4, "ab..."},
+        {"escape not split",
+         std::string("ab\x01"
+                     "cd"),
+         4, "ab..."},
         {"backslash doubled", "a\\b", 10, "a\\\\b"},
         {"DEL", "\x7f", 10, "\\x7f"},
         {"high bytes kept", "caf\xe9", 10, "caf\xe9"},

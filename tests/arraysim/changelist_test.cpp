@@ -24,247 +24,255 @@ using arraysim::kRemovedLinBit;
 using arraysim::Manifest;
 
 Manifest Scan(const std::string& local) {
-  Manifest m;
-  std::string error;
-  EXPECT_TRUE(arraysim::ScanManifest(local, "/ifs/data", {}, &m, &error)) << error;
-  return m;
+    Manifest m;
+    std::string error;
+    EXPECT_TRUE(arraysim::ScanManifest(local, "/ifs/data", {}, &m, &error)) << error;
+    return m;
 }
 
 uint64_t InodeOf(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st.st_ino;
+    struct stat st;
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st.st_ino;
 }
 
 // Ids of present entries ascend, then ids of removed entries ascend.
 void ExpectArrayOrder(const std::vector<ChangeEntry>& entries) {
-  bool inRemoved = false;
-  uint64_t last = 0;
-  for (const auto& e : entries) {
-    bool removed = (e.id & kRemovedLinBit) != 0;
-    ASSERT_FALSE(inRemoved && !removed) << "present entry after a removed one: " << e.path;
-    if (removed && !inRemoved) {
-      inRemoved = true;
-      last = 0;
+    bool inRemoved = false;
+    uint64_t last = 0;
+    for (const auto& e : entries) {
+        bool removed = (e.id & kRemovedLinBit) != 0;
+        ASSERT_FALSE(inRemoved && !removed) << "present entry after a removed one: " << e.path;
+        if (removed && !inRemoved) {
+            inRemoved = true;
+            last = 0;
+        }
+        uint64_t ino = e.id & ~kRemovedLinBit;
+        ASSERT_GE(ino, last) << e.path;
+        last = ino;
     }
-    uint64_t ino = e.id & ~kRemovedLinBit;
-    ASSERT_GE(ino, last) << e.path;
-    last = ino;
-  }
 }
 
 TEST(ChangelistTest, RealTreeChanges) {
-  TempDir dir;
-  const std::string d = dir.path() + "/data";
-  fs::create_directories(d + "/dir_renamed/sub");
-  fs::create_directories(d + "/dir_deleted");
-  WriteFile(d + "/keep", "same");
-  WriteFile(d + "/modify", "short");
-  WriteFile(d + "/delete", "bye");
-  WriteFile(d + "/rename", "moving");
-  WriteFile(d + "/dir_renamed/sub/child", "stays");
-  WriteFile(d + "/dir_deleted/inner", "gone");
-  symlink("keep", (d + "/link").c_str());
-  for (const auto& e : fs::recursive_directory_iterator(d)) Age(e.path().string());
-  Age(d);
-  Manifest older = Scan(d);
+    TempDir dir;
+    const std::string d = dir.path() + "/data";
+    fs::create_directories(d + "/dir_renamed/sub");
+    fs::create_directories(d + "/dir_deleted");
+    WriteFile(d + "/keep", "same");
+    WriteFile(d + "/modify", "short");
+    WriteFile(d + "/delete", "bye");
+    WriteFile(d + "/rename", "moving");
+    WriteFile(d + "/dir_renamed/sub/child", "stays");
+    WriteFile(d + "/dir_deleted/inner", "gone");
+    symlink("keep", (d + "/link").c_str());
+    for (const auto& e : fs::recursive_directory_iterator(d)) Age(e.path().string());
+    Age(d);
+    Manifest older = Scan(d);
 
-  // Additions first, so no new file can take over the inode of a deleted one.
-  WriteFile(d + "/added", "new");
-  fs::create_directories(d + "/dir_added");
-  WriteFile(d + "/dir_added/n", "n");
-  WriteFile(d + "/modify", "much longer now");
-  fs::rename(d + "/rename", d + "/renamed");
-  fs::rename(d + "/dir_renamed", d + "/dir_moved");
-  fs::remove(d + "/delete");
-  fs::remove_all(d + "/dir_deleted");
-  Manifest newer = Scan(d);
+    // Additions first, so no new file can take over the inode of a deleted one.
+    WriteFile(d + "/added", "new");
+    fs::create_directories(d + "/dir_added");
+    WriteFile(d + "/dir_added/n", "n");
+    WriteFile(d + "/modify", "much longer now");
+    fs::rename(d + "/rename", d + "/renamed");
+    fs::rename(d + "/dir_renamed", d + "/dir_moved");
+    fs::remove(d + "/delete");
+    fs::remove_all(d + "/dir_deleted");
+    Manifest newer = Scan(d);
 
-  struct Expected {
-    const char* path;
-    bool removed;
-    const char* type;
-  };
-  const Expected kExpected[] = {
-      {"/ifs/data", false, "directory"},          // entries added and removed
-      {"/ifs/data/added", false, "regular"},
-      {"/ifs/data/dir_added", false, "directory"},
-      {"/ifs/data/dir_added/n", false, "regular"},
-      {"/ifs/data/modify", false, "regular"},
-      {"/ifs/data/renamed", false, "regular"},
-      {"/ifs/data/dir_moved", false, "directory"},
-      {"/ifs/data/rename", true, "regular"},       // old half of the file rename
-      {"/ifs/data/dir_renamed", true, "directory"},  // old half of the directory rename
-      {"/ifs/data/delete", true, "regular"},
-      {"/ifs/data/dir_deleted", true, "directory"},
-      {"/ifs/data/dir_deleted/inner", true, "regular"},
-  };
-  std::vector<ChangeEntry> got = arraysim::ComputeChangelist(older, newer, "");
-  ExpectArrayOrder(got);
-  std::map<std::pair<std::string, bool>, const ChangeEntry*> byPlace;
-  for (const auto& e : got) byPlace[{e.path, (e.id & kRemovedLinBit) != 0}] = &e;
-  EXPECT_EQ(got.size(), std::size(kExpected));
-  for (const auto& x : kExpected) {
-    SCOPED_TRACE(std::string(x.path) + (x.removed ? " (removed)" : ""));
-    auto it = byPlace.find({x.path, x.removed});
-    ASSERT_NE(it, byPlace.end());
-    EXPECT_EQ(it->second->type, x.type);
-    if (!x.removed) {
-      EXPECT_EQ(it->second->id, InodeOf(d + std::string(x.path).substr(9)));
+    struct Expected {
+        const char* path;
+        bool removed;
+        const char* type;
+    };
+    const Expected kExpected[] = {
+        {"/ifs/data", false, "directory"},  // entries added and removed
+        {"/ifs/data/added", false, "regular"},
+        {"/ifs/data/dir_added", false, "directory"},
+        {"/ifs/data/dir_added/n", false, "regular"},
+        {"/ifs/data/modify", false, "regular"},
+        {"/ifs/data/renamed", false, "regular"},
+        {"/ifs/data/dir_moved", false, "directory"},
+        {"/ifs/data/rename", true, "regular"},         // old half of the file rename
+        {"/ifs/data/dir_renamed", true, "directory"},  // old half of the directory rename
+        {"/ifs/data/delete", true, "regular"},
+        {"/ifs/data/dir_deleted", true, "directory"},
+        {"/ifs/data/dir_deleted/inner", true, "regular"},
+    };
+    std::vector<ChangeEntry> got = arraysim::ComputeChangelist(older, newer, "");
+    ExpectArrayOrder(got);
+    std::map<std::pair<std::string, bool>, const ChangeEntry*> byPlace;
+    for (const auto& e : got) byPlace[{e.path, (e.id & kRemovedLinBit) != 0}] = &e;
+    EXPECT_EQ(got.size(), std::size(kExpected));
+    for (const auto& x : kExpected) {
+        SCOPED_TRACE(std::string(x.path) + (x.removed ? " (removed)" : ""));
+        auto it = byPlace.find({x.path, x.removed});
+        ASSERT_NE(it, byPlace.end());
+        EXPECT_EQ(it->second->type, x.type);
+        if (!x.removed) {
+            EXPECT_EQ(it->second->id, InodeOf(d + std::string(x.path).substr(9)));
+        }
     }
-  }
-  // Renames keep their inode on both halves; untouched entries below a moved directory, the
-  // unchanged file and the symlink are not listed.
-  auto at = [&](const char* path, bool removed) { return byPlace.at(std::make_pair(std::string(path), removed)); };
-  EXPECT_EQ(at("/ifs/data/renamed", false)->id | kRemovedLinBit, at("/ifs/data/rename", true)->id);
-  EXPECT_EQ(at("/ifs/data/dir_moved", false)->id | kRemovedLinBit, at("/ifs/data/dir_renamed", true)->id);
-  EXPECT_EQ(at("/ifs/data/modify", false)->size, 15);
-  EXPECT_EQ(at("/ifs/data/delete", true)->size, 3);
+    // Renames keep their inode on both halves; untouched entries below a moved directory, the
+    // unchanged file and the symlink are not listed.
+    auto at = [&](const char* path, bool removed) {
+        return byPlace.at(std::make_pair(std::string(path), removed));
+    };
+    EXPECT_EQ(at("/ifs/data/renamed", false)->id | kRemovedLinBit,
+              at("/ifs/data/rename", true)->id);
+    EXPECT_EQ(at("/ifs/data/dir_moved", false)->id | kRemovedLinBit,
+              at("/ifs/data/dir_renamed", true)->id);
+    EXPECT_EQ(at("/ifs/data/modify", false)->size, 15);
+    EXPECT_EQ(at("/ifs/data/delete", true)->size, 3);
 
-  // The removed type text can be fixed instead of taken from the older snapshot.
-  for (const auto& e : arraysim::ComputeChangelist(older, newer, "(REMOVED)")) {
-    if (e.id & kRemovedLinBit) {
-      EXPECT_EQ(e.type, "(REMOVED)") << e.path;
+    // The removed type text can be fixed instead of taken from the older snapshot.
+    for (const auto& e : arraysim::ComputeChangelist(older, newer, "(REMOVED)")) {
+        if (e.id & kRemovedLinBit) {
+            EXPECT_EQ(e.type, "(REMOVED)") << e.path;
+        }
     }
-  }
-  EXPECT_TRUE(arraysim::ComputeChangelist(newer, newer, "").empty());
+    EXPECT_TRUE(arraysim::ComputeChangelist(newer, newer, "").empty());
 }
 
 TEST(ChangelistTest, ScanSkipsSnapshotDirectoriesAndRecordsTypes) {
-  TempDir dir;
-  const std::string d = dir.path() + "/data";
-  fs::create_directories(d + "/.snapshot/s1");
-  fs::create_directories(d + "/a/.snapshot/x");
-  WriteFile(d + "/.snapshot/s1/f", "copy");
-  WriteFile(d + "/a/f", "12345");
-  mkfifo((d + "/fifo").c_str(), 0600);
-  symlink("a/f", (d + "/ln").c_str());
-  std::map<std::string, std::string> types;
-  for (const auto& e : Scan(d)) {
-    types[e.path] = e.type;
-    if (e.path == "/ifs/data/a/f") {
-      EXPECT_EQ(e.size, 5);
+    TempDir dir;
+    const std::string d = dir.path() + "/data";
+    fs::create_directories(d + "/.snapshot/s1");
+    fs::create_directories(d + "/a/.snapshot/x");
+    WriteFile(d + "/.snapshot/s1/f", "copy");
+    WriteFile(d + "/a/f", "12345");
+    mkfifo((d + "/fifo").c_str(), 0600);
+    symlink("a/f", (d + "/ln").c_str());
+    std::map<std::string, std::string> types;
+    for (const auto& e : Scan(d)) {
+        types[e.path] = e.type;
+        if (e.path == "/ifs/data/a/f") {
+            EXPECT_EQ(e.size, 5);
+        }
     }
-  }
-  const std::map<std::string, std::string> kWant = {{"/ifs/data", "directory"},
-                                                    {"/ifs/data/a", "directory"},
-                                                    {"/ifs/data/a/f", "regular"},
-                                                    {"/ifs/data/fifo", "fifo"},
-                                                    {"/ifs/data/ln", "symlink"}};
-  EXPECT_EQ(types, kWant);
+    const std::map<std::string, std::string> kWant = {{"/ifs/data", "directory"},
+                                                      {"/ifs/data/a", "directory"},
+                                                      {"/ifs/data/a/f", "regular"},
+                                                      {"/ifs/data/fifo", "fifo"},
+                                                      {"/ifs/data/ln", "symlink"}};
+    EXPECT_EQ(types, kWant);
 }
 
 TEST(ChangelistTest, SyntheticChangelistShape) {
-  struct Case {
-    const char* name;
-    uint64_t entries;
-    uint32_t dupPpm, renamePpm, removePpm;
-  };
-  const Case kCases[] = {
-      {"empty", 0, 10000, 20000, 50000},
-      {"one", 1, 10000, 20000, 50000},
-      {"plain", 5000, 0, 0, 0},
-      {"mixed", 20011, 100000, 200000, 50000},
-      {"all renamed", 3000, 0, 1000000, 0},
-      {"all removed", 1000, 0, 0, 1000000},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.name);
-    arraysim::SyntheticOptions o;
-    o.entries = c.entries;
-    o.duplicatePpm = c.dupPpm;
-    o.renamePpm = c.renamePpm;
-    o.removePpm = c.removePpm;
-    auto source = arraysim::MakeSyntheticChangelist(o, "/ifs/data/syn", "");
-    ASSERT_EQ(source->Size(), c.entries);
-    std::vector<ChangeEntry> all;
-    for (uint64_t off = 0; off < source->Size(); off += 997) source->Read(off, 997, &all);
-    ASSERT_EQ(all.size(), c.entries);
-    ExpectArrayOrder(all);
+    struct Case {
+        const char* name;
+        uint64_t entries;
+        uint32_t dupPpm, renamePpm, removePpm;
+    };
+    const Case kCases[] = {
+        {"empty", 0, 10000, 20000, 50000},
+        {"one", 1, 10000, 20000, 50000},
+        {"plain", 5000, 0, 0, 0},
+        {"mixed", 20011, 100000, 200000, 50000},
+        {"all renamed", 3000, 0, 1000000, 0},
+        {"all removed", 1000, 0, 0, 1000000},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        arraysim::SyntheticOptions o;
+        o.entries = c.entries;
+        o.duplicatePpm = c.dupPpm;
+        o.renamePpm = c.renamePpm;
+        o.removePpm = c.removePpm;
+        auto source = arraysim::MakeSyntheticChangelist(o, "/ifs/data/syn", "");
+        ASSERT_EQ(source->Size(), c.entries);
+        std::vector<ChangeEntry> all;
+        for (uint64_t off = 0; off < source->Size(); off += 997) source->Read(off, 997, &all);
+        ASSERT_EQ(all.size(), c.entries);
+        ExpectArrayOrder(all);
 
-    std::map<uint64_t, std::string> presentPath;
-    uint64_t dups = 0, renames = 0, removals = 0;
-    std::set<std::string> paths;
-    for (const auto& e : all) {
-      EXPECT_EQ(e.path.rfind("/ifs/data/syn/", 0), 0u) << e.path;
-      EXPECT_TRUE(paths.insert(e.path + ((e.id & kRemovedLinBit) ? "#removed" : "")).second) << e.path;
-      uint64_t ino = e.id & ~kRemovedLinBit;
-      if (!(e.id & kRemovedLinBit)) {
-        dups += presentPath.count(ino);
-        presentPath.emplace(ino, e.path);
-      } else if (presentPath.count(ino)) {
-        ++renames;
-        EXPECT_NE(presentPath[ino], e.path);
-      } else {
-        ++removals;
-      }
-    }
-    uint64_t present = c.entries - renames - removals;
-    // The ratios hold to within one entry of rounding.
-    EXPECT_NEAR(double(dups), double(present) * c.dupPpm / 1e6, 1.0);
-    EXPECT_NEAR(double(renames), double(present - dups) * c.renamePpm / 1e6, 1.0);
-    if (c.entries > 0 && c.removePpm == 1000000) {
-      EXPECT_EQ(removals, c.entries);
-    }
+        std::map<uint64_t, std::string> presentPath;
+        uint64_t dups = 0, renames = 0, removals = 0;
+        std::set<std::string> paths;
+        for (const auto& e : all) {
+            EXPECT_EQ(e.path.rfind("/ifs/data/syn/", 0), 0u) << e.path;
+            EXPECT_TRUE(paths.insert(e.path + ((e.id & kRemovedLinBit) ? "#removed" : "")).second)
+                << e.path;
+            uint64_t ino = e.id & ~kRemovedLinBit;
+            if (!(e.id & kRemovedLinBit)) {
+                dups += presentPath.count(ino);
+                presentPath.emplace(ino, e.path);
+            } else if (presentPath.count(ino)) {
+                ++renames;
+                EXPECT_NE(presentPath[ino], e.path);
+            } else {
+                ++removals;
+            }
+        }
+        uint64_t present = c.entries - renames - removals;
+        // The ratios hold to within one entry of rounding.
+        EXPECT_NEAR(double(dups), double(present) * c.dupPpm / 1e6, 1.0);
+        EXPECT_NEAR(double(renames), double(present - dups) * c.renamePpm / 1e6, 1.0);
+        if (c.entries > 0 && c.removePpm == 1000000) {
+            EXPECT_EQ(removals, c.entries);
+        }
 
-    // A page read at any offset equals the same stretch read sequentially.
-    if (c.entries > 10) {
-      std::vector<ChangeEntry> page;
-      source->Read(c.entries - 7, 100, &page);
-      ASSERT_EQ(page.size(), 7u);
-      EXPECT_EQ(page[0].id, all[c.entries - 7].id);
-      EXPECT_EQ(page[6].path, all.back().path);
+        // A page read at any offset equals the same stretch read sequentially.
+        if (c.entries > 10) {
+            std::vector<ChangeEntry> page;
+            source->Read(c.entries - 7, 100, &page);
+            ASSERT_EQ(page.size(), 7u);
+            EXPECT_EQ(page[0].id, all[c.entries - 7].id);
+            EXPECT_EQ(page[6].path, all.back().path);
+        }
     }
-  }
 }
 
 // The page text is written by hand for speed: it must still be JSON that says exactly what the
 // entries hold, whatever bytes their paths carry.
 TEST(ChangelistTest, PageJsonRoundTrips) {
-  ChangeEntry plain;
-  plain.id = 4300020541ULL;
-  plain.path = "/ifs/data/x/f1";
-  plain.type = "regular";
-  plain.size = 6;
-  plain.atime = {1700000000, 5};
-  plain.ctime = {-1, 0};
-  plain.mtime = {1700000001, 999999999};
-  ChangeEntry odd = plain;
-  odd.id = kRemovedLinBit | 7;
-  odd.path = "/ifs/a \"q\" \\ b\tc\nd\x01" "e%#?\xc3\xa9";
-  odd.type = "char device";
-  odd.size = -3;
+    ChangeEntry plain;
+    plain.id = 4300020541ULL;
+    plain.path = "/ifs/data/x/f1";
+    plain.type = "regular";
+    plain.size = 6;
+    plain.atime = {1700000000, 5};
+    plain.ctime = {-1, 0};
+    plain.mtime = {1700000001, 999999999};
+    ChangeEntry odd = plain;
+    odd.id = kRemovedLinBit | 7;
+    odd.path =
+        "/ifs/a \"q\" \\ b\tc\nd\x01"
+        "e%#?\xc3\xa9";
+    odd.type = "char device";
+    odd.size = -3;
 
-  struct Case {
-    const char* name;
-    std::vector<ChangeEntry> entries;
-    std::string resume;
-  };
-  const Case cases[] = {
-      {"empty last page", {}, ""},
-      {"entries and a token", {plain, odd}, "tok\"en"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const nlohmann::json page = nlohmann::json::parse(arraysim::LinsPageJson(c.entries, c.resume, 42));
-    ASSERT_EQ(page["lins"].size(), c.entries.size());
-    for (size_t i = 0; i < c.entries.size(); ++i) {
-      const ChangeEntry& e = c.entries[i];
-      const nlohmann::json& j = page["lins"][i];
-      EXPECT_EQ(j["id"], std::to_string(e.id));
-      EXPECT_EQ(j["path"], e.path);
-      EXPECT_EQ(j["type"], e.type);
-      EXPECT_EQ(j["size"], e.size);
-      EXPECT_EQ(j["atime"]["sec"], e.atime.sec);
-      EXPECT_EQ(j["ctime"]["sec"], e.ctime.sec);
-      EXPECT_EQ(j["mtime"]["nsec"], e.mtime.nsec);
+    struct Case {
+        const char* name;
+        std::vector<ChangeEntry> entries;
+        std::string resume;
+    };
+    const Case cases[] = {
+        {"empty last page", {}, ""},
+        {"entries and a token", {plain, odd}, "tok\"en"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const nlohmann::json page =
+            nlohmann::json::parse(arraysim::LinsPageJson(c.entries, c.resume, 42));
+        ASSERT_EQ(page["lins"].size(), c.entries.size());
+        for (size_t i = 0; i < c.entries.size(); ++i) {
+            const ChangeEntry& e = c.entries[i];
+            const nlohmann::json& j = page["lins"][i];
+            EXPECT_EQ(j["id"], std::to_string(e.id));
+            EXPECT_EQ(j["path"], e.path);
+            EXPECT_EQ(j["type"], e.type);
+            EXPECT_EQ(j["size"], e.size);
+            EXPECT_EQ(j["atime"]["sec"], e.atime.sec);
+            EXPECT_EQ(j["ctime"]["sec"], e.ctime.sec);
+            EXPECT_EQ(j["mtime"]["nsec"], e.mtime.nsec);
+        }
+        if (c.resume.empty())
+            EXPECT_TRUE(page["resume"].is_null());
+        else
+            EXPECT_EQ(page["resume"], c.resume);
+        EXPECT_EQ(page["total"], 42);
     }
-    if (c.resume.empty())
-      EXPECT_TRUE(page["resume"].is_null());
-    else
-      EXPECT_EQ(page["resume"], c.resume);
-    EXPECT_EQ(page["total"], 42);
-  }
 }
 
 }  // namespace

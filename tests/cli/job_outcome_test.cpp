@@ -33,7 +33,8 @@ class JobOutcomeTest : public E2eTest {
 protected:
     long Http(const char* method, const std::string& path, const std::string& body = "",
               std::string* answer = nullptr) {
-        return ArraySimRequest(method, "http://127.0.0.1:" + port + path, body, "backup", "pw", answer);
+        return ArraySimRequest(method, "http://127.0.0.1:" + port + path, body, "backup", "pw",
+                               answer);
     }
     void AddFaults(const json& rules) {
         std::string answer;
@@ -56,7 +57,9 @@ protected:
         for (const auto& rule : rules) seen += rule.value("seen", uint64_t{0});
         return seen;
     }
-    void WriteSettings(const std::string& text) { WriteFile(dir / "config" / "settings.ini", text); }
+    void WriteSettings(const std::string& text) {
+        WriteFile(dir / "config" / "settings.ini", text);
+    }
 
     // The content's snapshots on the array, as job ids (one per share and job).
     std::multiset<int64_t> ArrayJobs(int subclient = 1) {
@@ -127,17 +130,20 @@ TEST_F(JobOutcomeTest, JobIdsNeverReuseASnapshotOfAnEarlierJob) {
     ASSERT_EQ(third.status, 0) << third.err;
     EXPECT_EQ(Last(third)["jobId"], 3);
     ASSERT_EQ(third.Records("share").size(), 1u);
-    EXPECT_THAT(third.Records("share")[0]["readPath"].get<std::string>(), HasSubstr("/TZOP_1_1_3_"));
+    EXPECT_THAT(third.Records("share")[0]["readPath"].get<std::string>(),
+                HasSubstr("/TZOP_1_1_3_"));
     // Without a base the share is read in full: nothing of it is lost.
     EXPECT_EQ(third.Records("fullScan").size(), 1u);
-    EXPECT_TRUE(fs::exists(third.Records("share")[0]["readPath"].get<std::string>() + "/d1/after-state-lost"))
+    EXPECT_TRUE(fs::exists(third.Records("share")[0]["readPath"].get<std::string>() +
+                           "/d1/after-state-lost"))
         << lost;
     EXPECT_EQ(ArrayJobs(), std::multiset<int64_t>{3});
 
     // A given job id whose snapshots exist is refused, unless it is a restart.
     const Result reused = Job(1, 1, shares, "reuse", {"--job-id", "3", "--prev-job-id", "2"});
     EXPECT_EQ(reused.status, 1);
-    EXPECT_THAT(reused.err, HasSubstr("snapshots of job 3 of client 1 subclient 1 are on the array already"));
+    EXPECT_THAT(reused.err,
+                HasSubstr("snapshots of job 3 of client 1 subclient 1 are on the array already"));
     EXPECT_EQ(Last(reused)["event"], "done");
     const Result restart = Job(1, 1, shares, "restart", {"--job-id", "3", "--restart"});
     EXPECT_EQ(restart.status, 0) << restart.err;
@@ -156,11 +162,15 @@ TEST_F(JobOutcomeTest, JobIdsNeverReuseASnapshotOfAnEarlierJob) {
 TEST_F(JobOutcomeTest, CommandsThatChangeAContentWaitForNoRunningJob) {
     const std::vector<std::string> shares = {Share("s1")};
     ASSERT_EQ(Job(1, 1, shares, "base").status, 0);
-    AddFaults({{"method", "POST"}, {"path", "/platform/1/snapshot/snapshots"}, {"action", "delay"},
-               {"delay_ms", 2500}, {"count", 1}});
+    AddFaults({{"method", "POST"},
+               {"path", "/platform/1/snapshot/snapshots"},
+               {"action", "delay"},
+               {"delay_ms", 2500},
+               {"count", 1}});
     pid_t pid = -1;
     Background(JobArgs(1, 1, shares, "held"), "held", pid);
-    for (int i = 0; i < 2000 && RulesSeen() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 2000 && RulesSeen() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     ASSERT_GT(RulesSeen(), 0u);
     // The job holds its lock; stopped, it goes on holding it however long the
     // other commands take (a slow machine, a sanitizer build).
@@ -206,25 +216,50 @@ TEST_F(JobOutcomeTest, TheExitStatusAndTheBaseFollowWhatWasDelivered) {
         bool becomesBase;
     };
     const auto failCreate = [&] {
-        AddFaults({{"method", "POST"}, {"path", "/platform/1/snapshot/snapshots"}, {"action", "error"},
-                   {"status", 500}, {"count", 1}});
+        AddFaults({{"method", "POST"},
+                   {"path", "/platform/1/snapshot/snapshots"},
+                   {"action", "error"},
+                   {"status", 500},
+                   {"count", 1}});
     };
     const std::vector<Case> cases = {
-        {"a share not processed, then a comparison failing", [&] {
-             AddFaults({{"method", "POST"}, {"path", "/platform/3/job/jobs"}, {"action", "error"},
-                        {"status", 500}, {"count", 1}});
-         }, true, 1, {"notProcessed", "error"}, false},
-        {"snapshots only, one share's snapshot failing", [&] {
+        {"a share not processed, then a comparison failing",
+         [&] {
+             AddFaults({{"method", "POST"},
+                        {"path", "/platform/3/job/jobs"},
+                        {"action", "error"},
+                        {"status", 500},
+                        {"count", 1}});
+         },
+         true,
+         1,
+         {"notProcessed", "error"},
+         false},
+        {"snapshots only, one share's snapshot failing",
+         [&] {
              WriteSettings("[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\n");
              failCreate();
-         }, false, 3, {"notProcessed", "notBase"}, false},
+         },
+         false,
+         3,
+         {"notProcessed", "notBase"},
+         false},
         {"one share's snapshot failing, read live", failCreate, false, 3, {"liveRead"}, true},
-        {"an array too old for snap scan", [&] {
-             AddFaults({{"method", "GET"}, {"path", "/platform/1/cluster/config"}, {"action", "body"},
-                        {"body", R"({"name":"old","onefs_version":{"build":"B_8_0_0_0","release":"v8.0.0.0",)"
-                                 R"("revision":"1","type":"Isilon OneFS","version":"8.0.0.0"}})"},
-                        {"count", -1}});
-         }, false, 0, {"snapScanUnavailable"}, true},
+        {"an array too old for snap scan",
+         [&] {
+             AddFaults(
+                 {{"method", "GET"},
+                  {"path", "/platform/1/cluster/config"},
+                  {"action", "body"},
+                  {"body",
+                   R"({"name":"old","onefs_version":{"build":"B_8_0_0_0","release":"v8.0.0.0",)"
+                   R"("revision":"1","type":"Isilon OneFS","version":"8.0.0.0"}})"},
+                  {"count", -1}});
+         },
+         false,
+         0,
+         {"snapScanUnavailable"},
+         true},
     };
     const std::vector<std::string> shares = {Share("s1"), Share("s2")};
     ASSERT_EQ(Job(1, 1, shares, "full").status, 0);
@@ -233,7 +268,8 @@ TEST_F(JobOutcomeTest, TheExitStatusAndTheBaseFollowWhatWasDelivered) {
         SCOPED_TRACE(c.name);
         const std::string tag = "case" + std::to_string(++step);
         const int64_t base = State()["baseJobId"];
-        const std::set<std::string> before = {Touch("s1", tag + "-before"), Touch("s2", tag + "-before")};
+        const std::set<std::string> before = {Touch("s1", tag + "-before"),
+                                              Touch("s2", tag + "-before")};
         c.arrange();
         std::vector<std::string> listed = shares;
         if (c.withMissingShare) listed.push_back(Share("nowhere"));
@@ -243,9 +279,11 @@ TEST_F(JobOutcomeTest, TheExitStatusAndTheBaseFollowWhatWasDelivered) {
         EXPECT_EQ(job.status, c.status) << job.out << job.err;
         EXPECT_EQ(Last(job)["event"], "done");
         EXPECT_EQ(Last(job)["status"], c.status);
-        for (const char* event : c.events) EXPECT_FALSE(job.Records(event).empty()) << event << "\n" << job.out;
+        for (const char* event : c.events)
+            EXPECT_FALSE(job.Records(event).empty()) << event << "\n" << job.out;
         for (const char* event : {"notProcessed", "liveRead"})
-            for (const auto& record : job.Records(event)) EXPECT_NE(record["reason"], "see the log") << record;
+            for (const auto& record : job.Records(event))
+                EXPECT_NE(record["reason"], "see the log") << record;
         const int64_t jobId = Last(job)["jobId"];
         EXPECT_EQ(State()["baseJobId"], c.becomesBase ? jobId : base);
         // The old base's snapshots stay until a job that delivered replaces them.
@@ -256,7 +294,8 @@ TEST_F(JobOutcomeTest, TheExitStatusAndTheBaseFollowWhatWasDelivered) {
             EXPECT_EQ(left.count(base), shares.size());
         }
 
-        const std::set<std::string> after = {Touch("s1", tag + "-after"), Touch("s2", tag + "-after")};
+        const std::set<std::string> after = {Touch("s1", tag + "-after"),
+                                             Touch("s2", tag + "-after")};
         const Result next = Job(1, 1, shares, tag + "-next");
         ASSERT_EQ(next.status, 0) << next.err;
         std::set<std::string> expected = after;
@@ -284,13 +323,16 @@ TEST_F(JobOutcomeTest, IdsArePlainDecimalAndCheckedBeforeAnything) {
         const char* says;
     };
     const std::vector<Case> cases = {
-        {{"cleanup", "--client-id", "010", "--subclient-id", "1", "--job-id", "1"}, "--client-id: [010] is not a plain decimal number"},
+        {{"cleanup", "--client-id", "010", "--subclient-id", "1", "--job-id", "1"},
+         "--client-id: [010] is not a plain decimal number"},
         {{"cleanup", "--client-id", "0x1", "--subclient-id", "1"}, "--client-id"},
         {{"cleanup", "--client-id", "-1", "--subclient-id", "1"}, "--client-id"},
         {{"cleanup", "--client-id", "4294967296", "--subclient-id", "1"}, "is above 4294967295"},
-        {{"cleanup", "--client-id", "1", "--subclient-id", "1", "--job-id", "0"}, "a job id is a positive"},
+        {{"cleanup", "--client-id", "1", "--subclient-id", "1", "--job-id", "0"},
+         "a job id is a positive"},
         {JobArgs(1, 1, {Share("s1")}, "neg", {"--job-id", "-3"}), "--job-id"},
-        {JobArgs(1, 1, {Share("s1")}, "prev", {"--job-id", "5", "--prev-job-id", "5"}), "is not below the job id 5"},
+        {JobArgs(1, 1, {Share("s1")}, "prev", {"--job-id", "5", "--prev-job-id", "5"}),
+         "is not below the job id 5"},
         {JobArgs(1, 1, {Share("s1")}, "restart", {"--restart"}), "--restart"},
         {{"jbo", "--client-id", "1"}, "unknown command 'jbo'"},
     };
@@ -315,21 +357,30 @@ TEST_F(JobOutcomeTest, ConfigurationFailsClosed) {
     };
     const fs::path credentials = dir / "config" / "credentials.ini";
     const std::vector<Case> cases = {
-        {"a malformed settings line", [&] {
-             WriteSettings("[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\nthis is not a setting\n");
-         }, 1, "settings.ini: line 3: not a [section], a key = value or a comment"},
-        {"a flag written yes", [&] { WriteSettings("[~FileSystemAgent]\nbBackupFromSnapshotOnly = yes\n"); },
-         1, "settings.ini: line 2: setting [bBackupFromSnapshotOnly] of [~FileSystemAgent] is not an integer"},
-        {"BOM and CRLF", [&] {
+        {"a malformed settings line",
+         [&] {
+             WriteSettings(
+                 "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\nthis is not a setting\n");
+         },
+         1, "settings.ini: line 3: not a [section], a key = value or a comment"},
+        {"a flag written yes",
+         [&] { WriteSettings("[~FileSystemAgent]\nbBackupFromSnapshotOnly = yes\n"); }, 1,
+         "settings.ini: line 2: setting [bBackupFromSnapshotOnly] of [~FileSystemAgent] is not an "
+         "integer"},
+        {"BOM and CRLF",
+         [&] {
              WriteSettings("\xEF\xBB\xBF[~FileSystemAgent]\r\nbBackupFromSnapshotOnly = 1\r\n");
-         }, 0, ""},
-        {"credentials as a FIFO", [&] {
+         },
+         0, ""},
+        {"credentials as a FIFO",
+         [&] {
              fs::remove(credentials);
              ASSERT_EQ(::mkfifo(credentials.c_str(), 0600), 0);
-         }, 1, "credentials.ini: is not a regular file; refused"},
-        {"credentials in a directory others can write", [&] {
-             ASSERT_EQ(::chmod((dir / "config").c_str(), 0777), 0);
-         }, 1, "which others can write"},
+         },
+         1, "credentials.ini: is not a regular file; refused"},
+        {"credentials in a directory others can write",
+         [&] { ASSERT_EQ(::chmod((dir / "config").c_str(), 0777), 0); }, 1,
+         "which others can write"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -361,13 +412,15 @@ TEST_F(JobOutcomeTest, ConfigurationFailsClosed) {
 
     // snapscan check says the same without a job, and touches nothing.
     ClearRequests();
-    const Result fine = Snapscan({"check", "--json", "--client-id", "1", "--share", Share("s1"), "--array"});
+    const Result fine =
+        Snapscan({"check", "--json", "--client-id", "1", "--share", Share("s1"), "--array"});
     EXPECT_EQ(fine.status, 0) << fine.out << fine.err;
     std::set<std::string> passed;
     for (const auto& record : fine.Records("check"))
         if (record["ok"] == true) passed.insert(record["check"].get<std::string>());
-    EXPECT_EQ(passed, (std::set<std::string>{"settings", "credentials", "mount table", "share " + Share("s1"),
-                                             "array login", "array release", "changelist job type"}));
+    EXPECT_EQ(passed, (std::set<std::string>{"settings", "credentials", "mount table",
+                                             "share " + Share("s1"), "array login", "array release",
+                                             "changelist job type"}));
     WriteSettings("[~FileSystemAgent]\nbBackupFromSnapshotOnly = on\n");
     const Result bad = Snapscan({"check", "--client-id", "1", "--share", Share("nowhere")});
     EXPECT_EQ(bad.status, 1);
@@ -383,13 +436,14 @@ TEST_F(JobOutcomeTest, FilesAreOwnerOnlyWhateverTheUmask) {
     const Result job = Job(1, 1, {Share("s1")}, "umask");
     ::umask(saved);
     ASSERT_EQ(job.status, 0) << job.err;
-    for (const fs::path& path :
-         {dir / "log", dir / "log" / "snapscan.log", dir / "state", dir / "state" / "client-1-subclient-1.json",
-          dir / "locks", dir / "locks" / "client-1-subclient-1.lock", dir / "results" / "umask",
-          dir / "results" / "umask" / "map"}) {
+    for (const fs::path& path : {dir / "log", dir / "log" / "snapscan.log", dir / "state",
+                                 dir / "state" / "client-1-subclient-1.json", dir / "locks",
+                                 dir / "locks" / "client-1-subclient-1.lock",
+                                 dir / "results" / "umask", dir / "results" / "umask" / "map"}) {
         struct stat info;
         ASSERT_EQ(::stat(path.c_str(), &info), 0) << path;
-        EXPECT_EQ(info.st_mode & 077, 0u) << path << " has mode " << std::oct << (info.st_mode & 0777);
+        EXPECT_EQ(info.st_mode & 077, 0u)
+            << path << " has mode " << std::oct << (info.st_mode & 0777);
     }
 }
 
@@ -399,7 +453,10 @@ TEST_F(JobOutcomeTest, FilesAreOwnerOnlyWhateverTheUmask) {
 TEST_F(JobOutcomeTest, NamesThatAreNotUtf8GoThroughWholeJobsExactly) {
     const std::vector<std::string> shares = {Share("s1")};
     ASSERT_EQ(Job(1, 1, shares, "full").status, 0);
-    const std::vector<std::string> names = {"caf\xe9", "lone\x80" "byte", "ok-\xc3\xa9"};
+    const std::vector<std::string> names = {"caf\xe9",
+                                            "lone\x80"
+                                            "byte",
+                                            "ok-\xc3\xa9"};
     for (const std::string& name : names) WriteFile(fs::path(Share("s1")) / name, "x\n");
     const Result job = Job(1, 1, shares, "odd");
     ASSERT_EQ(job.status, 0) << job.err;
@@ -420,7 +477,9 @@ TEST_F(JobOutcomeTest, NamesThatAreNotUtf8GoThroughWholeJobsExactly) {
     std::set<std::string> exact;
     for (const auto& [path, pathHex] : hexByName) exact.insert(pathHex);
     // Exactly the two names that are not UTF-8 carry their bytes; the UTF-8 one is as it is.
-    EXPECT_EQ(exact, (std::set<std::string>{hex(Share("s1") + "/caf\xe9"), hex(Share("s1") + "/lone\x80" "byte")}));
+    EXPECT_EQ(exact,
+              (std::set<std::string>{hex(Share("s1") + "/caf\xe9"), hex(Share("s1") + "/lone\x80"
+                                                                                      "byte")}));
     bool utf8Seen = false;
     for (const auto& item : job.Records("item"))
         utf8Seen = utf8Seen || item["path"] == Share("s1") + "/ok-\xc3\xa9";

@@ -45,10 +45,10 @@ FileServerSnapshotCompareItem Item(int32_t kind, std::string path, std::string o
 
 // What the scripted plug-in does; one per test.
 struct Script {
-    std::vector<std::string> calls;       // "<client number>:<operation> <arguments>"
-    std::set<std::string> failing;        // operations that fail (1627, "<operation> failed")
-    std::set<std::string> dropped;        // shares ConfigureSnapshot leaves out
-    std::set<std::string> withoutBase;    // shares CompareSnapshots finds no snapshot pair for
+    std::vector<std::string> calls;     // "<client number>:<operation> <arguments>"
+    std::set<std::string> failing;      // operations that fail (1627, "<operation> failed")
+    std::set<std::string> dropped;      // shares ConfigureSnapshot leaves out
+    std::set<std::string> withoutBase;  // shares CompareSnapshots finds no snapshot pair for
     std::map<std::string, std::vector<FileServerSnapshotCompareItem>> items;  // share -> items
     bool noClient = false;
     int made = 0;
@@ -117,8 +117,8 @@ public:
         Record("CompareSnapshots " + share + " " + readPath);
         if (!m_configured) return Unexpected("CompareSnapshots before ConfigureSnapshot");
         if (g_script->withoutBase.count(share) != 0)
-            return FXErrorUtil::ErrorWin32(FX_HERE, 1627, "Could not compare snapshots for path [%s]",
-                                           share.c_str());
+            return FXErrorUtil::ErrorWin32(
+                FX_HERE, 1627, "Could not compare snapshots for path [%s]", share.c_str());
         return Fail("CompareSnapshots", [&] {
             m_pending = g_script->items[share];
             if (m_pending.empty() || m_pending.back().type != 6) m_pending.push_back(Item(5, ""));
@@ -245,12 +245,14 @@ TEST_F(JobRunnerTest, FullJobCallsThePlugInInTheAgentsOrder) {
     const auto outcome = Run();
     EXPECT_EQ(outcome.status, snapscan::kExitOk);
     EXPECT_TRUE(outcome.delivered);
-    EXPECT_THAT(script.calls,
-                ElementsAre("1:Initialize job=0 prev=0 client=1 subclient=1 mapper=none map=set results=set",
-                            "1:VerifySnapScanSupport", "1:InitArray",
-                            "1:ConfigureSnapshot /mnt/a /mnt/b", "1:UpdateContentMapperPaths", "1:~",
-                            "2:Initialize job=0 prev=0 client=1 subclient=1 mapper=none map=none results=set",
-                            "2:CleanupSnapshotsPostBackup", "2:~"));
+    EXPECT_THAT(
+        script.calls,
+        ElementsAre(
+            "1:Initialize job=0 prev=0 client=1 subclient=1 mapper=none map=set results=set",
+            "1:VerifySnapScanSupport", "1:InitArray", "1:ConfigureSnapshot /mnt/a /mnt/b",
+            "1:UpdateContentMapperPaths", "1:~",
+            "2:Initialize job=0 prev=0 client=1 subclient=1 mapper=none map=none results=set",
+            "2:CleanupSnapshotsPostBackup", "2:~"));
     const auto shares = Records("share");
     ASSERT_EQ(shares.size(), 2u);
     EXPECT_EQ(shares[0]["readPath"], "/mnt/a/.snapshot/TZOP_1_1_0_x");
@@ -268,14 +270,15 @@ TEST_F(JobRunnerTest, IncrementalJobDeliversEveryShareItemsUntilTheEndItem) {
                               Item(4, "/mnt/a/gone/", "", 13)};
     const auto outcome = Run();
     EXPECT_EQ(outcome.status, snapscan::kExitOk);
-    EXPECT_THAT(script.calls,
-                ElementsAre("1:Initialize job=8 prev=7 client=1 subclient=1 mapper=yes map=set results=set",
-                            "1:VerifySnapScanSupport", "1:InitArray",
-                            "1:ConfigureSnapshot /mnt/a /mnt/b", "1:UpdateContentMapperPaths",
-                            "1:CompareSnapshots /mnt/a /mnt/a/.snapshot/TZOP_1_1_8_x",
-                            "1:CompareSnapshots /mnt/b /mnt/b/.snapshot/TZOP_1_1_8_x", "1:~",
-                            "2:Initialize job=8 prev=7 client=1 subclient=1 mapper=none map=none results=set",
-                            "2:CleanupSnapshotsPostBackup", "2:~"));
+    EXPECT_THAT(
+        script.calls,
+        ElementsAre(
+            "1:Initialize job=8 prev=7 client=1 subclient=1 mapper=yes map=set results=set",
+            "1:VerifySnapScanSupport", "1:InitArray", "1:ConfigureSnapshot /mnt/a /mnt/b",
+            "1:UpdateContentMapperPaths", "1:CompareSnapshots /mnt/a /mnt/a/.snapshot/TZOP_1_1_8_x",
+            "1:CompareSnapshots /mnt/b /mnt/b/.snapshot/TZOP_1_1_8_x", "1:~",
+            "2:Initialize job=8 prev=7 client=1 subclient=1 mapper=none map=none results=set",
+            "2:CleanupSnapshotsPostBackup", "2:~"));
     const auto items = Records("item");
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(items[0]["kindName"], "changed");
@@ -311,7 +314,8 @@ TEST_F(JobRunnerTest, SharesWithoutComparisonBaseOrNotProcessedAreReported) {
     EXPECT_EQ(skipped[0]["share"], "/mnt/c");
     EXPECT_EQ(Records("notBase").size(), 1u);
     EXPECT_EQ(Records("cleanup").size(), 0u);
-    for (const auto& call : script.calls) EXPECT_EQ(call.find("CleanupSnapshotsPostBackup"), std::string::npos);
+    for (const auto& call : script.calls)
+        EXPECT_EQ(call.find("CleanupSnapshotsPostBackup"), std::string::npos);
     EXPECT_EQ(LastRecord()["event"], "done");
     EXPECT_EQ(LastRecord()["status"], snapscan::kExitPartial);
     EXPECT_EQ(LastRecord()["delivered"], false);
@@ -346,7 +350,8 @@ TEST_F(JobRunnerTest, WithoutSnapScanSupportEveryShareIsReadInFull) {
     const auto full = Records("fullScan");
     ASSERT_EQ(full.size(), 2u);
     EXPECT_EQ(full[1]["reason"], "snap scan not available");
-    for (const auto& call : script.calls) EXPECT_EQ(call.find("CompareSnapshots"), std::string::npos);
+    for (const auto& call : script.calls)
+        EXPECT_EQ(call.find("CompareSnapshots"), std::string::npos);
     EXPECT_EQ(Records("cleanup").size(), 1u);
 }
 
@@ -365,11 +370,23 @@ TEST_F(JobRunnerTest, AFailureEndsTheJobWithThePlugInsTextAndNoLaterPhase) {
         {"Initialize", {"Initialize"}, {}, false, false, "1:~", "Initialize failed"},
         {"InitArray", {"InitArray"}, {}, false, false, "1:~", "InitArray failed"},
         {"configure", {"ConfigureSnapshot"}, {}, false, false, "1:~", "ConfigureSnapshot failed"},
-        {"mapper", {"UpdateContentMapperPaths"}, {}, false, false, "1:~", "UpdateContentMapperPaths failed"},
+        {"mapper",
+         {"UpdateContentMapperPaths"},
+         {},
+         false,
+         false,
+         "1:~",
+         "UpdateContentMapperPaths failed"},
         {"compare", {"CompareSnapshots"}, {}, false, false, "1:~", "CompareSnapshots failed"},
         {"error item", {}, {Item(2, "/mnt/a/f"), Item(6, "")}, false, false, "1:~", "failure item"},
         {"unknown item", {}, {Item(0, "")}, false, false, "1:~", "unexpected item kind 0"},
-        {"cleanup", {"CleanupSnapshotsPostBackup"}, {}, false, true, "2:~", "CleanupSnapshotsPostBackup failed"},
+        {"cleanup",
+         {"CleanupSnapshotsPostBackup"},
+         {},
+         false,
+         true,
+         "2:~",
+         "CleanupSnapshotsPostBackup failed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -396,7 +413,8 @@ TEST_F(JobRunnerTest, AFailureEndsTheJobWithThePlugInsTextAndNoLaterPhase) {
         EXPECT_EQ(LastRecord()["event"], "done");
         EXPECT_EQ(LastRecord()["status"], snapscan::kExitFailed);
         EXPECT_FALSE(LastRecord().value("cause", std::string()).empty());
-        for (const auto& call : script.calls) EXPECT_EQ(call.find("unexpected"), std::string::npos) << call;
+        for (const auto& call : script.calls)
+            EXPECT_EQ(call.find("unexpected"), std::string::npos) << call;
     }
 }
 
@@ -410,10 +428,10 @@ TEST_F(JobRunnerTest, ChainedJobsCompareAgainstTheLastDeliveredJob) {
         int status;
     };
     const std::vector<Run> runs = {
-        {{}, 1, 0, snapscan::kExitOk},                      // first job: full
-        {{}, 2, 1, snapscan::kExitOk},                      // chained
+        {{}, 1, 0, snapscan::kExitOk},                        // first job: full
+        {{}, 2, 1, snapscan::kExitOk},                        // chained
         {{"CompareSnapshots"}, 3, 2, snapscan::kExitFailed},  // changes not delivered
-        {{"Initialize"}, 4, 2, snapscan::kExitFailed},      // its id is used up all the same
+        {{"Initialize"}, 4, 2, snapscan::kExitFailed},        // its id is used up all the same
         {{"CleanupSnapshotsPostBackup"}, 5, 2, snapscan::kExitFailed},  // delivered: the new base
         {{}, 6, 5, snapscan::kExitOk},
     };
@@ -422,8 +440,9 @@ TEST_F(JobRunnerTest, ChainedJobsCompareAgainstTheLastDeliveredJob) {
         script = Script();
         script.failing = run.failing;
         Output output(out, err, false);
-        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, NoSnapshots(), output),
-                  run.status);
+        EXPECT_EQ(
+            snapscan::RunChainedJob(&FakeGetSnapClient, request, store, NoSnapshots(), output),
+            run.status);
         ASSERT_FALSE(script.calls.empty());
         EXPECT_THAT(script.calls.front(),
                     HasSubstr("Initialize job=" + std::to_string(run.jobId) +
@@ -455,8 +474,9 @@ TEST_F(JobRunnerTest, ADamagedOrLockedStateRunsNoJob) {
         script = Script();
         err.str("");
         Output output(out, err, false);
-        EXPECT_EQ(snapscan::RunChainedJob(&FakeGetSnapClient, request, store, NoSnapshots(), output),
-                  snapscan::kExitFailed);
+        EXPECT_EQ(
+            snapscan::RunChainedJob(&FakeGetSnapClient, request, store, NoSnapshots(), output),
+            snapscan::kExitFailed);
         EXPECT_TRUE(script.calls.empty());
         EXPECT_THAT(err.str(), HasSubstr("is damaged"));
         std::ifstream kept(store.StatePath(1, 1));
@@ -471,11 +491,20 @@ TEST_F(JobRunnerTest, ADamagedOrLockedStateRunsNoJob) {
     err.str("");
     Output output(out, err, false);
     bool ran = false;
-    EXPECT_EQ(snapscan::WithContentLock(1, 1, output, [&] { ran = true; return 0; }),
+    EXPECT_EQ(snapscan::WithContentLock(1, 1, output,
+                                        [&] {
+                                            ran = true;
+                                            return 0;
+                                        }),
               snapscan::kExitFailed);
     EXPECT_FALSE(ran);
     EXPECT_THAT(err.str(), HasSubstr("another snapscan run of client 1 subclient 1"));
-    EXPECT_EQ(snapscan::WithContentLock(1, 2, output, [&] { ran = true; return 0; }), 0);
+    EXPECT_EQ(snapscan::WithContentLock(1, 2, output,
+                                        [&] {
+                                            ran = true;
+                                            return 0;
+                                        }),
+              0);
     EXPECT_TRUE(ran);  // another content is free
 }
 
@@ -537,15 +566,18 @@ TEST_F(JobRunnerTest, SinglePhaseCommandsCallTheirOperationsOnAFreshClient) {
     Output output(out, err, true);
     EXPECT_EQ(snapscan::RunVerify(&FakeGetSnapClient, 4, 5, output), snapscan::kExitOk);
     EXPECT_EQ(snapscan::RunCleanup(&FakeGetSnapClient, 4, 5, 9, output), snapscan::kExitOk);
-    EXPECT_EQ(snapscan::RunDeleteFailed(&FakeGetSnapClient, 4, 5, 9, {"h:/ifs/a", "h:/ifs/b"}, output),
-              snapscan::kExitOk);
-    EXPECT_THAT(script.calls,
-                ElementsAre("1:Initialize job=0 prev=0 client=4 subclient=5 mapper=none map=none results=none",
-                            "1:VerifySnapScanSupport", "1:~",
-                            "2:Initialize job=9 prev=0 client=4 subclient=5 mapper=none map=none results=none",
-                            "2:CleanupSnapshotsPostBackup", "2:~",
-                            "3:Initialize job=9 prev=0 client=4 subclient=5 mapper=yes map=none results=none",
-                            "3:DeleteAutoMountFailedSnapshots h:/ifs/a h:/ifs/b", "3:~"));
+    EXPECT_EQ(
+        snapscan::RunDeleteFailed(&FakeGetSnapClient, 4, 5, 9, {"h:/ifs/a", "h:/ifs/b"}, output),
+        snapscan::kExitOk);
+    EXPECT_THAT(
+        script.calls,
+        ElementsAre(
+            "1:Initialize job=0 prev=0 client=4 subclient=5 mapper=none map=none results=none",
+            "1:VerifySnapScanSupport", "1:~",
+            "2:Initialize job=9 prev=0 client=4 subclient=5 mapper=none map=none results=none",
+            "2:CleanupSnapshotsPostBackup", "2:~",
+            "3:Initialize job=9 prev=0 client=4 subclient=5 mapper=yes map=none results=none",
+            "3:DeleteAutoMountFailedSnapshots h:/ifs/a h:/ifs/b", "3:~"));
 
     script = Script();
     script.failing = {"DeleteAutoMountFailedSnapshots"};
@@ -567,12 +599,12 @@ TEST(SnapshotNameTest, OnlyTheClientsOwnNamesParse) {
         {"TZOP_12_345_789_abcdef", std::nullopt, true, 345, 789},
         {"TZOP_12_345_789_abcdef", 345u, true, 345, 789},
         {"TZOP_12_345_789_abcdef", 346u, false, 0, 0},
-        {"TZOP_123_345_789_abcdef", std::nullopt, false, 0, 0},    // another client
+        {"TZOP_123_345_789_abcdef", std::nullopt, false, 0, 0},  // another client
         {"TZOP_1_345_789_abcdef", std::nullopt, false, 0, 0},
         {"TZOP_12_x_789_abcdef", std::nullopt, false, 0, 0},
         {"TZOP_12_345__abcdef", std::nullopt, false, 0, 0},
-        {"TZOP_12_345_789", std::nullopt, false, 0, 0},            // no identifier part
-        {"TZOP_12_4294967296_1_a", std::nullopt, false, 0, 0},     // subclient beyond 32 bits
+        {"TZOP_12_345_789", std::nullopt, false, 0, 0},         // no identifier part
+        {"TZOP_12_4294967296_1_a", std::nullopt, false, 0, 0},  // subclient beyond 32 bits
         {"TZOP_12_1_18446744073709551615_a", std::nullopt, true, 1, -1},  // a negative job id
         {"TZOP_12_1_18446744073709551616_a", std::nullopt, false, 0, 0},
         {"tzop_12_345_789_abcdef", std::nullopt, false, 0, 0},
@@ -602,7 +634,8 @@ TEST(JobStateStoreTest, TheDefaultStateDirectoryIsNeverATemporaryOne) {
         bool set;
     };
     std::vector<Saved> saved;
-    for (const char* name : {"SNAPSCAN_STATE_DIR", "XDG_STATE_HOME", "HOME", "SNAPSCAN_LOCK_DIR", "XDG_RUNTIME_DIR"}) {
+    for (const char* name :
+         {"SNAPSCAN_STATE_DIR", "XDG_STATE_HOME", "HOME", "SNAPSCAN_LOCK_DIR", "XDG_RUNTIME_DIR"}) {
         const char* value = std::getenv(name);
         saved.push_back({name, value ? value : "", value != nullptr});
         ::unsetenv(name);
@@ -618,10 +651,13 @@ TEST(JobStateStoreTest, TheDefaultStateDirectoryIsNeverATemporaryOne) {
     }
     ::setenv("SNAPSCAN_STATE_DIR", "/srv/state", 1);
     EXPECT_EQ(snapscan::JobStateStore::DefaultDirectory(), "/srv/state");
-    EXPECT_EQ(snapscan::ContentLock::DefaultDirectory(), locks) << "the lock must not follow the state";
+    EXPECT_EQ(snapscan::ContentLock::DefaultDirectory(), locks)
+        << "the lock must not follow the state";
     for (const Saved& s : saved) {
-        if (s.set) ::setenv(s.name, s.value.c_str(), 1);
-        else ::unsetenv(s.name);
+        if (s.set)
+            ::setenv(s.name, s.value.c_str(), 1);
+        else
+            ::unsetenv(s.name);
     }
 }
 

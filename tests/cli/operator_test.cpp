@@ -31,7 +31,8 @@ class OperatorTest : public E2eTest {
 protected:
     long Http(const char* method, const std::string& path, const std::string& body = "",
               std::string* answer = nullptr) {
-        return ArraySimRequest(method, "http://127.0.0.1:" + port + path, body, "backup", "pw", answer);
+        return ArraySimRequest(method, "http://127.0.0.1:" + port + path, body, "backup", "pw",
+                               answer);
     }
     std::vector<std::string> Requests() {
         std::string answer;
@@ -53,7 +54,9 @@ protected:
         }
         return records;
     }
-    static std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+    static std::string FirstLine(const std::string& text) {
+        return text.substr(0, text.find('\n'));
+    }
 };
 
 // "2026-12-10T14:30:00.123Z"
@@ -61,7 +64,8 @@ bool IsUtcTime(const std::string& text) {
     const std::string shape = "9999-99-99T99:99:99.999Z";
     if (text.size() != shape.size()) return false;
     for (size_t i = 0; i < shape.size(); ++i) {
-        if (shape[i] == '9' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i])
+        if (shape[i] == '9' ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                            : text[i] != shape[i])
             return false;
     }
     return true;
@@ -92,7 +96,8 @@ TEST_F(OperatorTest, EveryJsonLineIsARecordWithItsTimeAndTheSummaryComesLast) {
     for (const json& share : summary["shares"]) byShare[share["share"]] = share;
     ASSERT_EQ(byShare.size(), 3u) << summary;
     EXPECT_EQ(byShare[Share("nowhere")]["mode"], "notProcessed");
-    EXPECT_THAT(byShare[Share("nowhere")]["reason"].get<std::string>(), HasSubstr("is not mounted"));
+    EXPECT_THAT(byShare[Share("nowhere")]["reason"].get<std::string>(),
+                HasSubstr("is not mounted"));
     const json& s1 = byShare[Share("s1")];
     EXPECT_EQ(s1["mode"], "incremental");
     EXPECT_EQ(s1["changed"], 3);  // the new file, d1 and the share's root, whose entries changed
@@ -104,11 +109,13 @@ TEST_F(OperatorTest, EveryJsonLineIsARecordWithItsTimeAndTheSummaryComesLast) {
     EXPECT_EQ(byShare[Share("s2")]["removed"], 1);
 
     // The snapshots listing carries the creation time.
-    const Result listed = Snapscan({"snapshots", "--json", "--client-id", "1", "--subclient-id", "1"});
+    const Result listed =
+        Snapscan({"snapshots", "--json", "--client-id", "1", "--subclient-id", "1"});
     ASSERT_EQ(listed.status, 0) << listed.err;
     ASSERT_FALSE(listed.Records("snapshot").empty());
     for (const json& snapshot : listed.Records("snapshot"))
-        EXPECT_EQ(snapshot["created"].get<std::string>().size(), std::string("2026-12-10T14:30:00Z").size())
+        EXPECT_EQ(snapshot["created"].get<std::string>().size(),
+                  std::string("2026-12-10T14:30:00Z").size())
             << snapshot;
 }
 
@@ -123,19 +130,27 @@ TEST_F(OperatorTest, AFailureLeadsWithOneLineThatSaysWhy) {
         const char* firstLine;
     };
     const std::vector<Case> cases = {
-        {"no configuration directory", [&] { ::setenv("SNAPSCAN_CONFIG_DIR", (dir / "none").c_str(), 1); },
-         {Share("s1")}, "credentials.ini: cannot be opened: No such file or directory"},
-        {"credentials readable by others", [&] { WriteCredentials(0644); }, {Share("s1")},
+        {"no configuration directory",
+         [&] { ::setenv("SNAPSCAN_CONFIG_DIR", (dir / "none").c_str(), 1); },
+         {Share("s1")},
+         "credentials.ini: cannot be opened: No such file or directory"},
+        {"credentials readable by others",
+         [&] { WriteCredentials(0644); },
+         {Share("s1")},
          "has mode 0644 and can be reached by group or others"},
-        {"share not mounted", [] {}, {Share("nowhere")}, "the share is not mounted: Scan Content ["},
+        {"share not mounted",
+         [] {},
+         {Share("nowhere")},
+         "the share is not mounted: Scan Content ["},
         {"array unreachable", [&] { StopArray(); }, {Share("s1")}, "CONNECT_FAILED"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         c.arrange();
-        const Result job = Snapscan({"job", "--client-id", "1", "--subclient-id", "1", "--results-dir",
-                                     (dir / "results" / c.name).string(), "--map-file",
-                                     (dir / "results" / c.name / "map").string(), "--share", c.shares[0]});
+        const Result job =
+            Snapscan({"job", "--client-id", "1", "--subclient-id", "1", "--results-dir",
+                      (dir / "results" / c.name).string(), "--map-file",
+                      (dir / "results" / c.name / "map").string(), "--share", c.shares[0]});
         EXPECT_EQ(job.status, 1);
         EXPECT_THAT(FirstLine(job.err), HasSubstr(c.firstLine)) << job.err;
         EXPECT_THAT(FirstLine(job.err), ::testing::StartsWith("snapscan: "));
@@ -148,9 +163,10 @@ TEST_F(OperatorTest, AFailureLeadsWithOneLineThatSaysWhy) {
     }
     StartArray();
     WriteCredentials(0600);
-    const Result verbose = Snapscan({"--verbose", "job", "--client-id", "1", "--subclient-id", "1",
-                                     "--results-dir", (dir / "results" / "v").string(), "--map-file",
-                                     (dir / "results" / "v" / "map").string(), "--share", Share("nowhere")});
+    const Result verbose =
+        Snapscan({"--verbose", "job", "--client-id", "1", "--subclient-id", "1", "--results-dir",
+                  (dir / "results" / "v").string(), "--map-file",
+                  (dir / "results" / "v" / "map").string(), "--share", Share("nowhere")});
     EXPECT_EQ(verbose.status, 1);
     EXPECT_THAT(verbose.err, HasSubstr(" | at ")) << verbose.err;
     EXPECT_THAT(verbose.err, HasSubstr("  code "));
@@ -204,7 +220,9 @@ TEST_F(OperatorTest, ProgressRecordsAppearWhileTheArrayIsSlow) {
     const std::vector<std::string> shares = {Share("s1")};
     ASSERT_EQ(Job(1, 1, shares, "full").status, 0);
     std::string answer;
-    ASSERT_EQ(Http("POST", "/arraysim/control", json({{"changelist_delay_ms", 1000}}).dump(), &answer), 204);
+    ASSERT_EQ(
+        Http("POST", "/arraysim/control", json({{"changelist_delay_ms", 1000}}).dump(), &answer),
+        204);
     const Result job = Snapscan([&] {
         auto args = JobArgs(1, 1, shares, "slow");
         args.insert(args.begin(), {"--progress-interval", "0.2"});
@@ -216,7 +234,8 @@ TEST_F(OperatorTest, ProgressRecordsAppearWhileTheArrayIsSlow) {
     for (const json& record : progress)
         waiting = waiting || (record["phase"] == "changelist" && record.value("attempt", 0) >= 1);
     EXPECT_TRUE(waiting) << job.out;
-    ASSERT_EQ(Http("POST", "/arraysim/control", json({{"changelist_delay_ms", 0}}).dump(), &answer), 204);
+    ASSERT_EQ(Http("POST", "/arraysim/control", json({{"changelist_delay_ms", 0}}).dump(), &answer),
+              204);
     const Result never = Snapscan([&] {
         auto args = JobArgs(1, 1, shares, "never");
         args.insert(args.begin(), {"--progress", "never", "--progress-interval", "0.2"});
@@ -231,14 +250,16 @@ TEST_F(OperatorTest, DryRunsChangeNothingOnTheArray) {
     ASSERT_EQ(Job(1, 1, shares, "one", {"--skip-cleanup"}).status, 0);
     ASSERT_EQ(Job(1, 1, shares, "two", {"--skip-cleanup"}).status, 0);
     EXPECT_EQ(Http("DELETE", "/arraysim/requests"), 204);
-    const Result cleanup = Snapscan({"cleanup", "--json", "--dry-run", "--client-id", "1", "--subclient-id", "1"});
+    const Result cleanup =
+        Snapscan({"cleanup", "--json", "--dry-run", "--client-id", "1", "--subclient-id", "1"});
     ASSERT_EQ(cleanup.status, 0) << cleanup.err;
     std::set<int64_t> wouldGo;
-    for (const json& record : cleanup.Records("wouldDelete")) wouldGo.insert(record["jobId"].get<int64_t>());
+    for (const json& record : cleanup.Records("wouldDelete"))
+        wouldGo.insert(record["jobId"].get<int64_t>());
     EXPECT_EQ(wouldGo, std::set<int64_t>{1});
     EXPECT_EQ(cleanup.Records("wouldDelete").size(), 2u);
-    const Result failed = Snapscan({"delete-failed", "--json", "--dry-run", "--client-id", "1", "--subclient-id",
-                                    "1", "127.0.0.1:/ifs/s2"});
+    const Result failed = Snapscan({"delete-failed", "--json", "--dry-run", "--client-id", "1",
+                                    "--subclient-id", "1", "127.0.0.1:/ifs/s2"});
     ASSERT_EQ(failed.status, 0) << failed.err;
     ASSERT_EQ(failed.Records("wouldDelete").size(), 1u);
     EXPECT_EQ(failed.Records("wouldDelete")[0]["path"], "/ifs/s2");

@@ -13,9 +13,8 @@ TEST(CRwErrorTest, FailureExactlyWhenBit31IsSet) {
         bool isError;
     };
     constexpr Case kCases[] = {
-        {0u, false},          {1u, false},          {1627u, false},
-        {2147483647u, false}, {2147483648u, true},  {0x80070663u, true},
-        {0xFFFFFFFFu, true},
+        {0u, false},         {1u, false},         {1627u, false},      {2147483647u, false},
+        {2147483648u, true}, {0x80070663u, true}, {0xFFFFFFFFu, true},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.code);

@@ -13,10 +13,14 @@ TEST(FXStringTest, MatchLeft) {
         bool match;
     };
     constexpr Case kCases[] = {
-        {"TZOP_1_2_", "TZOP_1_2_", true},  {"TZOP_1_2_", "TZOP_1_2_3", false},
-        {"TZOP_1_2_3_x", "TZOP_1_2_", true}, {"anything", "", true},
-        {"", "", true},                      {"", "a", false},
-        {"tzop_1", "TZOP", false},           {"ab", "abc", false},
+        {"TZOP_1_2_", "TZOP_1_2_", true},
+        {"TZOP_1_2_", "TZOP_1_2_3", false},
+        {"TZOP_1_2_3_x", "TZOP_1_2_", true},
+        {"anything", "", true},
+        {"", "", true},
+        {"", "a", false},
+        {"tzop_1", "TZOP", false},
+        {"ab", "abc", false},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(std::string(c.text) + " / " + c.prefix);
@@ -31,8 +35,8 @@ TEST(FXStringTest, CompareNoCaseOrdersWithoutCase) {
         int sign;
     };
     constexpr Case kCases[] = {
-        {"ABC", "abc", 0},   {"abc", "abc", 0},   {"", "", 0},       {"", "a", -1},
-        {"a", "", 1},        {"abc", "abcd", -1}, {"abd", "ABC", 1}, {"8.1.0.2", "8.1.0.10", 1},
+        {"ABC", "abc", 0}, {"abc", "abc", 0},   {"", "", 0},       {"", "a", -1},
+        {"a", "", 1},      {"abc", "abcd", -1}, {"abd", "ABC", 1}, {"8.1.0.2", "8.1.0.10", 1},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(std::string(c.a) + " / " + c.b);
@@ -51,10 +55,14 @@ TEST(FXStringTest, RemoveRight) {
         bool removed;
     };
     constexpr Case kCases[] = {
-        {"/ifs/data/", "/", "/ifs/data", true}, {"/ifs/data//", "/", "/ifs/data/", true},
-        {"/ifs/data", "/", "/ifs/data", false}, {"/", "/", "", true},
-        {"", "/", "", false},                   {"abc", "", "abc", false},
-        {"abc", "abc", "", true},               {"bc", "abc", "bc", false},
+        {"/ifs/data/", "/", "/ifs/data", true},
+        {"/ifs/data//", "/", "/ifs/data/", true},
+        {"/ifs/data", "/", "/ifs/data", false},
+        {"/", "/", "", true},
+        {"", "/", "", false},
+        {"abc", "", "abc", false},
+        {"abc", "abc", "", true},
+        {"bc", "abc", "bc", false},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(std::string(c.text) + " - " + c.suffix);
@@ -74,12 +82,9 @@ TEST(FXStringTest, ReplaceAll) {
     };
     constexpr Case kCases[] = {
         {"a/b/c", "/", "//", 0, "a//b//c"},  // replaced text is not scanned again
-        {"aaa", "a", "aa", 0, "aaaaaa"},
-        {"aaaa", "aa", "b", 0, "bb"},
-        {"x.x.x", ".", "", 2, "x.xx"},
-        {"abc", "", "z", 0, "abc"},
-        {"abc", "b", "z", 10, "abc"},
-        {"", "a", "b", 0, ""},
+        {"aaa", "a", "aa", 0, "aaaaaa"},       {"aaaa", "aa", "b", 0, "bb"},
+        {"x.x.x", ".", "", 2, "x.xx"},         {"abc", "", "z", 0, "abc"},
+        {"abc", "b", "z", 10, "abc"},          {"", "a", "b", 0, ""},
         {"no match", "q", "r", 0, "no match"},
     };
     for (const Case& c : kCases) {

@@ -50,9 +50,9 @@ TEST(RecordsTest, ChangeEventItemClearLeavesNoTrace) {
 
 TEST(RecordsTest, ArrayInfoClearResetsEveryField) {
     _NASArrayInfo info;
-    for (std::string* text : {&info.text0, &info.fileServer, &info.userName, &info.password,
-                              &info.text4, &info.text5, &info.text6, &info.text7, &info.text8,
-                              &info.text9, &info.text10, &info.text11}) {
+    for (std::string* text :
+         {&info.text0, &info.fileServer, &info.userName, &info.password, &info.text4, &info.text5,
+          &info.text6, &info.text7, &info.text8, &info.text9, &info.text10, &info.text11}) {
         *text = "x";
     }
     info.number0 = info.number1 = info.number2 = info.number3 = info.number4 = 9;
@@ -60,9 +60,9 @@ TEST(RecordsTest, ArrayInfoClearResetsEveryField) {
     info.flag0 = true;
     info.aliases.push_back(AliasInterface{1, "alias"});
     info.Clear();
-    for (const std::string* text : {&info.text0, &info.fileServer, &info.userName, &info.password,
-                                    &info.text4, &info.text5, &info.text6, &info.text7,
-                                    &info.text8, &info.text9, &info.text10, &info.text11}) {
+    for (const std::string* text :
+         {&info.text0, &info.fileServer, &info.userName, &info.password, &info.text4, &info.text5,
+          &info.text6, &info.text7, &info.text8, &info.text9, &info.text10, &info.text11}) {
         EXPECT_TRUE(text->empty());
     }
     for (uint32_t number : {info.number0, info.number1, info.number2, info.number3, info.number4,

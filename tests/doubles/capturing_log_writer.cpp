@@ -11,7 +11,8 @@ class CapturingLogWriter::Writer : public CLogWriterInterface {
 public:
     explicit Writer(int level) : m_level(level) {}
 
-    void Write(int level, const char* function, int line, int, int, const char* format, ...) override {
+    void Write(int level, const char* function, int line, int, int, const char* format,
+               ...) override {
         if (level >= 0 && level > GetLevel()) return;
         va_list args;
         va_start(args, format);
@@ -112,8 +113,7 @@ std::vector<LogLine> CapturingLogWriter::Containing(const std::string& part) con
 
 std::string CapturingLogWriter::Dump() const {
     std::string all;
-    for (const LogLine& line : Lines())
-        all += std::to_string(line.level) + "|" + line.text + "\n";
+    for (const LogLine& line : Lines()) all += std::to_string(line.level) + "|" + line.text + "\n";
     return all;
 }
 

@@ -45,13 +45,17 @@ TEST_F(ScriptedArrayTest, FaultsCountFromWhenTheyAreSet) {
         std::vector<bool> expectedFailures;  // per call, in order
     };
     const Case cases[] = {
-        {"nth", [](ScriptedArray& a) { a.FailNth(ArrayOp::GetSnapshotList, 2, "500", "m"); },
+        {"nth",
+         [](ScriptedArray& a) { a.FailNth(ArrayOp::GetSnapshotList, 2, "500", "m"); },
          {false, true, false, false}},
-        {"next", [](ScriptedArray& a) { a.FailNext(ArrayOp::GetSnapshotList, 2, "500", "m"); },
+        {"next",
+         [](ScriptedArray& a) { a.FailNext(ArrayOp::GetSnapshotList, 2, "500", "m"); },
          {true, true, false, false}},
-        {"always", [](ScriptedArray& a) { a.FailAlways(ArrayOp::GetSnapshotList, "500", "m"); },
+        {"always",
+         [](ScriptedArray& a) { a.FailAlways(ArrayOp::GetSnapshotList, "500", "m"); },
          {true, true, true, true}},
-        {"succeed", [](ScriptedArray& a) {
+        {"succeed",
+         [](ScriptedArray& a) {
              a.FailAlways(ArrayOp::GetSnapshotList, "500", "m");
              a.Succeed(ArrayOp::GetSnapshotList);
          },

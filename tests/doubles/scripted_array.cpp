@@ -6,15 +6,24 @@ namespace snapscan_test {
 
 const char* ArrayOpName(ArrayOp op) {
     switch (op) {
-        case ArrayOp::OpenConnection: return "OpenConnection";
-        case ArrayOp::GetSnapshotList: return "GetSnapshotList";
-        case ArrayOp::CreateSnapshot: return "CreateSnapshot";
-        case ArrayOp::DeleteSnapshot: return "DeleteSnapshot";
-        case ArrayOp::GetVersionInfo: return "GetVersionInfo";
-        case ArrayOp::GetChangeListJobInfo: return "GetChangeListJobInfo";
-        case ArrayOp::SetChangeListJobInfo: return "SetChangeListJobInfo";
-        case ArrayOp::CreateSnapshotChangeList: return "CreateSnapshotChangeList";
-        case ArrayOp::GetSnapshotChangeList: return "GetSnapshotChangeList";
+        case ArrayOp::OpenConnection:
+            return "OpenConnection";
+        case ArrayOp::GetSnapshotList:
+            return "GetSnapshotList";
+        case ArrayOp::CreateSnapshot:
+            return "CreateSnapshot";
+        case ArrayOp::DeleteSnapshot:
+            return "DeleteSnapshot";
+        case ArrayOp::GetVersionInfo:
+            return "GetVersionInfo";
+        case ArrayOp::GetChangeListJobInfo:
+            return "GetChangeListJobInfo";
+        case ArrayOp::SetChangeListJobInfo:
+            return "SetChangeListJobInfo";
+        case ArrayOp::CreateSnapshotChangeList:
+            return "CreateSnapshotChangeList";
+        case ArrayOp::GetSnapshotChangeList:
+            return "GetSnapshotChangeList";
     }
     return "?";
 }

@@ -92,7 +92,8 @@ public:
     std::vector<_IsilonVersionInfo> versions;
     void SetRelease(const std::string& release);  // one version entry with that release
 
-    _ChangeListCreateJobInfo jobInfo;  // what GetChangeListJobInfo reads, SetChangeListJobInfo writes
+    _ChangeListCreateJobInfo
+        jobInfo;  // what GetChangeListJobInfo reads, SetChangeListJobInfo writes
 
     // Served in order, one per successful GetSnapshotChangeList; an empty queue
     // gives an empty last page.

@@ -4,12 +4,18 @@ namespace snapscan_test {
 
 const char* DatabaseOpName(DatabaseOp op) {
     switch (op) {
-        case DatabaseOp::Construct: return "Construct";
-        case DatabaseOp::Create: return "Create";
-        case DatabaseOp::InsertEvent: return "InsertEvent";
-        case DatabaseOp::UpdateRenameEvent: return "UpdateRenameEvent";
-        case DatabaseOp::PrepareSelectQuery: return "PrepareSelectQuery";
-        case DatabaseOp::GetNextEvent: return "GetNextEvent";
+        case DatabaseOp::Construct:
+            return "Construct";
+        case DatabaseOp::Create:
+            return "Create";
+        case DatabaseOp::InsertEvent:
+            return "InsertEvent";
+        case DatabaseOp::UpdateRenameEvent:
+            return "UpdateRenameEvent";
+        case DatabaseOp::PrepareSelectQuery:
+            return "PrepareSelectQuery";
+        case DatabaseOp::GetNextEvent:
+            return "GetNextEvent";
     }
     return "?";
 }

@@ -66,7 +66,8 @@ std::string ManageIsilon::ValidateEscSeq(const std::string& user) const {
 }
 
 bool ManageIsilon::OpenConnection() {
-    const auto hit = Impl::Enter(*this, ArrayOp::OpenConnection, {m_fileServer, m_userName, m_password});
+    const auto hit =
+        Impl::Enter(*this, ArrayOp::OpenConnection, {m_fileServer, m_userName, m_password});
     m_impl->connected = !hit.fail;
     if (hit.fail) return false;
     ++ScriptedArray::Get().connectionsOpened;
@@ -93,7 +94,8 @@ bool ManageIsilon::CreateSnapshot(const std::string& path, const std::string& na
     return true;
 }
 
-bool ManageIsilon::DeleteSnapshot(const std::string& reserved1, const std::string& name, int flags) {
+bool ManageIsilon::DeleteSnapshot(const std::string& reserved1, const std::string& name,
+                                  int flags) {
     if (Impl::Enter(*this, ArrayOp::DeleteSnapshot, {reserved1, name, std::to_string(flags)}).fail)
         return false;
     std::string code, message;
@@ -138,9 +140,9 @@ CRwError ManageIsilon::SetChangeListJobInfo(_ChangeListCreateJobInfo& info) {
 
 CRwError ManageIsilon::CreateSnapshotChangeList(uint64_t& baseId, uint64_t& incrId,
                                                 bool retainRepState) {
-    const auto hit = Impl::Enter(*this, ArrayOp::CreateSnapshotChangeList,
-                                 {std::to_string(baseId), std::to_string(incrId),
-                                  retainRepState ? "1" : "0"});
+    const auto hit =
+        Impl::Enter(*this, ArrayOp::CreateSnapshotChangeList,
+                    {std::to_string(baseId), std::to_string(incrId), retainRepState ? "1" : "0"});
     if (hit.fail) return Impl::Failure(hit);
     return CRwError::Success();
 }

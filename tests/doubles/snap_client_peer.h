@@ -22,19 +22,27 @@ public:
     static boost::shared_ptr<CSnapDiffEventMonitor>& EventMonitor(CIsilonSnapClient& c) {
         return c.m_eventMonitor;
     }
-    static const std::string& SnapNamePrefix(const CIsilonSnapClient& c) { return c.m_snapNamePrefix; }
+    static const std::string& SnapNamePrefix(const CIsilonSnapClient& c) {
+        return c.m_snapNamePrefix;
+    }
     static bool HasContentMapper(const CIsilonSnapClient& c) { return c.m_hasContentMapper; }
     static const _NASArrayInfo& ArrayInfo(const CIsilonSnapClient& c) { return c.m_arrayInfo; }
-    static const boost::shared_ptr<ApplicationId>& AppId(const CIsilonSnapClient& c) { return c.m_appId; }
+    static const boost::shared_ptr<ApplicationId>& AppId(const CIsilonSnapClient& c) {
+        return c.m_appId;
+    }
 
     static ULONG ClientId(const CIsilonSnapClient& c) { return c.m_clientId; }
     static ULONG AppType(const CIsilonSnapClient& c) { return c.m_appType; }
     static ULONG SubclientId(const CIsilonSnapClient& c) { return c.m_subclientId; }
     static LONGLONG JobId(const CIsilonSnapClient& c) { return c.m_jobId; }
     static LONGLONG PrevJobId(const CIsilonSnapClient& c) { return c.m_prevJobId; }
-    static const std::string& JobResultsDir(const CIsilonSnapClient& c) { return c.m_jobResultsDir; }
+    static const std::string& JobResultsDir(const CIsilonSnapClient& c) {
+        return c.m_jobResultsDir;
+    }
     static const std::string& ExtraText(const CIsilonSnapClient& c) { return c.m_extraText; }
-    static const std::string& SnapMapInfoFile(const CIsilonSnapClient& c) { return c.m_snapMapInfoFile; }
+    static const std::string& SnapMapInfoFile(const CIsilonSnapClient& c) {
+        return c.m_snapMapInfoFile;
+    }
     static LONGLONG ExtraValue1(const CIsilonSnapClient& c) { return c.m_extraValue1; }
     static LONGLONG ExtraValue2(const CIsilonSnapClient& c) { return c.m_extraValue2; }
     static LONGLONG ExtraValue3(const CIsilonSnapClient& c) { return c.m_extraValue3; }
@@ -43,7 +51,9 @@ public:
         c.m_shares = shares;
     }
     static void SetJobId(CIsilonSnapClient& c, LONGLONG jobId) { c.m_jobId = jobId; }
-    static void SetPrevJobId(CIsilonSnapClient& c, LONGLONG prevJobId) { c.m_prevJobId = prevJobId; }
+    static void SetPrevJobId(CIsilonSnapClient& c, LONGLONG prevJobId) {
+        c.m_prevJobId = prevJobId;
+    }
     static void SetSnapMapInfoFile(CIsilonSnapClient& c, const std::string& path) {
         c.m_snapMapInfoFile = path;
     }

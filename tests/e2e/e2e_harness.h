@@ -104,15 +104,25 @@ protected:
 
     void TearDown() override {
         StopArray();
-        if (!HasFailure()) fs::remove_all(dir);
-        else std::cerr << "files kept in " << dir << '\n';
+        if (!HasFailure())
+            fs::remove_all(dir);
+        else
+            std::cerr << "files kept in " << dir << '\n';
     }
 
     void StartArray() {
         fs::remove(dir / "port");
-        std::vector<std::string> args = {SNAPSCAN_ARRAYSIM, "--root", ifs.string(), "--port", "0",
-                                         "--port-file", (dir / "port").string(), "--user", "backup",
-                                         "--password", arrayPassword};
+        std::vector<std::string> args = {SNAPSCAN_ARRAYSIM,
+                                         "--root",
+                                         ifs.string(),
+                                         "--port",
+                                         "0",
+                                         "--port-file",
+                                         (dir / "port").string(),
+                                         "--user",
+                                         "backup",
+                                         "--password",
+                                         arrayPassword};
         args.insert(args.end(), arrayArgs.begin(), arrayArgs.end());
         arrayPid = Spawn(args, dir / "arraysim.out", dir / "arraysim.err");
         ASSERT_GT(arrayPid, 0);
@@ -134,9 +144,10 @@ protected:
     void WriteCredentials(mode_t mode) {
         std::string text;
         for (int client : {1, 2})
-            text += "[client " + std::to_string(client) + "]\nfileServer = http://127.0.0.1:" +
-                    port + "\nuser = backup\npassword = " + (arrayPassword == "pw" ? "pw" : "\"" + arrayPassword + "\"") +
-                    "\n" + credentialsExtra;
+            text += "[client " + std::to_string(client) +
+                    "]\nfileServer = http://127.0.0.1:" + port + "\nuser = backup\npassword = " +
+                    (arrayPassword == "pw" ? "pw" : "\"" + arrayPassword + "\"") + "\n" +
+                    credentialsExtra;
         const fs::path path = dir / "config" / "credentials.ini";
         WriteFile(path, text);
         ASSERT_EQ(::chmod(path.c_str(), mode), 0);
@@ -165,12 +176,19 @@ protected:
 
     // The arguments of one job of client/subclient over `shares`, JSON output;
     // job files under results/<tag>.
-    std::vector<std::string> JobArgs(int client, int subclient, const std::vector<std::string>& shares,
-                                     const std::string& tag, const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = {"job", "--json", "--client-id", std::to_string(client),
-                                         "--subclient-id", std::to_string(subclient),
-                                         "--results-dir", (dir / "results" / tag).string(),
-                                         "--map-file", (dir / "results" / tag / "map").string()};
+    std::vector<std::string> JobArgs(int client, int subclient,
+                                     const std::vector<std::string>& shares, const std::string& tag,
+                                     const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {"job",
+                                         "--json",
+                                         "--client-id",
+                                         std::to_string(client),
+                                         "--subclient-id",
+                                         std::to_string(subclient),
+                                         "--results-dir",
+                                         (dir / "results" / tag).string(),
+                                         "--map-file",
+                                         (dir / "results" / tag / "map").string()};
         for (const auto& share : shares) args.insert(args.end(), {"--share", share});
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
@@ -183,8 +201,8 @@ protected:
 
     // Every snapshot of a client on the array: name -> job id.
     std::map<std::string, int64_t> Snapshots(int client) {
-        const Result listed = Snapscan({"snapshots", "--json", "--all-subclients", "--client-id",
-                                        std::to_string(client)});
+        const Result listed = Snapscan(
+            {"snapshots", "--json", "--all-subclients", "--client-id", std::to_string(client)});
         EXPECT_EQ(listed.status, 0) << listed.err;
         std::map<std::string, int64_t> names;
         for (const auto& record : listed.Records("snapshot"))
@@ -195,7 +213,8 @@ protected:
     // The job ids of one client and subclient's snapshots (one per share and job).
     std::multiset<int64_t> JobsOf(int client, int subclient) {
         std::multiset<int64_t> jobs;
-        const std::string prefix = "TZOP_" + std::to_string(client) + "_" + std::to_string(subclient) + "_";
+        const std::string prefix =
+            "TZOP_" + std::to_string(client) + "_" + std::to_string(subclient) + "_";
         for (const auto& [name, job] : Snapshots(client))
             if (name.rfind(prefix, 0) == 0) jobs.insert(job);
         return jobs;

@@ -100,7 +100,8 @@ TEST_F(E2eTest, IncrementalJobDeliversExactlyTheChangesMade) {
     fs::rename(s / "d2" / "b", s / "d1" / "b-moved");
     expected.insert({"renamed", (s / "d1" / "b-moved").string(), (s / "d2" / "b").string()});
     fs::remove(s / "d2" / "a");
-    expected.insert({"removed", dirPath(s / "d2" / "a"), ""});  // removed entries read as directories
+    expected.insert(
+        {"removed", dirPath(s / "d2" / "a"), ""});  // removed entries read as directories
     expected.insert({"changed", dirPath(s / "d2"), ""});
     fs::remove_all(s / "d3");
     expected.insert({"removed", dirPath(s / "d3"), ""});
@@ -144,8 +145,13 @@ TEST_F(E2eTest, FailuresExitNonZeroWithThePlugInsTextAndKeepTheBase) {
     // stop the run before a job id is taken; a share not processed has handed
     // nothing on.
     const std::vector<Case> cases = {
-        {"credentials readable by others", 0644, false, {share}, 1,
-         "credentials.ini: has mode 0644 and can be reached by group or others", false},
+        {"credentials readable by others",
+         0644,
+         false,
+         {share},
+         1,
+         "credentials.ini: has mode 0644 and can be reached by group or others",
+         false},
         {"unknown share", 0600, false, {Share("nowhere")}, 1, "ConfigureSnapshot failed", true},
         {"one share not processed", 0600, false, {share, Share("nowhere")}, 3, "", true},
         {"array down", 0600, true, {share}, 1, "cannot list the content's snapshots", false},
@@ -160,7 +166,8 @@ TEST_F(E2eTest, FailuresExitNonZeroWithThePlugInsTextAndKeepTheBase) {
         EXPECT_EQ(result.status, c.status) << result.err;
         EXPECT_THAT(result.err, HasSubstr(c.text));
         if (c.startsJob) ++lastJob;
-        const auto record = nlohmann::json::parse(ReadFile(dir / "state" / "client-1-subclient-1.json"));
+        const auto record =
+            nlohmann::json::parse(ReadFile(dir / "state" / "client-1-subclient-1.json"));
         EXPECT_EQ(record["lastIssuedJobId"], lastJob);
         EXPECT_EQ(record["baseJobId"], base);
     }
@@ -168,7 +175,8 @@ TEST_F(E2eTest, FailuresExitNonZeroWithThePlugInsTextAndKeepTheBase) {
     const Result usage = Snapscan({"job", "--client-id", "1", "--subclient-id", "1"});
     EXPECT_EQ(usage.status, 2);
     EXPECT_THAT(usage.err, HasSubstr("--share"));
-    const Result noPlugin = Snapscan({"--plugin", (dir / "missing.so").string(), "verify", "--client-id", "1"});
+    const Result noPlugin =
+        Snapscan({"--plugin", (dir / "missing.so").string(), "verify", "--client-id", "1"});
     EXPECT_EQ(noPlugin.status, 1);
     EXPECT_THAT(noPlugin.err, HasSubstr("cannot load the plug-in"));
 }

@@ -168,7 +168,8 @@ TEST_F(EventMonitorTest, RenameOfAnInodeNotStoredFails) {
         std::vector<Entry> before;  // loaded first; sets the loading order
     } cases[] = {
         {"in order", {{1, "/a", "file"}, {5, "/b", "file"}}},
-        {"out of order", {{5, "/b", "file"}, {1, "/a", "file"}, {3, "/c", "file"}, {2, "/d", "file"}}},
+        {"out of order",
+         {{5, "/b", "file"}, {1, "/a", "file"}, {3, "/c", "file"}, {2, "/d", "file"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -180,7 +181,8 @@ TEST_F(EventMonitorTest, RenameOfAnInodeNotStoredFails) {
         if (!result.IsError()) result = monitor.PrepareSelectQuery();
         ASSERT_TRUE(result.IsError());
         EXPECT_EQ(1627u, FXErrorUtil::Win32CodeOf(result));
-        EXPECT_NE(std::string::npos, FXErrorUtil::MessageOf(result).find("No stored row with inode 4"))
+        EXPECT_NE(std::string::npos,
+                  FXErrorUtil::MessageOf(result).find("No stored row with inode 4"))
             << result.AsString();
         EXPECT_TRUE(monitor.PrepareSelectQuery().IsError()) << "the failure is kept";
     }

@@ -107,7 +107,7 @@ inline Model Expect(const std::vector<Entry>& entries) {
 
 // Loads the entries as the comparison does; the first failure is returned.
 inline CRwError Load(CSnapDiffEventMonitor& monitor, const std::vector<Entry>& entries,
-              std::vector<bool>* duplicates = nullptr) {
+                     std::vector<bool>* duplicates = nullptr) {
     for (const Entry& entry : entries) {
         const _ChangeEventItem row = RowOf(entry);
         bool duplicate = false;
@@ -135,7 +135,7 @@ inline std::vector<_ChangeEventItem> Drain(CSnapDiffEventMonitor& monitor) {
 }
 
 inline void ExpectSameRows(const std::vector<_ChangeEventItem>& expected,
-                    const std::vector<_ChangeEventItem>& actual) {
+                           const std::vector<_ChangeEventItem>& actual) {
     ASSERT_EQ(expected.size(), actual.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const _ChangeEventItem& e = expected[i];
@@ -174,8 +174,8 @@ inline std::vector<Entry> ArrayOrder(size_t count, uint32_t seed) {
     int64_t inode = 1000;
     for (size_t i = 0; i < count; ++i) {
         inode += 1 + static_cast<int64_t>(random() % 5);
-        const std::string path = "/share/dir" + std::to_string(i % 97) + "/file " +
-                                 std::to_string(i);
+        const std::string path =
+            "/share/dir" + std::to_string(i % 97) + "/file " + std::to_string(i);
         entries.push_back({inode, path, i % 11 == 0 ? "directory" : "file"});
         if (random() % 100 < 3) entries.push_back({inode, path + ".again", "file"});
         const unsigned pick = static_cast<unsigned>(random() % 100);

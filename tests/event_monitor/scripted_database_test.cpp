@@ -24,9 +24,11 @@ protected:
     ScriptedDatabase& script = ScriptedDatabase::Get();
 };
 
-const std::vector<Entry> kEntries = {
-    {1, "/a", "file"}, {2, "/b", "file"}, {3, "/c", "file"}, {1, "/a-old", kRemoved},
-    {2, "/b-old", kRemoved}};
+const std::vector<Entry> kEntries = {{1, "/a", "file"},
+                                     {2, "/b", "file"},
+                                     {3, "/c", "file"},
+                                     {1, "/a-old", kRemoved},
+                                     {2, "/b-old", kRemoved}};
 
 TEST_F(ScriptedDatabaseTest, TheNthCallFailsAndTheFailureIsKept) {
     struct Case {

@@ -56,7 +56,8 @@ protected:
     // One request to arraysim: its control endpoints, or its API with Basic auth.
     long Http(const char* method, const std::string& path, const std::string& body = "",
               std::string* answer = nullptr) {
-        return ArraySimRequest(method, "http://127.0.0.1:" + port + path, body, "backup", "pw", answer);
+        return ArraySimRequest(method, "http://127.0.0.1:" + port + path, body, "backup", "pw",
+                               answer);
     }
 
     void AddFaults(const json& rules) {
@@ -122,7 +123,8 @@ protected:
             ADD_FAILURE() << name << ": still running after " << kDeadlineSeconds << " s";
         }
         if (seconds)
-            *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            *seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (ended && WIFEXITED(status)) result.status = WEXITSTATUS(status);
         result.out = ReadFile(dir / (name + ".out"));
         result.err = ReadFile(dir / (name + ".err"));
@@ -144,8 +146,9 @@ protected:
     }
 
     json State(int subclient) {
-        return json::parse(ReadFile(dir / "state" / ("client-1-subclient-" + std::to_string(subclient) + ".json")),
-                           nullptr, false);
+        return json::parse(
+            ReadFile(dir / "state" / ("client-1-subclient-" + std::to_string(subclient) + ".json")),
+            nullptr, false);
     }
 
     // The job ids of the content's snapshots, as the array lists them (asked
@@ -165,7 +168,8 @@ protected:
     }
 
     // The content's snapshots on the array by job, as a set of the base's and the job's.
-    unsigned LeftOf(int subclient, int64_t base, int64_t job, std::multiset<int64_t>* all = nullptr) {
+    unsigned LeftOf(int subclient, int64_t base, int64_t job,
+                    std::multiset<int64_t>* all = nullptr) {
         const std::multiset<int64_t> jobs = ArrayJobsOf(subclient);
         if (all) *all = jobs;
         unsigned left = kNone;
@@ -189,8 +193,8 @@ protected:
 
     // One more job after a fault: it must succeed, deliver what `next` says,
     // leave nothing but its own snapshots and become the base.
-    void CheckNextJob(int subclient, const std::vector<std::string>& shares, const std::string& name,
-                      Next next, const std::set<std::string>& sinceBase,
+    void CheckNextJob(int subclient, const std::vector<std::string>& shares,
+                      const std::string& name, Next next, const std::set<std::string>& sinceBase,
                       const std::set<std::string>& sinceFaulted, int64_t& lastJob) {
         const Result job = RunJob(subclient, shares, name);
         ++lastJob;
@@ -198,18 +202,18 @@ protected:
         ASSERT_FALSE(job.Records("job").empty()) << job.out;
         EXPECT_EQ(job.Records("job")[0]["jobId"], lastJob);
         switch (next) {
-        case Next::kSinceBase:
-            EXPECT_EQ(ChangedFiles(job), sinceBase);
-            EXPECT_TRUE(job.Records("fullScan").empty()) << job.out;
-            break;
-        case Next::kSinceFaulted:
-            EXPECT_EQ(ChangedFiles(job), sinceFaulted);
-            EXPECT_TRUE(job.Records("fullScan").empty()) << job.out;
-            break;
-        case Next::kFullScan:
-            EXPECT_EQ(job.Records("fullScan").size(), shares.size()) << job.out;
-            EXPECT_TRUE(job.Records("item").empty()) << job.out;
-            break;
+            case Next::kSinceBase:
+                EXPECT_EQ(ChangedFiles(job), sinceBase);
+                EXPECT_TRUE(job.Records("fullScan").empty()) << job.out;
+                break;
+            case Next::kSinceFaulted:
+                EXPECT_EQ(ChangedFiles(job), sinceFaulted);
+                EXPECT_TRUE(job.Records("fullScan").empty()) << job.out;
+                break;
+            case Next::kFullScan:
+                EXPECT_EQ(job.Records("fullScan").size(), shares.size()) << job.out;
+                EXPECT_TRUE(job.Records("item").empty()) << job.out;
+                break;
         }
         std::multiset<int64_t> all;
         EXPECT_EQ(LeftOf(subclient, -1, lastJob, &all), kJob) << ::testing::PrintToString(all);
@@ -264,14 +268,16 @@ struct KindOutcome {
 // sends the share to the live file system (read in full, said, exit 3), a
 // snapshot that could not be deleted is deleted by the next job. A listing
 // failing before the job takes its id runs no job at all.
-constexpr const char* kNoList = "Couldn't get snapshot list from file server. Error message[GetSnapshotList: GET";
+constexpr const char* kNoList =
+    "Couldn't get snapshot list from file server. Error message[GetSnapshotList: GET";
 constexpr const char* kNoJob = "Unable to create snapshot changelist between snapshots [BASE][";
-constexpr const char* kNoChangelist = "Unable to get the snapshot changelist between snapshots [BASE][";
+constexpr const char* kNoChangelist =
+    "Unable to get the snapshot changelist between snapshots [BASE][";
 constexpr const char* kCompare = "CompareSnapshots of ";
 
 const std::vector<KindOutcome> kKindOutcomes = {
-    {kIdList, 1, "job", "cannot list the content's snapshots to choose the job id", kBase, Next::kSinceBase,
-     false},
+    {kIdList, 1, "job", "cannot list the content's snapshots to choose the job id", kBase,
+     Next::kSinceBase, false},
     {kVersion, 0, "", "", kJob, Next::kSinceFaulted},
     {kJobType, 0, "", "", kJob, Next::kSinceFaulted},
     {kCreate, 3, "", "", kNone, Next::kFullScan},
@@ -296,29 +302,45 @@ struct Fault {
 
 // A fault of the connection or of the status line reads the same whatever was
 // asked; one kind of each step is enough for those.
-const std::vector<const char*> kEachStep = {"job id list", "version", "create", "list", "job start",
-                                            "later page", "delete"};
+const std::vector<const char*> kEachStep = {"job id list", "version",    "create", "list",
+                                            "job start",   "later page", "delete"};
 
 const std::vector<Fault> kTransportFaults = {
-    {"HTTP 500", {{"action", "error"}, {"status", 500}, {"count", 1}}, "answered HTTP 500: injected fault", false},
+    {"HTTP 500",
+     {{"action", "error"}, {"status", 500}, {"count", 1}},
+     "answered HTTP 500: injected fault",
+     false},
     {"HTTP 503",
-     {{"action", "error"}, {"status", 503}, {"code", "AEC_SERVICE_UNAVAILABLE"}, {"message", "busy"}, {"count", 1}},
-     "answered HTTP 503 AEC_SERVICE_UNAVAILABLE: busy", false},
+     {{"action", "error"},
+      {"status", 503},
+      {"code", "AEC_SERVICE_UNAVAILABLE"},
+      {"message", "busy"},
+      {"count", 1}},
+     "answered HTTP 503 AEC_SERVICE_UNAVAILABLE: busy",
+     false},
     // curl sends a request again once when a kept-alive connection turns out closed.
     {"dropped connection", {{"action", "drop"}, {"count", 2}}, "Empty reply from server", false},
 };
 
 const std::vector<Fault> kBadAnswerFaults = {
     {"malformed JSON", {{"action", "malformed"}, {"count", 1}}, "with an unusable body", true},
-    {"truncated answer", {{"action", "truncate"}, {"count", 1}}, "transfer failed", true, kEachStep},
-    {"HTML error page", {{"action", "html"}, {"status", 502}, {"count", 1}}, "answered HTTP 502", false,
+    {"truncated answer",
+     {{"action", "truncate"}, {"count", 1}},
+     "transfer failed",
+     true,
+     kEachStep},
+    {"HTML error page",
+     {{"action", "html"}, {"status", 502}, {"count", 1}},
+     "answered HTTP 502",
+     false,
      kEachStep},
     {"JSON of the wrong types",
      {{"action", "body"},
       {"body", R"({"snapshots":"none","id":"7","cluster":[],"onefs_version":{"release":8},)"
                R"("types":{},"jobs":[{"id":-1}],"changelists":[{"root_path":5}],"lins":{"id":1}})"},
       {"count", 1}},
-     "with an unusable body", true},
+     "with an unusable body",
+     true},
 };
 
 class RequestFaultsTest : public FaultsTest {
@@ -365,8 +387,10 @@ protected:
                 ClearFaults();
                 EXPECT_EQ(faulted.status, expected.status) << faulted.err;
                 ASSERT_FALSE(faulted.out.empty());
-                EXPECT_EQ(json::parse(faulted.out.substr(faulted.out.rfind('\n', faulted.out.size() - 2) + 1))["status"],
-                          expected.status) << "the last record is not the job's outcome";
+                EXPECT_EQ(json::parse(faulted.out.substr(
+                              faulted.out.rfind('\n', faulted.out.size() - 2) + 1))["status"],
+                          expected.status)
+                    << "the last record is not the job's outcome";
                 if (expected.phase[0] == '\0') {
                     EXPECT_EQ(faulted.err, "");
                 } else {
@@ -380,8 +404,8 @@ protected:
                     << "base " << base << ", snapshots of jobs " << ::testing::PrintToString(all);
                 const std::string after = File("s1", tag + "-after");
                 WriteFile(after, "after\n");
-                CheckNextJob(kSubclient, {Share("s1")}, tag + "-next", expected.next, {before, after},
-                             {after}, lastJob);
+                CheckNextJob(kSubclient, {Share("s1")}, tag + "-next", expected.next,
+                             {before, after}, {after}, lastJob);
                 if (HasFailure()) return;  // the chain is broken: later cases would only echo it
             }
         }
@@ -408,9 +432,7 @@ TEST_F(RequestFaultsTest, ErrorStatusesAndDroppedConnectionsOnEveryRequest) {
     RunTable(kTransportFaults, WhenServed);
 }
 
-TEST_F(RequestFaultsTest, UnusableAnswersOnEveryRequest) {
-    RunTable(kBadAnswerFaults, WhenServed);
-}
+TEST_F(RequestFaultsTest, UnusableAnswersOnEveryRequest) { RunTable(kBadAnswerFaults, WhenServed); }
 
 // The session ends in the middle of a job (expired, or replaced by the array):
 // the client logs in again and the job goes on as if nothing happened.
@@ -438,7 +460,11 @@ TEST_F(RequestFaultsTest, SessionEndingMidJobIsRenewed) {
 // the request, with the array's answer in the message.
 TEST_F(RequestFaultsTest, SessionRefusedAfterANewLogin) {
     const std::vector<Fault> faults = {
-        {"session refused", {{"action", "expire_sessions"}, {"count", -1}}, "answered HTTP 401", false, kEachStep},
+        {"session refused",
+         {{"action", "expire_sessions"}, {"count", -1}},
+         "answered HTTP 401",
+         false,
+         kEachStep},
     };
     RunTable(faults, WhenServed);
 }
@@ -471,8 +497,12 @@ TEST_F(FaultsTest, ArrayThatStopsAnsweringFailsTheJobInBoundedTime) {
         WriteFile(before, "before\n");
         Control({{"changelist_page_size", 1}});
         // The request is held long enough for the array to be stopped under it.
-        AddFaults({{"method", c.at.method}, {"path", c.at.path}, {"skip", c.at.skip},
-                   {"action", "delay"}, {"delay_ms", 1500}, {"count", 1}});
+        AddFaults({{"method", c.at.method},
+                   {"path", c.at.path},
+                   {"skip", c.at.skip},
+                   {"action", "delay"},
+                   {"delay_ms", 1500},
+                   {"count", 1}});
         const pid_t pid = StartCli(JobArgs(1, 1, shares, tag), tag);
         ASSERT_TRUE(WaitFor([&] { return RulesSeen() > 0; }));
         ASSERT_EQ(::kill(arrayPid, SIGSTOP), 0);
@@ -527,7 +557,8 @@ TEST_F(FaultsTest, VeryLongPathsGoThroughTheWholeJob) {
     const std::vector<std::string> shares = {Share("s1")};
     ASSERT_EQ(RunJob(1, shares, "full").status, 0);
     fs::path deep = Share("s1");
-    for (int level = 0; level < 13; ++level) deep /= std::string(240, static_cast<char>('a' + level));
+    for (int level = 0; level < 13; ++level)
+        deep /= std::string(240, static_cast<char>('a' + level));
     const fs::path file = deep / (std::string(200, 'z') + " with spaces, \"quotes\" and ünïcode");
     WriteFile(file, "deep\n");
     ASSERT_GT(file.string().size(), 3300u);
@@ -579,7 +610,8 @@ TEST_F(FaultsTest, LockedSnapshotIsDeletedByTheFirstCleanupAfterItsUnlock) {
     // The refusals were the array's: a locked snapshot answers 409 or the like.
     int refused = 0;
     for (const auto& request : Requests())
-        if (request["method"] == "DELETE" && request["path"].get<std::string>().find(locked) != std::string::npos &&
+        if (request["method"] == "DELETE" &&
+            request["path"].get<std::string>().find(locked) != std::string::npos &&
             request["status"] != 204)
             ++refused;
     EXPECT_EQ(refused, 3);
@@ -593,9 +625,9 @@ TEST_F(FaultsTest, LockedSnapshotIsDeletedByTheFirstCleanupAfterItsUnlock) {
 TEST_F(FaultsTest, JobKilledInEachPhaseIsCaughtUpByTheNextJob) {
     struct Case {
         const char* name;
-        json hold;     // the rule that holds the phase's request while the CLI is killed
-        json control;  // arraysim set-up for the phase, undone afterwards
-        unsigned left; // the content's snapshots once the held request is done
+        json hold;      // the rule that holds the phase's request while the CLI is killed
+        json control;   // arraysim set-up for the phase, undone afterwards
+        unsigned left;  // the content's snapshots once the held request is done
         Next next;
     };
     const json kHold = {{"action", "delay"}, {"delay_ms", 1000}, {"count", 1}};
@@ -607,20 +639,28 @@ TEST_F(FaultsTest, JobKilledInEachPhaseIsCaughtUpByTheNextJob) {
     const std::vector<Case> cases = {
         {"checking the array", hold("GET", "/platform/1/cluster/config", 0), json::object(), kBase,
          Next::kSinceBase},
-        {"creating the snapshots", hold("POST", "/platform/1/snapshot/snapshots", 0), json::object(), kBoth,
-         Next::kSinceBase},
-        {"job-start retention", hold("GET", "/platform/1/snapshot/snapshots", 1), json::object(), kBoth,
-         Next::kSinceBase},
+        {"creating the snapshots", hold("POST", "/platform/1/snapshot/snapshots", 0),
+         json::object(), kBoth, Next::kSinceBase},
+        {"job-start retention", hold("GET", "/platform/1/snapshot/snapshots", 1), json::object(),
+         kBoth, Next::kSinceBase},
         // The changelist is missing for a minute: the plug-in polls for it.
         {"waiting for the changelist",
-         {{"method", "GET"}, {"path", "/platform/1/snapshot/changelists/"}, {"action", "delay"}, {"count", 0}},
-         {{"changelist_delay_ms", 60000}}, kBoth, Next::kSinceBase},
+         {{"method", "GET"},
+          {"path", "/platform/1/snapshot/changelists/"},
+          {"action", "delay"},
+          {"count", 0}},
+         {{"changelist_delay_ms", 60000}},
+         kBoth,
+         Next::kSinceBase},
         // Pages of one entry: the third page is held.
-        {"reading the changelist pages", hold("GET", "/platform/1/snapshot/changelists/", 3),
-         {{"changelist_page_size", 1}}, kBoth, Next::kSinceBase},
+        {"reading the changelist pages",
+         hold("GET", "/platform/1/snapshot/changelists/", 3),
+         {{"changelist_page_size", 1}},
+         kBoth,
+         Next::kSinceBase},
         // The changes were all handed on: the job is the next one's base.
-        {"post-backup cleanup", hold("DELETE", "/platform/1/snapshot/snapshots/", 0), json::object(), kBoth,
-         Next::kSinceFaulted},
+        {"post-backup cleanup", hold("DELETE", "/platform/1/snapshot/snapshots/", 0),
+         json::object(), kBoth, Next::kSinceFaulted},
     };
     const std::vector<std::string> shares = {Share("s1"), Share("s2")};
     ASSERT_EQ(RunJob(1, shares, "full").status, 0);
@@ -632,7 +672,8 @@ TEST_F(FaultsTest, JobKilledInEachPhaseIsCaughtUpByTheNextJob) {
         const int64_t base = State(1)["baseJobId"];
         std::set<std::string> before;
         for (const char* share : {"s1", "s2"})
-            for (const char* name : {"-before1", "-before2"}) before.insert(File(share, tag + name));
+            for (const char* name : {"-before1", "-before2"})
+                before.insert(File(share, tag + name));
         for (const auto& file : before) WriteFile(file, "before\n");
 
         EXPECT_EQ(Http("DELETE", "/arraysim/requests"), 204);
@@ -643,10 +684,11 @@ TEST_F(FaultsTest, JobKilledInEachPhaseIsCaughtUpByTheNextJob) {
         ASSERT_TRUE(WaitFor([&] { return RulesSeen() >= phaseSeen; }));
         if (step == 2) {
             // Meanwhile a second run of the same content is refused, not queued.
-            const Result second = Finish(StartCli(JobArgs(1, 1, shares, tag + "-second"), tag + "-second"),
-                                         tag + "-second");
+            const Result second = Finish(
+                StartCli(JobArgs(1, 1, shares, tag + "-second"), tag + "-second"), tag + "-second");
             EXPECT_EQ(second.status, 1);
-            EXPECT_THAT(second.err, HasSubstr("another snapscan run of client 1 subclient 1 holds"));
+            EXPECT_THAT(second.err,
+                        HasSubstr("another snapscan run of client 1 subclient 1 holds"));
         }
         Kill(pid);
         ++lastJob;

@@ -39,7 +39,8 @@ void CheckMountForm(const std::string& scanPath) {
     }
     FUZZ_CHECK(!exportName.empty() && exportName[0] == '/');
     FUZZ_CHECK(source.size() > exportName.size() + 1);
-    FUZZ_CHECK(source.compare(source.size() - exportName.size(), exportName.size(), exportName) == 0);
+    FUZZ_CHECK(source.compare(source.size() - exportName.size(), exportName.size(), exportName) ==
+               0);
     FUZZ_CHECK(source[source.size() - exportName.size() - 1] == ':');
 
     // A mount source is itself a scan path in mount form, and stays as it is.
@@ -81,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckMountForm(text);
     if (size == 0) return 0;
     // Mostly "/", sometimes another delimiter, valid or not.
-    static constexpr int kOthers[16] = {'\\', ':', '.', 'a', ' ', '\t', 1,   127,
-                                        0,    -1,  128, 255, -128, 47,  '*', '\n'};
+    static constexpr int kOthers[16] = {'\\', ':', '.', 'a', ' ',  '\t', 1,   127,
+                                        0,    -1,  128, 255, -128, 47,   '*', '\n'};
     const int delimiter = data[0] < 0xF0 ? '/' : kOthers[data[0] - 0xF0];
     CheckGuid(text.substr(1), delimiter);
     return 0;

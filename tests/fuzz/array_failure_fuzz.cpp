@@ -15,10 +15,18 @@
 
 namespace {
 
-constexpr CURLcode kCurlCodes[] = {
-    CURLE_OK, CURLE_OK, CURLE_OK, CURLE_OK, CURLE_COULDNT_RESOLVE_HOST, CURLE_COULDNT_CONNECT,
-    CURLE_OPERATION_TIMEDOUT, CURLE_SSL_CONNECT_ERROR, CURLE_PEER_FAILED_VERIFICATION,
-    CURLE_WRITE_ERROR, CURLE_RECV_ERROR, CURLE_GOT_NOTHING};
+constexpr CURLcode kCurlCodes[] = {CURLE_OK,
+                                   CURLE_OK,
+                                   CURLE_OK,
+                                   CURLE_OK,
+                                   CURLE_COULDNT_RESOLVE_HOST,
+                                   CURLE_COULDNT_CONNECT,
+                                   CURLE_OPERATION_TIMEDOUT,
+                                   CURLE_SSL_CONNECT_ERROR,
+                                   CURLE_PEER_FAILED_VERIFICATION,
+                                   CURLE_WRITE_ERROR,
+                                   CURLE_RECV_ERROR,
+                                   CURLE_GOT_NOTHING};
 constexpr long kStatuses[] = {200, 201, 204, 400, 401, 403, 404, 409, 500, 503, 0, 999};
 
 }  // namespace
@@ -41,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((data[3] & 2) == 0) outcome.body = &body;
     if ((data[3] & 4) != 0) outcome.badBody = text;
     if ((data[3] & 8) != 0) outcome.curlDetail = text;
-    outcome.secrets = {std::string_view(text).substr(0, std::min<size_t>(data[2] % 6, text.size()))};
+    outcome.secrets = {
+        std::string_view(text).substr(0, std::min<size_t>(data[2] % 6, text.size()))};
 
     const arrayfailure::Failure failure = arrayfailure::Describe(parser, outcome);
     FUZZ_CHECK(body == text);
@@ -70,12 +79,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool control = std::any_of(secret.begin(), secret.end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
     });
-    const bool spellable = !secret.empty() && (std::isxdigit(static_cast<unsigned char>(secret[0])) ||
-                                               secret[0] == 'x' || control ||
-                                               secret.find('\\') != std::string::npos);
+    const bool spellable =
+        !secret.empty() && (std::isxdigit(static_cast<unsigned char>(secret[0])) ||
+                            secret[0] == 'x' || control || secret.find('\\') != std::string::npos);
     if (!secret.empty() && !spellable && secret.find('*') == std::string::npos) {
         const std::string whole = arrayfailure::Excerpt(text, {secret}, std::string::npos - 8);
-        FUZZ_CHECK(whole.find(arrayfailure::Excerpt(secret, {}, std::string::npos - 8)) == std::string::npos);
+        FUZZ_CHECK(whole.find(arrayfailure::Excerpt(secret, {}, std::string::npos - 8)) ==
+                   std::string::npos);
     }
 
     std::vector<std::string_view> views(secrets.begin(), secrets.end());

@@ -36,7 +36,8 @@ void ChangelistPage(simdjson::ondemand::parser& parser, const std::string& text,
     for (bool byteExact : {false, true}) {
         _IsilonChangeListInfo fresh;
         std::string again = text;
-        FUZZ_CHECK(arrayjson::ParseChangelistPage(parser, again, rootPath, fresh, problem, byteExact));
+        FUZZ_CHECK(
+            arrayjson::ParseChangelistPage(parser, again, rootPath, fresh, problem, byteExact));
         FUZZ_CHECK(again == text);
         FUZZ_CHECK(fresh.items.size() == reused.items.size());
         FUZZ_CHECK(fresh.resumeToken == reused.resumeToken);
@@ -71,8 +72,8 @@ void NameAsBytes(simdjson::ondemand::parser& parser, const std::string& name) {
             quoted += c;
         }
     }
-    std::string body = "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/" + quoted + "\"}],\"resume\":\"" +
-                       quoted + "\"}";
+    std::string body = "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/" + quoted +
+                       "\"}],\"resume\":\"" + quoted + "\"}";
     _IsilonChangeListInfo page;
     std::string problem;
     FUZZ_CHECK(arrayjson::ParseChangelistPage(parser, body, "/ifs/data", page, problem));

@@ -27,7 +27,7 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size, unsign
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK(condition)                                         \
-    do {                                                              \
+#define FUZZ_CHECK(condition)                                           \
+    do {                                                                \
         if (!(condition)) ::fuzz::Fail(__FILE__, __LINE__, #condition); \
     } while (0)

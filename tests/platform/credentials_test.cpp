@@ -39,11 +39,14 @@ protected:
 };
 
 // The documented example, inline comments and all.
-const std::string kExample = std::string(
-    "[client 12]\n"
-    "fileServer = array.example.com:8080   ; host[:port], port 8080 when absent\n"
-    "user = backup\n"
-    "password = ") + kPassword + "\n"
+const std::string kExample =
+    std::string(
+        "[client 12]\n"
+        "fileServer = array.example.com:8080   ; host[:port], port 8080 when absent\n"
+        "user = backup\n"
+        "password = ") +
+    kPassword +
+    "\n"
     "caFile = /etc/snapscan/array-ca.pem  ; optional\n"
     "pinnedPublicKey = sha256//AAAA         ; optional\n"
     "insecure = 0                          ; optional, 1 skips TLS verification\n"
@@ -52,7 +55,9 @@ const std::string kExample = std::string(
     "[client 3000000000]\n"
     "fileServer = big.example.com\n"
     "user = DOMAIN\\\\\\\\backup\n"
-    "password = " + kPassword + "\n"
+    "password = " +
+    kPassword +
+    "\n"
     "auth = basic\n"
     "insecure = 1\n"
     "connectTimeoutSeconds = 3\n"
@@ -155,8 +160,9 @@ TEST_F(CredentialsTest, InvalidOptionsAreRefused) {
 // whichever comes first in the file. Without an entry name, disagreeing entries
 // are refused rather than chosen by their order.
 TEST_F(CredentialsTest, EachClientGetsItsOwnEntrysOptionsWhateverTheOrder) {
-    const std::string strict = std::string("[client 1]\nfileServer = array\nuser = u\npassword = ") +
-                               kPassword + "\ncaFile = /ca.pem\n";
+    const std::string strict =
+        std::string("[client 1]\nfileServer = array\nuser = u\npassword = ") + kPassword +
+        "\ncaFile = /ca.pem\n";
     const std::string loose = std::string("[client 2]\nfileServer = array\nuser = u\npassword = ") +
                               kPassword + "\ninsecure = 1\nauth = basic\n";
     for (const std::string& text : {strict + loose, loose + strict}) {
@@ -196,8 +202,9 @@ TEST_F(CredentialsTest, TheFileIsReadExactlyOrRefusedWithItsLine) {
         {"quoted", head + "password = \"p ;w #x\"   ; comment\n", true, "p ;w #x", ""},
         {"unquoted with ; and #", head + "password = p;w#x\n", true, "p;w#x", ""},
         {"comment after blank", head + "password = pw ;c\n", true, "pw", ""},
-        {"bom and crlf", "\xEF\xBB\xBF[client 5]\r\nfileServer = a\r\nuser = u\r\npassword = pw\r\n",
-         true, "pw", ""},
+        {"bom and crlf",
+         "\xEF\xBB\xBF[client 5]\r\nfileServer = a\r\nuser = u\r\npassword = pw\r\n", true, "pw",
+         ""},
         {"stray line", head + "password = pw\njunk\n", false, "", "line 5"},
         {"unclosed quote", head + "password = \"pw\n", false, "", "line 4"},
         {"key twice", head + "password = a\npassword = b\n", false, "", "line 5"},
@@ -225,7 +232,8 @@ TEST_F(CredentialsTest, TheFileIsReadExactlyOrRefusedWithItsLine) {
 // a link, a FIFO (which would block the read forever), a file of another user,
 // or a directory others can write are refused, each with its reason.
 TEST_F(CredentialsTest, UntrustedFilesAreRefusedWithoutBlocking) {
-    const std::string text = std::string("[client 5]\nfileServer = a\nuser = u\npassword = ") + kPassword + "\n";
+    const std::string text =
+        std::string("[client 5]\nfileServer = a\nuser = u\npassword = ") + kPassword + "\n";
     const std::string real = configDir + "/real.ini";
     struct Case {
         const char* name;
@@ -233,10 +241,18 @@ TEST_F(CredentialsTest, UntrustedFilesAreRefusedWithoutBlocking) {
         const char* reason;
     };
     const Case kCases[] = {
-        {"symbolic link", [&] { WriteFile(real, text, 0600); ASSERT_EQ(::symlink(real.c_str(), path.c_str()), 0); },
+        {"symbolic link",
+         [&] {
+             WriteFile(real, text, 0600);
+             ASSERT_EQ(::symlink(real.c_str(), path.c_str()), 0);
+         },
          "cannot be opened"},
         {"fifo", [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }, "not a regular file"},
-        {"directory others can write", [&] { WriteFile(path, text, 0600); ASSERT_EQ(::chmod(configDir.c_str(), 0777), 0); },
+        {"directory others can write",
+         [&] {
+             WriteFile(path, text, 0600);
+             ASSERT_EQ(::chmod(configDir.c_str(), 0777), 0);
+         },
          "which others can write"},
     };
     for (const Case& c : kCases) {

@@ -12,9 +12,9 @@ TEST(ErrorTest, Win32CodesAreEncodedWithBit31AndKeptAsGiven) {
         uint32_t code;
     };
     constexpr Case kCases[] = {
-        {14, 0x8007000Eu},       {160, 0x800700A0u},    {1359, 0x8007054Fu},
-        {1627, 0x8007065Bu},     {0, 0x80070000u},      {0xFFFF, 0x8007FFFFu},
-        {0x10000, 0x80010000u},  {0xFFFFFFFFu, 0xFFFFFFFFu},
+        {14, 0x8007000Eu},      {160, 0x800700A0u},         {1359, 0x8007054Fu},
+        {1627, 0x8007065Bu},    {0, 0x80070000u},           {0xFFFF, 0x8007FFFFu},
+        {0x10000, 0x80010000u}, {0xFFFFFFFFu, 0xFFFFFFFFu},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.given);
@@ -55,8 +55,8 @@ TEST(ErrorTest, AsStringShowsCodeMessageAndTrailInOrder) {
 }
 
 TEST(ErrorTest, EventArgumentsRenderInOrder) {
-    CRwError event = FXErrorUtil::ErrorEventMessage(FXCodeLocation("f.cpp", "void F()", 1),
-                                                    0x11000093);
+    CRwError event =
+        FXErrorUtil::ErrorEventMessage(FXCodeLocation("f.cpp", "void F()", 1), 0x11000093);
     event << "/ifs/data" << boost::any(uint64_t{42}) << boost::any(3.5) << "";
     ASSERT_EQ(event.Detail()->arguments.size(), 4u);
     // Anything but a string or an unsigned 64-bit number is kept, shown as "?".
@@ -87,7 +87,8 @@ TEST(ErrorTest, PushOntoAHandMadeFailureKeepsTheLocation) {
 
 TEST(ErrorTest, LongMessagesAreKeptWhole) {
     const std::string path(5000, 'p');
-    const CRwError error = FXErrorUtil::ErrorWin32(FX_HERE, 1627, "Path [%s] missing", path.c_str());
+    const CRwError error =
+        FXErrorUtil::ErrorWin32(FX_HERE, 1627, "Path [%s] missing", path.c_str());
     EXPECT_EQ(FXErrorUtil::MessageOf(error), "Path [" + path + "] missing");
 }
 

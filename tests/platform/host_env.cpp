@@ -13,7 +13,8 @@
 namespace snapscan_platform_test {
 
 void HostEnvTest::SetUp() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "snapscan-platform-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "snapscan-platform-XXXXXX").string();
     ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
     root = pattern;
     configDir = root + "/config";

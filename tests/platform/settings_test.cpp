@@ -29,13 +29,14 @@ TEST_F(SettingsTest, LookupCases) {
          -1, false},
         {"comment after value", "[~FileSystemAgent]\nIsilonChangeListGenerationWaitTime = 30 ; s\n",
          "~FileSystemAgent", "IsilonChangeListGenerationWaitTime", true, 30, false},
-        {"key with dot", "[~FileSystemAgent]\na.b = 4\n", "~FileSystemAgent", "a.b", true, 4, false},
+        {"key with dot", "[~FileSystemAgent]\na.b = 4\n", "~FileSystemAgent", "a.b", true, 4,
+         false},
         {"section missing", "[Other]\nbBackupFromSnapshotOnly = 1\n", "~FileSystemAgent",
          "bBackupFromSnapshotOnly", false, 77, false},
         {"key missing", "[~FileSystemAgent]\nx = 1\n", "~FileSystemAgent",
          "bBackupFromSnapshotOnly", false, 77, false},
-        {"not an integer", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = yes\n", "~FileSystemAgent",
-         "bBackupFromSnapshotOnly", false, 77, true},
+        {"not an integer", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = yes\n",
+         "~FileSystemAgent", "bBackupFromSnapshotOnly", false, 77, true},
         {"trailing junk", "[~FileSystemAgent]\nnDisableSnapdiffForStreamingBackups = 1x\n",
          "~FileSystemAgent", "nDisableSnapdiffForStreamingBackups", false, 77, true},
         {"out of range", "[~FileSystemAgent]\nnDisableSnapdiffForStreamingBackups = 99999999999\n",
@@ -44,7 +45,8 @@ TEST_F(SettingsTest, LookupCases) {
          "bBackupFromSnapshotOnly", false, 77, true},
         {"unclosed section", "[~FileSystemAgent\nbBackupFromSnapshotOnly = 1\n", "~FileSystemAgent",
          "bBackupFromSnapshotOnly", false, 77, true},
-        {"duplicate key", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\nbBackupFromSnapshotOnly = 0\n",
+        {"duplicate key",
+         "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\nbBackupFromSnapshotOnly = 0\n",
          "~FileSystemAgent", "bBackupFromSnapshotOnly", false, 77, true},
     };
     for (const Case& c : kCases) {
@@ -65,10 +67,12 @@ TEST_F(SettingsTest, ChangedFileIsReadAtTheNextCall) {
     TZPlatformInfo settings;
     int value = 0;
     WriteSettings("[~FileSystemAgent]\nIsilonChangeListGenerationWaitTime = 180\n");
-    ASSERT_TRUE(settings.getRegInt("~FileSystemAgent", "IsilonChangeListGenerationWaitTime", &value));
+    ASSERT_TRUE(
+        settings.getRegInt("~FileSystemAgent", "IsilonChangeListGenerationWaitTime", &value));
     EXPECT_EQ(value, 180);
     WriteSettings("[~FileSystemAgent]\nIsilonChangeListGenerationWaitTime = 5\n");
-    ASSERT_TRUE(settings.getRegInt("~FileSystemAgent", "IsilonChangeListGenerationWaitTime", &value));
+    ASSERT_TRUE(
+        settings.getRegInt("~FileSystemAgent", "IsilonChangeListGenerationWaitTime", &value));
     EXPECT_EQ(value, 5);
 }
 
@@ -85,20 +89,25 @@ TEST_F(SettingsTest, CheckFailsClosedOnAnyLineItCannotRead) {
     const Case kCases[] = {
         {"no file", nullptr, true, ""},
         {"clean", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1 ; only snapshots\n", true, ""},
-        {"bom and crlf", "\xEF\xBB\xBF[~FileSystemAgent]\r\nbBackupFromSnapshotOnly = 1\r\n", true, ""},
-        {"malformed line", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\noops\n", false, "line 3"},
-        {"yes", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = yes\n", false, "line 2: setting [bBackupFromSnapshotOnly]"},
+        {"bom and crlf", "\xEF\xBB\xBF[~FileSystemAgent]\r\nbBackupFromSnapshotOnly = 1\r\n", true,
+         ""},
+        {"malformed line", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = 1\noops\n", false,
+         "line 3"},
+        {"yes", "[~FileSystemAgent]\nbBackupFromSnapshotOnly = yes\n", false,
+         "line 2: setting [bBackupFromSnapshotOnly]"},
         {"key twice", "[~FileSystemAgent]\nnLogLevel = 1\nnLogLevel = 2\n", false, "line 3"},
         {"no section", "bBackupFromSnapshotOnly = 1\n", false, "line 1"},
-        {"nul byte", "[~FileSystemAgent]\nnLogLevel = 1\n", false, "NUL"},  // the NUL is added below
+        {"nul byte", "[~FileSystemAgent]\nnLogLevel = 1\n", false,
+         "NUL"},  // the NUL is added below
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         const std::string path = configDir + "/settings.ini";
         std::remove(path.c_str());
         if (c.content != nullptr) {
-            const std::string text = std::string(c.content) +
-                                     (std::string(c.name) == "nul byte" ? std::string("\0\n", 2) : "");
+            const std::string text =
+                std::string(c.content) +
+                (std::string(c.name) == "nul byte" ? std::string("\0\n", 2) : "");
             WriteFile(path, text);
         }
         std::string problem;
@@ -109,7 +118,8 @@ TEST_F(SettingsTest, CheckFailsClosedOnAnyLineItCannotRead) {
         }
     }
     // A BOM no longer hides the first section from the lookup.
-    WriteFile(configDir + "/settings.ini", "\xEF\xBB\xBF[~FileSystemAgent]\r\nbBackupFromSnapshotOnly = 1\r\n");
+    WriteFile(configDir + "/settings.ini",
+              "\xEF\xBB\xBF[~FileSystemAgent]\r\nbBackupFromSnapshotOnly = 1\r\n");
     int value = 0;
     EXPECT_TRUE(TZPlatformInfo().getRegInt("~FileSystemAgent", "bBackupFromSnapshotOnly", &value));
     EXPECT_EQ(value, 1);

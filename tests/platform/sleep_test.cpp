@@ -16,8 +16,10 @@ struct Call {
 
 TEST(SleepTest, HookReplacesTheSleepUntilRemoved) {
     std::vector<Call> calls;
-    const TZSleepHook previous = SetTZSleepHook(
-        [&calls](unsigned int ms, const char* file, int line) { calls.push_back({ms, file, line}); });
+    const TZSleepHook previous =
+        SetTZSleepHook([&calls](unsigned int ms, const char* file, int line) {
+            calls.push_back({ms, file, line});
+        });
     EXPECT_FALSE(previous);
 
     const auto start = std::chrono::steady_clock::now();

@@ -42,11 +42,13 @@ const std::string kWrongPassword = kWrongCore + "#%\xc3\xa9";
 const char kWrongPin[] = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
 
 std::string Base64(const std::string& text) {
-    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     size_t i = 0;
     for (; i + 2 < text.size(); i += 3) {
-        const unsigned v = (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8 | (unsigned char)text[i + 2];
+        const unsigned v = (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8 |
+                           (unsigned char)text[i + 2];
         for (int shift : {18, 12, 6, 0}) out += kDigits[(v >> shift) & 63];
     }
     if (i + 1 == text.size()) {
@@ -54,14 +56,16 @@ std::string Base64(const std::string& text) {
         out += std::string{kDigits[(v >> 18) & 63], kDigits[(v >> 12) & 63], '=', '='};
     } else if (i + 2 == text.size()) {
         const unsigned v = (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8;
-        out += std::string{kDigits[(v >> 18) & 63], kDigits[(v >> 12) & 63], kDigits[(v >> 6) & 63], '='};
+        out += std::string{kDigits[(v >> 18) & 63], kDigits[(v >> 12) & 63], kDigits[(v >> 6) & 63],
+                           '='};
     }
     return out;
 }
 
 size_t Count(const std::string& text, const std::string& needle) {
     size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++count;
     return count;
 }
 
@@ -103,9 +107,11 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         std::set<std::string> values;
         const std::string key = name + "=";
-        for (size_t at = m_fromArray.find(key); at != std::string::npos; at = m_fromArray.find(key, at + 1)) {
+        for (size_t at = m_fromArray.find(key); at != std::string::npos;
+             at = m_fromArray.find(key, at + 1)) {
             const size_t begin = at + key.size();
-            const std::string value = m_fromArray.substr(begin, m_fromArray.find_first_of(";\r\n", begin) - begin);
+            const std::string value =
+                m_fromArray.substr(begin, m_fromArray.find_first_of(";\r\n", begin) - begin);
             if (!value.empty()) values.insert(value);
         }
         return values;
@@ -150,9 +156,12 @@ private:
                     m_fromArray.append(buffer, static_cast<size_t>(got));
                 }
                 for (ssize_t sent = 0; open && sent < got;) {
-                    const ssize_t n = ::send(fds[1 - i].fd, buffer + sent, got - sent, MSG_NOSIGNAL);
-                    if (n <= 0) open = false;
-                    else sent += n;
+                    const ssize_t n =
+                        ::send(fds[1 - i].fd, buffer + sent, got - sent, MSG_NOSIGNAL);
+                    if (n <= 0)
+                        open = false;
+                    else
+                        sent += n;
                 }
             }
         }
@@ -201,17 +210,18 @@ protected:
     }
 
     void WriteSettings(const std::string& extra) {
-        WriteFile(dir / "config" / "settings.ini",
-                  "[~FileSystemAgent]\nIsilonChangeListGenerationWaitTime = 20\nnLogLevel = 3\n" + extra);
+        WriteFile(
+            dir / "config" / "settings.ini",
+            "[~FileSystemAgent]\nIsilonChangeListGenerationWaitTime = 20\nnLogLevel = 3\n" + extra);
     }
 
     void RestartArray(bool tls) {
         StopArray();
         m_tls = tls;
         fs::remove(dir / "port");
-        std::vector<std::string> args = {SNAPSCAN_ARRAYSIM, "--root", ifs.string(), "--port", "0",
-                                         "--port-file", (dir / "port").string(), "--user", "backup",
-                                         "--password", kPassword};
+        std::vector<std::string> args = {
+            SNAPSCAN_ARRAYSIM,       "--root", ifs.string(), "--port",     "0",      "--port-file",
+            (dir / "port").string(), "--user", "backup",     "--password", kPassword};
         if (tls) {
             ASSERT_TRUE(s_certs.ok) << ReadFile(s_certs.dir / "make.log");
             args.insert(args.end(), {"--cert", (s_certs.dir / "server.pem").string(), "--key",
@@ -232,8 +242,8 @@ protected:
     // The file server entry naming arraysim directly.
     std::string ArrayServer() const { return (m_tls ? "127.0.0.1:" : "http://127.0.0.1:") + port; }
 
-    void WriteCreds(const std::string& fileServer, const std::string& extra = "", mode_t mode = 0600,
-                    const std::string& password = kPassword) {
+    void WriteCreds(const std::string& fileServer, const std::string& extra = "",
+                    mode_t mode = 0600, const std::string& password = kPassword) {
         std::string text;
         for (int client : {1, 2})
             text += "[client " + std::to_string(client) + "]\nfileServer = " + fileServer +
@@ -247,7 +257,9 @@ protected:
     // One request to arraysim: a control endpoint, or the API with Basic auth.
     long Http(const char* method, const std::string& path, const std::string& body = "",
               std::string* answer = nullptr) {
-        return ArraySimRequest(method, (m_tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + port + path, body, "backup", kPassword, answer);
+        return ArraySimRequest(method,
+                               (m_tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + port + path,
+                               body, "backup", kPassword, answer);
     }
 
     void AddFault(const json& rule) {
@@ -278,8 +290,10 @@ protected:
     static std::vector<std::pair<std::string, std::string>> FilesBelow(const fs::path& root) {
         std::vector<std::pair<std::string, std::string>> files;
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it); it.increment(ec))
-            if (it->is_regular_file()) files.emplace_back(it->path().string(), ReadFile(it->path()));
+        for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+             it.increment(ec))
+            if (it->is_regular_file())
+                files.emplace_back(it->path().string(), ReadFile(it->path()));
         return files;
     }
 
@@ -296,7 +310,8 @@ protected:
         ASSERT_FALSE(Log().empty());
         for (const auto& [where, text] : texts)
             for (const auto& secret : secrets)
-                EXPECT_EQ(text.find(secret), std::string::npos) << "[" << secret << "] in " << where;
+                EXPECT_EQ(text.find(secret), std::string::npos)
+                    << "[" << secret << "] in " << where;
     }
 
     static Certificates s_certs;
@@ -311,7 +326,7 @@ struct TlsCase {
     const char* name;
     std::string options;  // lines of the credentials entry
     bool connects;
-    const char* why;      // what a refusal says about the certificate
+    const char* why;  // what a refusal says about the certificate
 };
 
 TEST_F(SecurityTest, TlsTrustIsVerifiedAndInsecureModeIsExplicitAndLogged) {
@@ -322,18 +337,22 @@ TEST_F(SecurityTest, TlsTrustIsVerifiedAndInsecureModeIsExplicitAndLogged) {
     const std::string wrongPin = std::string("pinnedPublicKey = ") + kWrongPin + "\n";
     const std::vector<TlsCase> cases = {
         {"our CA", ca, true, ""},
-        {"no caFile: the system store, which does not know our CA", "", false, "certificate problem"},
+        {"no caFile: the system store, which does not know our CA", "", false,
+         "certificate problem"},
         {"a CA that did not sign the array's certificate", otherCa, false, "certificate problem"},
         {"the pinned key alone", pin, true, ""},
         {"the pinned key and our CA", ca + pin, true, ""},
         {"a wrong pinned key alone", wrongPin, false, "pinned public key"},
         {"a wrong pinned key with our CA", ca + wrongPin, false, "pinned public key"},
         {"insecure = 1", "insecure = 1\n", true, ""},
-        {"insecure = 1 still checks a pinned key", "insecure = 1\n" + wrongPin, false, "pinned public key"},
-        {"insecure = true is refused before connecting", "insecure = true\n", false, "must be 0 or 1"},
+        {"insecure = 1 still checks a pinned key", "insecure = 1\n" + wrongPin, false,
+         "pinned public key"},
+        {"insecure = true is refused before connecting", "insecure = true\n", false,
+         "must be 0 or 1"},
         {"insecure = 0", "insecure = 0\n", false, "certificate problem"},
     };
-    const std::string offLine = "TLS certificate verification is off for file server [" + ArrayServer() + "]";
+    const std::string offLine =
+        "TLS certificate verification is off for file server [" + ArrayServer() + "]";
     std::vector<Result> runs;
     int jobId = 0;
     for (const TlsCase& c : cases) {
@@ -345,9 +364,9 @@ TEST_F(SecurityTest, TlsTrustIsVerifiedAndInsecureModeIsExplicitAndLogged) {
         runs.push_back(job);
         const std::string log = Log();
         const std::vector<std::string> requests = Requests();
-        const size_t logins = std::count_if(requests.begin(), requests.end(), [](const std::string& r) {
-            return r.rfind("POST /session/1/session 201", 0) == 0;
-        });
+        const size_t logins = std::count_if(
+            requests.begin(), requests.end(),
+            [](const std::string& r) { return r.rfind("POST /session/1/session 201", 0) == 0; });
         const bool insecure = c.options.find("insecure = 1") != std::string::npos;
         if (c.connects) {
             EXPECT_EQ(job.status, 0) << job.err;
@@ -412,7 +431,9 @@ TEST_F(SecurityTest, NoPasswordOrSessionTokenInAnyLogEventErrorOutputOrFile) {
         {"the array replaces the session mid-job",
          [&] {
              change();
-             AddFault({{"method", "GET"}, {"path", "/platform/1/snapshot/snapshots"}, {"action", "rotate_session"},
+             AddFault({{"method", "GET"},
+                       {"path", "/platform/1/snapshot/snapshots"},
+                       {"action", "rotate_session"},
                        {"count", 1}});
          },
          job("rotated"), 0, ""},
@@ -429,12 +450,22 @@ TEST_F(SecurityTest, NoPasswordOrSessionTokenInAnyLogEventErrorOutputOrFile) {
          },
          job("401"), 1, "HTTP 401"},
         {"verify", [&] { EXPECT_EQ(Http("DELETE", "/arraysim/faults"), 204); },
-         [] { return std::vector<std::string>{"verify", "--json", "--client-id", "1"}; }, 0, ""},
+         [] {
+             return std::vector<std::string>{"verify", "--json", "--client-id", "1"};
+         },
+         0, ""},
         {"snapshots", [] {},
-         [] { return std::vector<std::string>{"snapshots", "--json", "--client-id", "1", "--all-subclients"}; }, 0, ""},
+         [] {
+             return std::vector<std::string>{"snapshots", "--json", "--client-id", "1",
+                                             "--all-subclients"};
+         },
+         0, ""},
         {"cleanup", [] {},
-         [] { return std::vector<std::string>{"cleanup", "--json", "--client-id", "1", "--subclient-id", "1"}; }, 0,
-         ""},
+         [] {
+             return std::vector<std::string>{"cleanup", "--json",         "--client-id",
+                                             "1",       "--subclient-id", "1"};
+         },
+         0, ""},
         {"wrong password", [&] { WriteCreds(viaProxy, "", 0600, kWrongPassword); }, job("wrong"), 1,
          "the array refused the user name or password"},
         {"HTTP Basic",
@@ -443,8 +474,9 @@ TEST_F(SecurityTest, NoPasswordOrSessionTokenInAnyLogEventErrorOutputOrFile) {
              WriteCreds(viaProxy, "auth = basic\n");
          },
          job("basic"), 0, ""},
-        {"wrong password over HTTP Basic", [&] { WriteCreds(viaProxy, "auth = basic\n", 0600, kWrongPassword); },
-         job("basic-wrong"), 1, "the array refused the user name or password"},
+        {"wrong password over HTTP Basic",
+         [&] { WriteCreds(viaProxy, "auth = basic\n", 0600, kWrongPassword); }, job("basic-wrong"),
+         1, "the array refused the user name or password"},
         {"array down",
          [&] {
              StopArray();
@@ -471,8 +503,12 @@ TEST_F(SecurityTest, NoPasswordOrSessionTokenInAnyLogEventErrorOutputOrFile) {
     // session, one per login of the 401 storm.
     EXPECT_GE(sessions.size(), 12u);
     EXPECT_GE(csrf.size(), 10u);
-    std::vector<std::string> secrets = {kPassword, kPasswordCore, kWrongPassword, kWrongCore,
-                                        Base64("backup:" + kPassword), Base64("backup:" + kWrongPassword)};
+    std::vector<std::string> secrets = {kPassword,
+                                        kPasswordCore,
+                                        kWrongPassword,
+                                        kWrongCore,
+                                        Base64("backup:" + kPassword),
+                                        Base64("backup:" + kWrongPassword)};
     secrets.insert(secrets.end(), sessions.begin(), sessions.end());
     secrets.insert(secrets.end(), csrf.begin(), csrf.end());
     // The log holds the most detailed lines, so the check covers them all.
@@ -489,7 +525,7 @@ struct ModeCase {
 };
 
 TEST_F(SecurityTest, CredentialsFileReachableByOthersIsRefused) {
-    constexpr ModeCase cases[] = {{0600, true}, {0400, true}, {0644, false}, {0640, false},
+    constexpr ModeCase cases[] = {{0600, true},  {0400, true},  {0644, false}, {0640, false},
                                   {0604, false}, {0620, false}, {0602, false}};
     int jobId = 0;
     for (const ModeCase& c : cases) {
@@ -506,11 +542,12 @@ TEST_F(SecurityTest, CredentialsFileReachableByOthersIsRefused) {
         // Refused before anything reaches the array, with the file and the reason.
         EXPECT_EQ(job.status, 1);
         EXPECT_THAT(job.err, HasSubstr("snapscan: reading the credentials failed: "));
-        const std::string why = std::string("has mode ") + name +
-                                " and can be reached by group or others (make it chmod 600); refused";
+        const std::string why =
+            std::string("has mode ") + name +
+            " and can be reached by group or others (make it chmod 600); refused";
         EXPECT_THAT(job.err, HasSubstr((dir / "config" / "credentials.ini").string() + ": " + why));
-        EXPECT_THAT(Log(), HasSubstr("Credentials file [" + (dir / "config" / "credentials.ini").string() +
-                                     "] " + why));
+        EXPECT_THAT(Log(), HasSubstr("Credentials file [" +
+                                     (dir / "config" / "credentials.ini").string() + "] " + why));
         EXPECT_EQ(Requests(), std::vector<std::string>());
     }
 }
@@ -520,8 +557,10 @@ std::set<std::string> FilesOutsideIfs(const fs::path& root) {
     std::set<std::string> files;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
         const std::string relative = fs::relative(it->path(), root).string();
-        if (relative == "ifs") it.disable_recursion_pending();
-        else if (!it->is_directory()) files.insert(relative);
+        if (relative == "ifs")
+            it.disable_recursion_pending();
+        else if (!it->is_directory())
+            files.insert(relative);
     }
     return files;
 }
@@ -553,20 +592,33 @@ TEST_F(SecurityTest, DatabasesAreOwnerOnlyAndJobsWriteNoOtherFiles) {
         struct stat info;
         ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode)) << entry.path();
-        EXPECT_EQ(info.st_mode & 077, 0u) << entry.path() << " has mode " << std::oct << (info.st_mode & 0777);
+        EXPECT_EQ(info.st_mode & 077, 0u)
+            << entry.path() << " has mode " << std::oct << (info.st_mode & 0777);
     }
     EXPECT_EQ(databases, 1u);
 
-    const std::set<std::string> expected = {
-        "arraysim.err", "arraysim.out", "cli.err", "cli.out", "mounts", "port",
-        "config/credentials.ini", "config/settings.ini", "log/snapscan.log", "log/events.jsonl",
-        "state/client-1-subclient-1.json", "locks/client-1-subclient-1.lock",
-        "results/full/map", "results/incremental/map", "results/dropped/map"};
+    const std::set<std::string> expected = {"arraysim.err",
+                                            "arraysim.out",
+                                            "cli.err",
+                                            "cli.out",
+                                            "mounts",
+                                            "port",
+                                            "config/credentials.ini",
+                                            "config/settings.ini",
+                                            "log/snapscan.log",
+                                            "log/events.jsonl",
+                                            "state/client-1-subclient-1.json",
+                                            "locks/client-1-subclient-1.lock",
+                                            "results/full/map",
+                                            "results/incremental/map",
+                                            "results/dropped/map"};
     std::set<std::string> found = FilesOutsideIfs(dir);
     // The kept database of the incremental job, and nothing else of its kind.
     for (auto it = found.begin(); it != found.end();) {
-        if (it->rfind("results/incremental/snapdiff_", 0) == 0) it = found.erase(it);
-        else ++it;
+        if (it->rfind("results/incremental/snapdiff_", 0) == 0)
+            it = found.erase(it);
+        else
+            ++it;
     }
     std::set<std::string> expectedPresent;
     for (const auto& name : expected)
@@ -587,7 +639,8 @@ TEST_F(SecurityTest, MapFileIsWrittenOnlyWhereTheAgentNamedIt) {
     ASSERT_EQ(job.status, 0) << job.err;
     EXPECT_TRUE(fs::is_symlink(dir / "results" / "linked" / "map"));
     const std::string map = ReadFile(target);
-    EXPECT_EQ(map.rfind("m:" + Share("s1") + "/:" + Share("s1") + "/.snapshot/TZOP_1_1_1_", 0), 0u) << map;
+    EXPECT_EQ(map.rfind("m:" + Share("s1") + "/:" + Share("s1") + "/.snapshot/TZOP_1_1_1_", 0), 0u)
+        << map;
     EXPECT_EQ(Count(map, "\n"), 1u) << map;
     std::set<std::string> inResults;
     for (const auto& entry : fs::directory_iterator(dir / "results" / "linked"))
@@ -608,7 +661,8 @@ std::string OctalEscaped(const std::string& text) {
 }
 
 std::string CollapseSlashes(std::string path) {
-    for (size_t at = path.find("//"); at != std::string::npos; at = path.find("//", at)) path.erase(at, 1);
+    for (size_t at = path.find("//"); at != std::string::npos; at = path.find("//", at))
+        path.erase(at, 1);
     return path;
 }
 
@@ -617,7 +671,8 @@ using Change = std::tuple<std::string, std::string, std::string>;  // kind, path
 std::set<Change> Delivered(const Result& job) {
     std::set<Change> items;
     for (const auto& item : job.Records("item"))
-        items.insert({item["kindName"], CollapseSlashes(item["path"]), CollapseSlashes(item.value("oldPath", ""))});
+        items.insert({item["kindName"], CollapseSlashes(item["path"]),
+                      CollapseSlashes(item.value("oldPath", ""))});
     return items;
 }
 
@@ -627,14 +682,15 @@ TEST_F(SecurityTest, OddNamesTravelExactlyThroughSnapshotsChangelistsAndDeletes)
     fs::create_directories(root / "d d");
     WriteFile(root / "d d" / "f %20#?.txt", "f\n");
     WriteFile(root / "top", "top\n");
-    WriteFile(dir / "mounts", "127.0.0.1:/ifs/" + OctalEscaped(kOddName) + " " + OctalEscaped(share) +
-                                  " nfs rw 0 0\n");
+    WriteFile(dir / "mounts", "127.0.0.1:/ifs/" + OctalEscaped(kOddName) + " " +
+                                  OctalEscaped(share) + " nfs rw 0 0\n");
 
     const Result full = Job(1, 1, {share}, "full");
     ASSERT_EQ(full.status, 0) << full.err;
     const std::string map = ReadFile(dir / "results" / "full" / "map");
     EXPECT_EQ(map.rfind("m:" + share + "/:" + share + "/.snapshot/TZOP_1_1_1_", 0), 0u) << map;
-    const auto snapshots = Snapscan({"snapshots", "--json", "--client-id", "1", "--subclient-id", "1"});
+    const auto snapshots =
+        Snapscan({"snapshots", "--json", "--client-id", "1", "--subclient-id", "1"});
     ASSERT_EQ(snapshots.Records("snapshot").size(), 1u) << snapshots.out;
     EXPECT_EQ(snapshots.Records("snapshot")[0]["path"], "/ifs/" + kOddName);
 
@@ -644,7 +700,8 @@ TEST_F(SecurityTest, OddNamesTravelExactlyThroughSnapshotsChangelistsAndDeletes)
     for (const std::string& name : {std::string("TZOP_1_1_1_sp ace#h?q%41&\xc3\xa9"), theirs}) {
         std::string answer;
         ASSERT_EQ(Http("POST", "/platform/1/snapshot/snapshots",
-                       json{{"name", name}, {"path", "/ifs/" + kOddName}}.dump(), &answer), 201)
+                       json{{"name", name}, {"path", "/ifs/" + kOddName}}.dump(), &answer),
+                  201)
             << answer;
     }
 
@@ -667,18 +724,21 @@ TEST_F(SecurityTest, OddNamesTravelExactlyThroughSnapshotsChangelistsAndDeletes)
     };
     EXPECT_EQ(Delivered(incremental), expected);
     const std::vector<std::string> requests = Requests();
-    EXPECT_THAT(requests, ::testing::Contains("DELETE /platform/1/snapshot/snapshots/TZOP_1_1_1_sp ace#h?q%41&"
-                                              "\xc3\xa9 204"));
+    EXPECT_THAT(requests, ::testing::Contains(
+                              "DELETE /platform/1/snapshot/snapshots/TZOP_1_1_1_sp ace#h?q%41&"
+                              "\xc3\xa9 204"));
     std::set<std::string> left;
     for (const auto& record :
-         Snapscan({"snapshots", "--json", "--client-id", "1", "--all-subclients"}).Records("snapshot"))
+         Snapscan({"snapshots", "--json", "--client-id", "1", "--all-subclients"})
+             .Records("snapshot"))
         left.insert(record["name"].get<std::string>());
     std::string answer;
     ASSERT_EQ(Http("GET", "/platform/1/snapshot/snapshots", "", &answer), 200);
     std::set<std::string> onArray;
     const json listing = json::parse(answer, nullptr, false);
     ASSERT_TRUE(listing.is_object()) << answer;
-    for (const auto& s : listing.value("snapshots", json::array())) onArray.insert(s["name"].get<std::string>());
+    for (const auto& s : listing.value("snapshots", json::array()))
+        onArray.insert(s["name"].get<std::string>());
     EXPECT_EQ(onArray.count(theirs), 1u) << answer;
     EXPECT_EQ(onArray.count("TZOP_1_1_1_sp ace#h?q%41&\xc3\xa9"), 0u);
     ASSERT_EQ(left.size(), 1u);
@@ -691,7 +751,7 @@ TEST_F(SecurityTest, OddNamesTravelExactlyThroughSnapshotsChangelistsAndDeletes)
     const Result slashes = Job(1, 1, {runs + "//"}, "slashes");
     ASSERT_EQ(slashes.status, 0) << slashes.err;
     EXPECT_EQ(Delivered(slashes), (std::set<Change>{{"changed", share + "/sub \xc3\xa9/", ""},
-                                                   {"changed", share + "/sub \xc3\xa9/z", ""}}));
+                                                    {"changed", share + "/sub \xc3\xa9/z", ""}}));
     const auto after = Snapscan({"snapshots", "--json", "--client-id", "1", "--subclient-id", "1"});
     ASSERT_EQ(after.Records("snapshot").size(), 1u) << after.out;
     EXPECT_EQ(after.Records("snapshot")[0]["path"], "/ifs/" + kOddName);

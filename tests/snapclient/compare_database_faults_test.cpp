@@ -47,22 +47,22 @@ struct DatabaseFaultCase {
     DatabaseOp op;
     int n;
     // expected
-    bool compared;                    // CompareSnapshots succeeds (a read fault)
-    uint32_t win32;                   // of the failure
-    std::string message;              // FXErrorUtil::MessageOf
-    size_t trail;                     // frames of the failure
-    std::string pushed;               // message of CompareSnapshots' frame
-    bool databaseError;               // the database's failure object itself
-    std::vector<std::string> ops;     // database calls
-    std::vector<std::string> level0;  // the client's level 0 lines
+    bool compared;                       // CompareSnapshots succeeds (a read fault)
+    uint32_t win32;                      // of the failure
+    std::string message;                 // FXErrorUtil::MessageOf
+    size_t trail;                        // frames of the failure
+    std::string pushed;                  // message of CompareSnapshots' frame
+    bool databaseError;                  // the database's failure object itself
+    std::vector<std::string> ops;        // database calls
+    std::vector<std::string> level0;     // the client's level 0 lines
     std::vector<std::string> delivered;  // paths of the changes before the end or error item
-    int lastKind;                     // kind of the last item pulled; 42: none handed out
+    int lastKind;                        // kind of the last item pulled; 42: none handed out
 };
 
 TEST_F(DatabaseFaultTest, EachFailingDatabaseCallFailsTheComparisonWhereItHappened) {
-    const std::vector<std::string> loadUpToRename{
-        "Construct", "Create", "InsertEvent", "InsertEvent", "InsertEvent", "InsertEvent",
-        "UpdateRenameEvent"};
+    const std::vector<std::string> loadUpToRename{"Construct",        "Create",      "InsertEvent",
+                                                  "InsertEvent",      "InsertEvent", "InsertEvent",
+                                                  "UpdateRenameEvent"};
     std::vector<std::string> loaded = loadUpToRename;
     loaded.push_back("InsertEvent");
     std::vector<std::string> prepared = loaded;
@@ -74,30 +74,125 @@ TEST_F(DatabaseFaultTest, EachFailingDatabaseCallFailsTheComparisonWhereItHappen
     const std::vector<std::string> upToCompare{kSourceLine, kCompareLine};
 
     const DatabaseFaultCase cases[] = {
-        {"the database cannot be made", DatabaseOp::Construct, 1, false, 14, "", 1, "", false,
-         {"Construct"}, upToCompare, {}, 42},
-        {"Create fails", DatabaseOp::Create, 1, false, 1627, "unable to open database file", 2, "",
-         true, {"Construct", "Create"}, upToCompare, {}, 42},
-        {"first insert fails", DatabaseOp::InsertEvent, 1, false, 1627, "disk I/O error", 2, "",
-         true, {"Construct", "Create", "InsertEvent"}, upToCompare, {}, 42},
-        {"insert on the second page fails", DatabaseOp::InsertEvent, 3, false, 1627,
-         "database or disk is full", 2, "", true,
-         {"Construct", "Create", "InsertEvent", "InsertEvent", "InsertEvent"}, upToCompare, {}, 42},
-        {"rename update fails", DatabaseOp::UpdateRenameEvent, 1, false, 1627, "disk I/O error", 2,
-         "", true, loadUpToRename, upToCompare, {}, 42},
-        {"insert after the rename fails", DatabaseOp::InsertEvent, 5, false, 1627,
-         "disk I/O error", 2, "", true, loaded, upToCompare, {}, 42},
-        {"PrepareSelectQuery fails", DatabaseOp::PrepareSelectQuery, 1, false, 1627,
-         "database is locked", 2, "Unable to prepare select query for the event database", true,
-         prepared, {kSourceLine, kCompareLine, kTotalLine}, {}, 42},
-        {"the first row cannot be read", DatabaseOp::GetNextEvent, 1, true, 0, "", 0, "", false,
-         readOnce, {kSourceLine, kCompareLine, kTotalLine,
-                    "Could not get all the records from ChangeList event cache."},
-         {}, 6},
-        {"the third row cannot be read", DatabaseOp::GetNextEvent, 3, true, 0, "", 0, "", false,
-         readThrice, {kSourceLine, kCompareLine, kTotalLine,
-                      "Could not get all the records from ChangeList event cache."},
-         {"/mnt/share/a", "/mnt/share/b"}, 6},
+        {"the database cannot be made",
+         DatabaseOp::Construct,
+         1,
+         false,
+         14,
+         "",
+         1,
+         "",
+         false,
+         {"Construct"},
+         upToCompare,
+         {},
+         42},
+        {"Create fails",
+         DatabaseOp::Create,
+         1,
+         false,
+         1627,
+         "unable to open database file",
+         2,
+         "",
+         true,
+         {"Construct", "Create"},
+         upToCompare,
+         {},
+         42},
+        {"first insert fails",
+         DatabaseOp::InsertEvent,
+         1,
+         false,
+         1627,
+         "disk I/O error",
+         2,
+         "",
+         true,
+         {"Construct", "Create", "InsertEvent"},
+         upToCompare,
+         {},
+         42},
+        {"insert on the second page fails",
+         DatabaseOp::InsertEvent,
+         3,
+         false,
+         1627,
+         "database or disk is full",
+         2,
+         "",
+         true,
+         {"Construct", "Create", "InsertEvent", "InsertEvent", "InsertEvent"},
+         upToCompare,
+         {},
+         42},
+        {"rename update fails",
+         DatabaseOp::UpdateRenameEvent,
+         1,
+         false,
+         1627,
+         "disk I/O error",
+         2,
+         "",
+         true,
+         loadUpToRename,
+         upToCompare,
+         {},
+         42},
+        {"insert after the rename fails",
+         DatabaseOp::InsertEvent,
+         5,
+         false,
+         1627,
+         "disk I/O error",
+         2,
+         "",
+         true,
+         loaded,
+         upToCompare,
+         {},
+         42},
+        {"PrepareSelectQuery fails",
+         DatabaseOp::PrepareSelectQuery,
+         1,
+         false,
+         1627,
+         "database is locked",
+         2,
+         "Unable to prepare select query for the event database",
+         true,
+         prepared,
+         {kSourceLine, kCompareLine, kTotalLine},
+         {},
+         42},
+        {"the first row cannot be read",
+         DatabaseOp::GetNextEvent,
+         1,
+         true,
+         0,
+         "",
+         0,
+         "",
+         false,
+         readOnce,
+         {kSourceLine, kCompareLine, kTotalLine,
+          "Could not get all the records from ChangeList event cache."},
+         {},
+         6},
+        {"the third row cannot be read",
+         DatabaseOp::GetNextEvent,
+         3,
+         true,
+         0,
+         "",
+         0,
+         "",
+         false,
+         readThrice,
+         {kSourceLine, kCompareLine, kTotalLine,
+          "Could not get all the records from ChangeList event cache."},
+         {"/mnt/share/a", "/mnt/share/b"},
+         6},
     };
     for (const DatabaseFaultCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -94,7 +94,8 @@ protected:
     std::vector<std::string> ClientTexts(int level) const {
         std::vector<std::string> texts;
         for (const LogLine& line : log.Lines())
-            if (line.level == level && line.function.find("CIsilonSnapClient::") != std::string::npos)
+            if (line.level == level &&
+                line.function.find("CIsilonSnapClient::") != std::string::npos)
                 texts.push_back(line.text);
         return texts;
     }

@@ -18,7 +18,8 @@ namespace {
 // type|path|oldPath|inode|mode, for readable differences.
 std::string Describe(const FileServerSnapshotCompareItem& item) {
     char numbers[64];
-    std::snprintf(numbers, sizeof numbers, "%" PRIu64 "|0x%" PRIx32, item.info.inode, item.info.mode);
+    std::snprintf(numbers, sizeof numbers, "%" PRIu64 "|0x%" PRIx32, item.info.inode,
+                  item.info.mode);
     return std::to_string(item.type) + "|" + item.path + "|" + item.oldPath + "|" + numbers;
 }
 
@@ -39,7 +40,8 @@ std::vector<std::string> DescribeChanges(std::vector<FileServerSnapshotCompareIt
 }
 
 std::string TotalLine(uint64_t count) {
-    return "Total number of items received by ChangeList for snapshots [BASE][11] and [INCR][22]: " +
+    return "Total number of items received by ChangeList for snapshots [BASE][11] and "
+           "[INCR][22]: " +
            std::to_string(count) + " ";
 }
 
@@ -57,54 +59,95 @@ struct ItemCase {
 
 TEST_F(CompareTest, ChangelistEntriesBecomeItems) {
     const ItemCase cases[] = {
-        {"changed file and directory", "/mnt/share",
+        {"changed file and directory",
+         "/mnt/share",
          {{{Entry("10", "/f.txt"), Entry("11", "/dir", "directory")}, ""}},
-         {"2|/mnt/share/dir/||11|0x4000", "2|/mnt/share/f.txt||10|0x8000"}, 2, {}, {}},
-        {"new then removed: file rename", "/mnt/share",
+         {"2|/mnt/share/dir/||11|0x4000", "2|/mnt/share/f.txt||10|0x8000"},
+         2,
+         {},
+         {}},
+        {"new then removed: file rename",
+         "/mnt/share",
          {{{Entry("100", "/new"), Entry(RemovedInode(100), "/old")}, ""}},
-         {"3|/mnt/share/new|/mnt/share/old|100|0x8000"}, 2,
-         {"Found rename event for Path[/mnt/share/old], Inode[100]"}, {}},
-        {"directory rename", "/mnt/share",
-         {{{Entry("400", "/dnew", "directory"), Entry(RemovedInode(400), "/dold", "directory")}, ""}},
-         {"3|/mnt/share/dnew/|/mnt/share/dold/|400|0x4000"}, 2,
-         {"Found rename event for Path[/mnt/share/dold], Inode[400]"}, {}},
-        {"rename whose halves arrive on different pages", "/mnt/share",
+         {"3|/mnt/share/new|/mnt/share/old|100|0x8000"},
+         2,
+         {"Found rename event for Path[/mnt/share/old], Inode[100]"},
+         {}},
+        {"directory rename",
+         "/mnt/share",
+         {{{Entry("400", "/dnew", "directory"), Entry(RemovedInode(400), "/dold", "directory")},
+           ""}},
+         {"3|/mnt/share/dnew/|/mnt/share/dold/|400|0x4000"},
+         2,
+         {"Found rename event for Path[/mnt/share/dold], Inode[400]"},
+         {}},
+        {"rename whose halves arrive on different pages",
+         "/mnt/share",
          {{{Entry("100", "/new")}, "t1"}, {{Entry(RemovedInode(100), "/old")}, ""}},
-         {"3|/mnt/share/new|/mnt/share/old|100|0x8000"}, 2,
-         {"Found rename event for Path[/mnt/share/old], Inode[100]"}, {}},
-        {"removed then new: duplicate, ignored", "/mnt/share",
+         {"3|/mnt/share/new|/mnt/share/old|100|0x8000"},
+         2,
+         {"Found rename event for Path[/mnt/share/old], Inode[100]"},
+         {}},
+        {"removed then new: duplicate, ignored",
+         "/mnt/share",
          {{{Entry(RemovedInode(200), "/gone"), Entry("200", "/back")}, ""}},
-         {"4|/mnt/share/gone/||200|0x4000"}, 2, {},
+         {"4|/mnt/share/gone/||200|0x4000"},
+         2,
+         {},
          {"Found duplicate event for Path[/mnt/share/back], ChangeType[file], Inode[200]"}},
-        {"same entry twice", "/mnt/share",
+        {"same entry twice",
+         "/mnt/share",
          {{{Entry("7", "/x", "directory"), Entry("7", "/x", "directory")}, ""}},
-         {"2|/mnt/share/x/||7|0x4000"}, 2, {},
+         {"2|/mnt/share/x/||7|0x4000"},
+         2,
+         {},
          {"Found duplicate event for Path[/mnt/share/x], ChangeType[directory], Inode[7]"}},
-        {"two removals of one inode", "/mnt/share",
+        {"two removals of one inode",
+         "/mnt/share",
          {{{Entry(RemovedInode(300), "/a"), Entry(RemovedInode(300), "/b")}, ""}},
-         {"4|/mnt/share/a/|/mnt/share/b/|300|0x4000"}, 2,
-         {"Found rename event for Path[/mnt/share/b], Inode[300]"}, {}},
-        {"removed file is delivered as a directory", "/mnt/share",
+         {"4|/mnt/share/a/|/mnt/share/b/|300|0x4000"},
+         2,
+         {"Found rename event for Path[/mnt/share/b], Inode[300]"},
+         {}},
+        {"removed file is delivered as a directory",
+         "/mnt/share",
          {{{Entry(RemovedInode(1), "/file.txt", "file")}, ""}},
-         {"4|/mnt/share/file.txt/||1|0x4000"}, 1, {}, {}},
-        {"only bit 61 is cleared", "/mnt/share",
+         {"4|/mnt/share/file.txt/||1|0x4000"},
+         1,
+         {},
+         {}},
+        {"only bit 61 is cleared",
+         "/mnt/share",
          {{{Entry(RemovedInode(0x1000000000000005ULL), "/r")}, ""}},
-         {"4|/mnt/share/r/||1152921504606846981|0x4000"}, 1, {}, {}},
-        {"change type compared exactly", "/mnt/share",
+         {"4|/mnt/share/r/||1152921504606846981|0x4000"},
+         1,
+         {},
+         {}},
+        {"change type compared exactly",
+         "/mnt/share",
          {{{Entry("20", "/D", "Directory"), Entry("21", "/R", "(removed)")}, ""}},
-         {"2|/mnt/share/D||20|0x8000", "2|/mnt/share/R||21|0x8000"}, 2, {}, {}},
-        {"inode texts with leading zeros and at the 64-bit limit", "/mnt/share",
+         {"2|/mnt/share/D||20|0x8000", "2|/mnt/share/R||21|0x8000"},
+         2,
+         {},
+         {}},
+        {"inode texts with leading zeros and at the 64-bit limit",
+         "/mnt/share",
          {{{Entry("0042", "/n42"), Entry("0", "/n0"), Entry("18446744073709551615", "/max")}, ""}},
          {"4|/mnt/share/max/||16140901064495857663|0x4000", "2|/mnt/share/n0||0|0x8000",
           "2|/mnt/share/n42||42|0x8000"},
-         3, {}, {}},
-        {"path joined to the volume as given", "/mnt/share/",
+         3,
+         {},
+         {}},
+        {"path joined to the volume as given",
+         "/mnt/share/",
          {{{Entry("1", "/a b/c"), Entry("4", "/", "directory"), Entry("5", "/.hidden/a..b/..."),
             Entry("6", "/x:y\\z")},
            ""}},
          {"2|/mnt/share/||4|0x4000", "2|/mnt/share/.hidden/a..b/...||5|0x8000",
           "2|/mnt/share/a b/c||1|0x8000", "2|/mnt/share/x:y\\z||6|0x8000"},
-         4, {}, {}},
+         4,
+         {},
+         {}},
     };
     for (const ItemCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -221,7 +264,8 @@ TEST_F(CompareTest, WithoutADatabaseTheSourceYieldsTheErrorItem) {
         EXPECT_EQ(item.oldPath, "");
         EXPECT_EQ(item.info.inode, 0u);
         EXPECT_EQ(item.info.mode, 0u);
-        EXPECT_EQ(ClientTexts(0), std::vector<std::string>{"The event database is not initialized."});
+        EXPECT_EQ(ClientTexts(0),
+                  std::vector<std::string>{"The event database is not initialized."});
     }
 }
 

@@ -20,7 +20,8 @@ namespace {
 
 const char kWaitKey[] = "IsilonChangeListGenerationWaitTime";
 const char kSourceLine[] = "Source volume[/mnt/share], Local volume[/local/share]";
-const char kCompareLine[] = "Compare snapshots Current:[TZOP_12_345_789_a1] Prev:[TZOP_12_345_700_a1]";
+const char kCompareLine[] =
+    "Compare snapshots Current:[TZOP_12_345_789_a1] Prev:[TZOP_12_345_700_a1]";
 
 std::string TotalLine(uint64_t base, uint64_t incr, uint64_t count) {
     return "Total number of items received by ChangeList for snapshots [BASE][" +
@@ -53,8 +54,8 @@ struct SelectionCase {
     const char* name;
     std::vector<ShareFixture> shares;
     const char* source;
-    bool compared;                    // false: "Could not compare snapshots for path"
-    const char* volume;               // the source without its trailing "/"
+    bool compared;                        // false: "Could not compare snapshots for path"
+    const char* volume;                   // the source without its trailing "/"
     std::vector<std::string> createArgs;  // BASE, INCR, "1" of the changelist request
 };
 
@@ -65,8 +66,17 @@ TEST_F(CompareTest, SourceVolumeSelectsTheFirstShareWithThatScanPath) {
     const SelectionCase cases[] = {
         {"exact scan path", {kShare}, "/mnt/share", true, "/mnt/share", {"11", "22", "1"}},
         {"trailing slash removed", {kShare}, "/mnt/share/", true, "/mnt/share", {"11", "22", "1"}},
-        {"later share in the list", {other, kShare}, "/mnt/share", true, "/mnt/share", {"11", "22", "1"}},
-        {"first of two with the same scan path", {kShare, twin}, "/mnt/share", true, "/mnt/share",
+        {"later share in the list",
+         {other, kShare},
+         "/mnt/share",
+         true,
+         "/mnt/share",
+         {"11", "22", "1"}},
+        {"first of two with the same scan path",
+         {kShare, twin},
+         "/mnt/share",
+         true,
+         "/mnt/share",
          {"11", "22", "1"}},
         {"letter case differs", {kShare}, "/MNT/Share", false, "/MNT/Share", {}},
         {"prefix of a scan path", {kShare}, "/mnt/sha", false, "/mnt/sha", {}},
@@ -140,7 +150,7 @@ struct FailureCase {
     std::string message;                // FXErrorUtil::MessageOf
     std::optional<std::string> pushed;  // message of the frame CompareSnapshots pushed
     std::vector<std::string> level0;
-    std::vector<std::string> errors;    // level -1
+    std::vector<std::string> errors;  // level -1
     std::vector<std::string> ops;
     std::optional<std::vector<EventArg>> event;  // arguments of event 0x11000094
     int sleeps;
@@ -161,74 +171,158 @@ TEST_F(CompareTest, FailuresLeaveTheItemSourceAndReportWhatHappened) {
 
     const FailureCase cases[] = {
         {"previous snapshot name missing",
-         {{"/mnt/share", "cur", 22, "", 11}}, {}, {}, {},
-         Origin::Client, 1627, couldNot, std::nullopt,
-         {kSourceLine}, {"Current snapshot[cur] or prev snapshot[] is not valid"}, noOps,
-         std::nullopt, 0, false},
+         {{"/mnt/share", "cur", 22, "", 11}},
+         {},
+         {},
+         {},
+         Origin::Client,
+         1627,
+         couldNot,
+         std::nullopt,
+         {kSourceLine},
+         {"Current snapshot[cur] or prev snapshot[] is not valid"},
+         noOps,
+         std::nullopt,
+         0,
+         false},
         {"previous snapshot id 0",
-         {{"/mnt/share", "cur", 22, "prev", 0}}, {}, {}, {},
-         Origin::Client, 1627, couldNot, std::nullopt,
-         {kSourceLine}, {"Current snapshot[cur] or prev snapshot[prev] is not valid"}, noOps,
-         std::nullopt, 0, false},
+         {{"/mnt/share", "cur", 22, "prev", 0}},
+         {},
+         {},
+         {},
+         Origin::Client,
+         1627,
+         couldNot,
+         std::nullopt,
+         {kSourceLine},
+         {"Current snapshot[cur] or prev snapshot[prev] is not valid"},
+         noOps,
+         std::nullopt,
+         0,
+         false},
         {"current snapshot name missing",
-         {{"/mnt/share", "", 22, "prev", 11}}, {}, {}, {},
-         Origin::Client, 1627, couldNot, std::nullopt,
-         {kSourceLine}, {"Current snapshot[] or prev snapshot[prev] is not valid"}, noOps,
-         std::nullopt, 0, false},
+         {{"/mnt/share", "", 22, "prev", 11}},
+         {},
+         {},
+         {},
+         Origin::Client,
+         1627,
+         couldNot,
+         std::nullopt,
+         {kSourceLine},
+         {"Current snapshot[] or prev snapshot[prev] is not valid"},
+         noOps,
+         std::nullopt,
+         0,
+         false},
         {"current snapshot id 0",
-         {{"/mnt/share", "cur", 0, "prev", 11}}, {}, {}, {},
-         Origin::Client, 1627, couldNot, std::nullopt,
-         {kSourceLine}, {"Current snapshot[cur] or prev snapshot[prev] is not valid"}, noOps,
-         std::nullopt, 0, false},
+         {{"/mnt/share", "cur", 0, "prev", 11}},
+         {},
+         {},
+         {},
+         Origin::Client,
+         1627,
+         couldNot,
+         std::nullopt,
+         {kSourceLine},
+         {"Current snapshot[cur] or prev snapshot[prev] is not valid"},
+         noOps,
+         std::nullopt,
+         0,
+         false},
         {"first share of a scan path unusable, a later one usable",
-         {{"/mnt/share", "cur", 0, "prev", 11}, kShare}, {}, {}, {},
-         Origin::Client, 1627, couldNot, std::nullopt,
-         {kSourceLine}, {"Current snapshot[cur] or prev snapshot[prev] is not valid"}, noOps,
-         std::nullopt, 0, false},
+         {{"/mnt/share", "cur", 0, "prev", 11}, kShare},
+         {},
+         {},
+         {},
+         Origin::Client,
+         1627,
+         couldNot,
+         std::nullopt,
+         {kSourceLine},
+         {"Current snapshot[cur] or prev snapshot[prev] is not valid"},
+         noOps,
+         std::nullopt,
+         0,
+         false},
         {"connection refused",
-         {kShare}, {}, {{ArrayOp::OpenConnection, 1, 1, "AUTH_FAILED", "login refused", 1627}}, {},
-         Origin::Client, 1627,
+         {kShare},
+         {},
+         {{ArrayOp::OpenConnection, 1, 1, "AUTH_FAILED", "login refused", 1627}},
+         {},
+         Origin::Client,
+         1627,
          "Unable to connect to array:[array.test]. Please check connectivity to the array and "
          "check the array management settings.",
-         std::nullopt, upToCompare, {}, openOnly, std::nullopt, 0, false},
+         std::nullopt,
+         upToCompare,
+         {},
+         openOnly,
+         std::nullopt,
+         0,
+         false},
         {"changelist creation refused",
-         {kShare}, {},
-         {{ArrayOp::CreateSnapshotChangeList, 1, 1, "AEC_FORBIDDEN", "Privilege check failed", 5}}, {},
-         Origin::ArrayError, 5, "Privilege check failed",
-         std::string("Unable to create snapshot changelist between snapshots [BASE][11] and [INCR][22]."),
-         upToCompare, {}, {"OpenConnection", "CreateSnapshotChangeList"}, std::nullopt, 0, false},
+         {kShare},
+         {},
+         {{ArrayOp::CreateSnapshotChangeList, 1, 1, "AEC_FORBIDDEN", "Privilege check failed", 5}},
+         {},
+         Origin::ArrayError,
+         5,
+         "Privilege check failed",
+         std::string(
+             "Unable to create snapshot changelist between snapshots [BASE][11] and [INCR][22]."),
+         upToCompare,
+         {},
+         {"OpenConnection", "CreateSnapshotChangeList"},
+         std::nullopt,
+         0,
+         false},
         {"first page refused, ids beyond 32 bits",
          {{"/mnt/share", "TZOP_12_345_789_a1", 18446744073709551615ULL, "TZOP_12_345_700_a1",
            4294967297ULL}},
-         {}, {{ArrayOp::GetSnapshotChangeList, 1, 1, "AEC_BAD_REQUEST", "Invalid snapshot id", 1627}},
          {},
-         Origin::Client, 1627,
+         {{ArrayOp::GetSnapshotChangeList, 1, 1, "AEC_BAD_REQUEST", "Invalid snapshot id", 1627}},
+         {},
+         Origin::Client,
+         1627,
          "Unable to get the snapshot changelist between snapshots [BASE][4294967297] and "
          "[INCR][18446744073709551615], Error:[AEC_BAD_REQUEST][Invalid snapshot id]",
          std::nullopt,
          {kSourceLine, kCompareLine,
           "Unable to get the snapshot changelist between snapshots [BASE][4294967297] and "
           "[INCR][18446744073709551615], Error:[AEC_BAD_REQUEST][Invalid snapshot id]"},
-         {}, firstPage,
+         {},
+         firstPage,
          std::vector<EventArg>{uint64_t{4294967297ULL}, uint64_t{18446744073709551615ULL},
                                std::string("Invalid snapshot id")},
-         0, false},
+         0,
+         false},
         {"first page code differs from not-found only in case: no waiting",
-         {kShare}, {}, {{ArrayOp::GetSnapshotChangeList, 1, 1, "aec_not_found", "lower", 1627}}, {},
-         Origin::Client, 1627,
+         {kShare},
+         {},
+         {{ArrayOp::GetSnapshotChangeList, 1, 1, "aec_not_found", "lower", 1627}},
+         {},
+         Origin::Client,
+         1627,
          "Unable to get the snapshot changelist between snapshots [BASE][11] and [INCR][22], "
          "Error:[aec_not_found][lower]",
          std::nullopt,
          {kSourceLine, kCompareLine,
           "Unable to get the snapshot changelist between snapshots [BASE][11] and [INCR][22], "
           "Error:[aec_not_found][lower]"},
-         {}, firstPage, std::vector<EventArg>{uint64_t{11}, uint64_t{22}, std::string("lower")}, 0,
+         {},
+         firstPage,
+         std::vector<EventArg>{uint64_t{11}, uint64_t{22}, std::string("lower")},
+         0,
          false},
         {"not ready and a wait below one poll: one request only",
-         {kShare}, -1,
-         {{ArrayOp::GetSnapshotChangeList, 1, 2, "AEC_NOT_FOUND", "Changelist 11_22 not found", 1627}},
+         {kShare},
+         -1,
+         {{ArrayOp::GetSnapshotChangeList, 1, 2, "AEC_NOT_FOUND", "Changelist 11_22 not found",
+           1627}},
          {},
-         Origin::Client, 1627,
+         Origin::Client,
+         1627,
          "Unable to get the snapshot changelist between snapshots [BASE][11] and [INCR][22], "
          "Error:[AEC_NOT_FOUND][Changelist 11_22 not found]",
          std::nullopt,
@@ -236,24 +330,43 @@ TEST_F(CompareTest, FailuresLeaveTheItemSourceAndReportWhatHappened) {
           "Registry key[IsilonChangeListGenerationWaitTime] set to value[-1]", AttemptLine(1),
           "Unable to get the snapshot changelist between snapshots [BASE][11] and [INCR][22], "
           "Error:[AEC_NOT_FOUND][Changelist 11_22 not found]"},
-         {}, firstPage,
-         std::vector<EventArg>{uint64_t{11}, uint64_t{22}, std::string("Changelist 11_22 not found")},
-         1, false},
+         {},
+         firstPage,
+         std::vector<EventArg>{uint64_t{11}, uint64_t{22},
+                               std::string("Changelist 11_22 not found")},
+         1,
+         false},
         {"second page not found: no waiting",
-         {kShare}, {}, {{ArrayOp::GetSnapshotChangeList, 2, 1, "AEC_NOT_FOUND", "gone", 1627}},
+         {kShare},
+         {},
+         {{ArrayOp::GetSnapshotChangeList, 2, 1, "AEC_NOT_FOUND", "gone", 1627}},
          {pageA},
-         Origin::SentEvent, 0, "", unableBetween, upToCompare, {},
+         Origin::SentEvent,
+         0,
+         "",
+         unableBetween,
+         upToCompare,
+         {},
          {"OpenConnection", "CreateSnapshotChangeList", "GetSnapshotChangeList",
           "GetSnapshotChangeList"},
-         std::vector<EventArg>{uint64_t{11}, uint64_t{22}, std::string("gone")}, 0, true},
+         std::vector<EventArg>{uint64_t{11}, uint64_t{22}, std::string("gone")},
+         0,
+         true},
         {"third page refused",
-         {kShare}, {},
+         {kShare},
+         {},
          {{ArrayOp::GetSnapshotChangeList, 3, 1, "500", "Internal Server Error", 1627}},
          {pageA, pageB},
-         Origin::SentEvent, 0, "", unableBetween, upToCompare, {},
+         Origin::SentEvent,
+         0,
+         "",
+         unableBetween,
+         upToCompare,
+         {},
          {"OpenConnection", "CreateSnapshotChangeList", "GetSnapshotChangeList",
           "GetSnapshotChangeList", "GetSnapshotChangeList"},
-         std::vector<EventArg>{uint64_t{11}, uint64_t{22}, std::string("Internal Server Error")}, 0,
+         std::vector<EventArg>{uint64_t{11}, uint64_t{22}, std::string("Internal Server Error")},
+         0,
          true},
     };
 
@@ -271,7 +384,8 @@ TEST_F(CompareTest, FailuresLeaveTheItemSourceAndReportWhatHappened) {
             config.RemoveSetting(kWaitKey);
         SetShares(c.shares);
         for (const Fault& f : c.faults)
-            for (int i = 0; i < f.count; ++i) array.FailNth(f.op, f.first + i, f.code, f.message, f.win32);
+            for (int i = 0; i < f.count; ++i)
+                array.FailNth(f.op, f.first + i, f.code, f.message, f.win32);
         QueuePages(c.pages);
 
         ItemSource next = Sentinel;
@@ -371,8 +485,8 @@ TEST_F(CompareTest, EntriesOutsideTheShareOrWithoutAnInodeNumberFailTheCompariso
         {"empty inode", "/f", "", InodeProblem("")},
         {"inode beyond 64 bits", "/f", "18446744073709551616",
          InodeProblem("18446744073709551616")},
-        {"inode of 21 digits", "/f", "000000000000000000001",
-         InodeProblem("000000000000000000001")},
+        {"leading zeros do not hide a value beyond 64 bits", "/f", "0018446744073709551616",
+         InodeProblem("0018446744073709551616")},
     };
     const std::string unableBetween =
         "Unable to get the snapshot changelist between snapshots [BASE][11] and [INCR][22]";
@@ -461,7 +575,8 @@ TEST_F(CompareTest, NotReadyAnswersAreRetriedEveryFiveSecondsWithinTheWait) {
         if (c.loggedValue)
             expected.push_back("Registry key[IsilonChangeListGenerationWaitTime] set to value[" +
                                std::to_string(*c.loggedValue) + "]");
-        for (int attempt = 1; attempt <= c.notReady; ++attempt) expected.push_back(AttemptLine(attempt));
+        for (int attempt = 1; attempt <= c.notReady; ++attempt)
+            expected.push_back(AttemptLine(attempt));
         expected.push_back(TotalLine(11, 22, 1));
         EXPECT_EQ(ClientTexts(0), expected) << log.Dump();
 
@@ -479,7 +594,8 @@ TEST_F(CompareTest, NotReadyAnswersAreRetriedEveryFiveSecondsWithinTheWait) {
 
 TEST_F(CompareTest, WaitSettingZeroMeansTheDefaultWait) {
     config.SetSetting(kWaitKey, 0);
-    array.FailNext(ArrayOp::GetSnapshotChangeList, 1, "AEC_NOT_FOUND", "Changelist 11_22 not found");
+    array.FailNext(ArrayOp::GetSnapshotChangeList, 1, "AEC_NOT_FOUND",
+                   "Changelist 11_22 not found");
     QueuePages({ChangeListPage{{Entry("9", "/f")}, ""}});
     // The poll moves the clock 5 s on: past a wait of 0 s, within the default.
     FakeClock clock;
@@ -523,7 +639,8 @@ TEST_F(CompareTest, APositiveWaitExpiresAfterTheLastPollWithinIt) {
             config.SetSetting(kWaitKey, *c.setting);
         else
             config.RemoveSetting(kWaitKey);
-        array.FailAlways(ArrayOp::GetSnapshotChangeList, "AEC_NOT_FOUND", "Changelist 11_22 not found");
+        array.FailAlways(ArrayOp::GetSnapshotChangeList, "AEC_NOT_FOUND",
+                         "Changelist 11_22 not found");
         FakeClock clock;
         const time_t start = clock.Now();
 
@@ -563,16 +680,25 @@ struct PagingCase {
 TEST_F(CompareTest, PagesAreReadUntilTheResumeTokenIsEmpty) {
     const PagingCase cases[] = {
         {"empty changelist", {}, {""}, 0, 0},
-        {"page without entries but with a token", {{{}, "t1"}, {{Entry("1", "/a")}, ""}}, {"", "t1"}, 1, 1},
+        {"page without entries but with a token",
+         {{{}, "t1"}, {{Entry("1", "/a")}, ""}},
+         {"", "t1"},
+         1,
+         1},
         {"three pages",
          {{{Entry("1", "/a"), Entry("2", "/b")}, "t1"},
           {{}, "t2"},
           {{Entry("3", "/c"), Entry("4", "/d"), Entry("5", "/e")}, ""}},
-         {"", "t1", "t2"}, 5, 5},
+         {"", "t1", "t2"},
+         5,
+         5},
         // The same entry twice is one item; /a2, another path of inode 1 (a
         // hard link), is an item of its own.
         {"duplicates count in the total",
-         {{{Entry("1", "/a"), Entry("1", "/a")}, "t1"}, {{Entry("1", "/a2")}, ""}}, {"", "t1"}, 3, 2},
+         {{{Entry("1", "/a"), Entry("1", "/a")}, "t1"}, {{Entry("1", "/a2")}, ""}},
+         {"", "t1"},
+         3,
+         2},
     };
     for (const PagingCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -589,8 +715,8 @@ TEST_F(CompareTest, PagesAreReadUntilTheResumeTokenIsEmpty) {
                   std::vector<std::string>(c.tokensSent.size(), "11"));
         EXPECT_EQ(Args(array, ArrayOp::GetSnapshotChangeList, 1),
                   std::vector<std::string>(c.tokensSent.size(), "22"));
-        EXPECT_EQ(ClientTexts(0),
-                  (std::vector<std::string>{kSourceLine, kCompareLine, TotalLine(11, 22, c.total)}));
+        EXPECT_EQ(ClientTexts(0), (std::vector<std::string>{kSourceLine, kCompareLine,
+                                                            TotalLine(11, 22, c.total)}));
         EXPECT_EQ(array.LiveObjects(), 0);
         ASSERT_TRUE(next);
         const std::vector<FileServerSnapshotCompareItem> items = Drain(next);

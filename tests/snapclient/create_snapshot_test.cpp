@@ -20,7 +20,10 @@ const char kClient[] = "CIsilonSnapClient::";
 
 class SnapshotCreationTest : public PluginTest {
 protected:
-    void SetUp() override { client = MakeClient(); Forget(); }
+    void SetUp() override {
+        client = MakeClient();
+        Forget();
+    }
 
     void Forget() {
         array.calls.clear();
@@ -28,7 +31,9 @@ protected:
         events.Clear();
     }
 
-    static std::string Name(const std::string& exportPath) { return FullName(kPrefix, 789, exportPath); }
+    static std::string Name(const std::string& exportPath) {
+        return FullName(kPrefix, 789, exportPath);
+    }
 
     // A mounted share: a real directory, listed in the mount table with source
     // "h:<exportPath>", and, when wanted, the .snapshot entry the array would show.
@@ -43,7 +48,8 @@ protected:
 
     std::vector<std::string> CreatedPaths() const {
         std::vector<std::string> paths;
-        for (const ArrayCall& call : array.CallsOf(ArrayOp::CreateSnapshot)) paths.push_back(call.args[0]);
+        for (const ArrayCall& call : array.CallsOf(ArrayOp::CreateSnapshot))
+            paths.push_back(call.args[0]);
         return paths;
     }
 
@@ -62,9 +68,13 @@ TEST_F(SnapshotCreationTest, ExportPathComesFromTheFirstCoveringMountOtherThanRo
     const Case cases[] = {
         {"root mount only", {{"/dev/sda1", "/"}}, "/mnt/a", nullptr},
         {"root listed first", {{"/dev/sda1", "/"}, {"h:/ifs/a", "/mnt/a"}}, "/mnt/a/x", "/ifs/a/x"},
-        {"outer listed first", {{"h:/ifs/a", "/mnt/a"}, {"h:/ifs/b", "/mnt/a/b"}}, "/mnt/a/b/c",
+        {"outer listed first",
+         {{"h:/ifs/a", "/mnt/a"}, {"h:/ifs/b", "/mnt/a/b"}},
+         "/mnt/a/b/c",
          "/ifs/a/b/c"},
-        {"inner listed first", {{"h:/ifs/b", "/mnt/a/b"}, {"h:/ifs/a", "/mnt/a"}}, "/mnt/a/b/c",
+        {"inner listed first",
+         {{"h:/ifs/b", "/mnt/a/b"}, {"h:/ifs/a", "/mnt/a"}},
+         "/mnt/a/b/c",
          "/ifs/b/c"},
         {"scan path is the mount point", {{"h:/ifs/a", "/mnt/a"}}, "/mnt/a", "/ifs/a"},
         {"mount point with trailing delimiter", {{"h:/ifs/a", "/mnt/a"}}, "/mnt/a/", "/ifs/a"},
@@ -75,17 +85,29 @@ TEST_F(SnapshotCreationTest, ExportPathComesFromTheFirstCoveringMountOtherThanRo
         {"sibling with common prefix", {{"h:/ifs/a", "/mnt/a"}}, "/mnt/ab", nullptr},
         {"escaped blank in the table", {{"h:/ifs/s p", "/mnt/s p"}}, "/mnt/s p/d", "/ifs/s p/d"},
         {"IPv6 source", {{"[::1]:/ifs/share", "/mnt/v6"}}, "/mnt/v6", "/ifs/share"},
-        {"IPv6 source, colon in its path", {{"[fd00:1::5]:/ifs/x:y", "/mnt/v6"}}, "/mnt/v6/d",
+        {"IPv6 source, colon in its path",
+         {{"[fd00:1::5]:/ifs/x:y", "/mnt/v6"}},
+         "/mnt/v6/d",
          "/ifs/x:y/d"},
-        {"bracket never closed before a colon: first colon", {{"[::1/ifs/odd", "/mnt/odd"}},
-         "/mnt/odd", ":1/ifs/odd"},
-        {"repeated delimiters in the source", {{"h:/ifs//share", "/mnt/r"}}, "/mnt/r",
+        {"bracket never closed before a colon: first colon",
+         {{"[::1/ifs/odd", "/mnt/odd"}},
+         "/mnt/odd",
+         ":1/ifs/odd"},
+        {"repeated delimiters in the source",
+         {{"h:/ifs//share", "/mnt/r"}},
+         "/mnt/r",
          "/ifs/share"},
-        {"repeated delimiters everywhere, one trailing kept", {{"h://ifs///r//", "/mnt/r"}},
-         "/mnt/r", "/ifs/r/"},
-        {"repeated delimiters below the mount point", {{"h:/ifs/a", "/mnt/a"}}, "/mnt/a/x//y",
+        {"repeated delimiters everywhere, one trailing kept",
+         {{"h://ifs///r//", "/mnt/r"}},
+         "/mnt/r",
+         "/ifs/r/"},
+        {"repeated delimiters below the mount point",
+         {{"h:/ifs/a", "/mnt/a"}},
+         "/mnt/a/x//y",
          "/ifs/a/x/y"},
-        {"repeated delimiters in an IPv6 source", {{"[::1]://ifs//v6", "/mnt/v6"}}, "/mnt/v6",
+        {"repeated delimiters in an IPv6 source",
+         {{"[::1]://ifs//v6", "/mnt/v6"}},
+         "/mnt/v6",
          "/ifs/v6"},
     };
     for (const Case& c : cases) {
@@ -126,8 +148,8 @@ TEST_F(SnapshotCreationTest, ConfiguredJobRecordsEverySharesSnapshot) {
 
     EXPECT_EQ(paths, (std::list<std::string>{b, a + "/"}));
     EXPECT_FALSE(Peer::Array(*client));  // released after the retention step
-    EXPECT_EQ(array.OpSequence(), (std::vector<std::string>{"CreateSnapshot", "CreateSnapshot",
-                                                            "GetSnapshotList"}));
+    EXPECT_EQ(array.OpSequence(),
+              (std::vector<std::string>{"CreateSnapshot", "CreateSnapshot", "GetSnapshotList"}));
     const std::list<FileServerExportInfo>& recorded = Peer::Shares(*client);
     ASSERT_EQ(recorded.size(), 2u);
     const FileServerExportInfo& first = recorded.front();
@@ -191,8 +213,10 @@ TEST_F(SnapshotCreationTest, ShareWithoutUsableSnapshotIsBackedUpLiveOrFailed) {
         Forget();
         Peer::Shares(*client).clear();
         Peer::ContentMapperPaths(*client).clear();
-        if (c.setting) config.SetSetting("bBackupFromSnapshotOnly", c.setting);
-        else config.RemoveSetting("bBackupFromSnapshotOnly");
+        if (c.setting)
+            config.SetSetting("bBackupFromSnapshotOnly", c.setting);
+        else
+            config.RemoveSetting("bBackupFromSnapshotOnly");
         const std::string dir = "s" + std::to_string(++dirCount);
         const std::string exportPath = "/ifs/" + dir;
         mounts.Set({});
@@ -245,8 +269,8 @@ TEST_F(SnapshotCreationTest, ShareWithoutUsableSnapshotIsBackedUpLiveOrFailed) {
         }
         if (c.eventId == 0x11000093) {
             EXPECT_EQ(sent[0].arguments, TextArgs({name, exportPath, "boom"}));
-            EXPECT_TRUE(log.Has(-1, "Could not create snapshot:[" + name + "] on path:[" + exportPath +
-                                        "] Backup path:[" + share +
+            EXPECT_TRUE(log.Has(-1, "Could not create snapshot:[" + name + "] on path:[" +
+                                        exportPath + "] Backup path:[" + share +
                                         "]. Error code:[500] Error Message:[boom]."));
             EXPECT_TRUE(log.Has(0, c.processed
                                        ? "Snapshot creation failed on path [" + share +
@@ -266,7 +290,8 @@ TEST_F(SnapshotCreationTest, ShareWithoutUsableSnapshotIsBackedUpLiveOrFailed) {
                 << accessText;
             EXPECT_TRUE(log.Has(-1,
                                 ".snapshot path is not accessible, can't use NAS snap scan. Please "
-                                "enable .snapshot access [" + accessText + "]"));
+                                "enable .snapshot access [" +
+                                    accessText + "]"));
             EXPECT_TRUE(log.Has(0, c.processed
                                        ? ".snapshot folder access failed on path [" + share +
                                              "], backing up data from live filesystem."
@@ -281,13 +306,15 @@ TEST_F(SnapshotCreationTest, ShareWithoutUsableSnapshotIsBackedUpLiveOrFailed) {
             EXPECT_TRUE(array.DeletedNames().empty());
         }
         if (c.createCode && std::string(c.createCode) == "AEC_CONFLICT") {
-            EXPECT_TRUE(log.Has(-1, "Could not create snapshot:[" + name + "] on path:[" + exportPath +
+            EXPECT_TRUE(log.Has(-1, "Could not create snapshot:[" + name + "] on path:[" +
+                                        exportPath +
                                         "]. Error code:[AEC_CONFLICT] Error Message:[boom], assume "
                                         "snapshot is already created"));
         }
         if (!c.processed) {
             const std::string summary = exportPath + ": " + reason + "\n";
-            EXPECT_TRUE(log.Has(-1, "Processing of shares failed:\n[" + summary + "]")) << log.Dump();
+            EXPECT_TRUE(log.Has(-1, "Processing of shares failed:\n[" + summary + "]"))
+                << log.Dump();
             EXPECT_EQ(result.Detail()->arguments.size(), 1u);
             EXPECT_EQ(boost::any_cast<std::string>(result.Detail()->arguments.at(0)), summary);
             EXPECT_EQ(paths, (std::list<std::string>{share}));  // unchanged on failure
@@ -422,14 +449,10 @@ TEST_F(SnapshotCreationTest, AutoMountExportPathsOfIPv6HostsAndRepeatedDelimiter
         const char* exportPath;  // nullptr: no mount form
     };
     constexpr Case kCases[] = {
-        {"[::1]:/ifs/share", "/ifs/share"},
-        {"[fd00:1::5]:/ifs/x:y", "/ifs/x:y"},
-        {"nfs://[fd00::1]/ifs/v6", "/ifs/v6"},
-        {"nfs://[fd00::1]:2049/ifs/v6", "/ifs/v6"},
-        {"h:/ifs//share", "/ifs/share"},
-        {"nfs://h/ifs//a///b/", "/ifs/a/b/"},
-        {"[::1]:/ifs//v6//", "/ifs/v6/"},
-        {"[::1]/ifs/share", nullptr},
+        {"[::1]:/ifs/share", "/ifs/share"},    {"[fd00:1::5]:/ifs/x:y", "/ifs/x:y"},
+        {"nfs://[fd00::1]/ifs/v6", "/ifs/v6"}, {"nfs://[fd00::1]:2049/ifs/v6", "/ifs/v6"},
+        {"h:/ifs//share", "/ifs/share"},       {"nfs://h/ifs//a///b/", "/ifs/a/b/"},
+        {"[::1]:/ifs//v6//", "/ifs/v6/"},      {"[::1]/ifs/share", nullptr},
         {"nfs://[::1/ifs/share", nullptr},
     };
     for (const Case& c : kCases) {

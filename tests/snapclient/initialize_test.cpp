@@ -20,7 +20,9 @@ const char kConnectFailed[] =
 // A mapper of the agent that is not the concrete CContentMapper.
 class ForeignMapper : public ContentMapperAPI {
 public:
-    CRwError SetPathMap(std::map<std::string, std::string>&) override { return CRwError::Success(); }
+    CRwError SetPathMap(std::map<std::string, std::string>&) override {
+        return CRwError::Success();
+    }
     std::string MapPath(const std::string& path) const override { return path; }
 };
 
@@ -38,7 +40,9 @@ TEST_F(InitializeTest, StoresJobIdentityAndPrefix) {
         // Ids at and above 2^31 print unsigned and still find their credentials,
         // which the lookup keys by the same 32 bits.
         {"client id 2^31", {5, 2147483648u, 1, 7, 4}, "TZOP_2147483648_7_", "TZOP_2147483648_7_5_"},
-        {"largest ids", {5, 4294967295u, 1, 4294967295u, 4}, "TZOP_4294967295_4294967295_",
+        {"largest ids",
+         {5, 4294967295u, 1, 4294967295u, 4},
+         "TZOP_4294967295_4294967295_",
          "TZOP_4294967295_4294967295_5_"},
         {"negative job id", {-1, 3, 1, 4, -2}, "TZOP_3_4_", "TZOP_3_4_18446744073709551615_"},
     };
@@ -190,8 +194,11 @@ TEST_F(InitializeTest, SnapshotNamesAreStableAndScopedByJob) {
         LONGLONG jobId;
         const char* path;
     };
-    const Case cases[] = {{789, "/ifs/data/projects"}, {700, "/ifs/data/projects"},
-                          {789, "/ifs/data/other"}, {-5, "/ifs/x"}, {0, "/"}};
+    const Case cases[] = {{789, "/ifs/data/projects"},
+                          {700, "/ifs/data/projects"},
+                          {789, "/ifs/data/other"},
+                          {-5, "/ifs/x"},
+                          {0, "/"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.jobId) + " " + c.path);
         std::string name = "stale";

@@ -49,7 +49,8 @@ protected:
     TempDir dir;
 };
 
-const PathMap kTwoShares = {{"/mnt/b/", "/mnt/b/"}, {"/mnt/a/", "/mnt/a/.snapshot/TZOP_12_345_789_x"}};
+const PathMap kTwoShares = {{"/mnt/b/", "/mnt/b/"},
+                            {"/mnt/a/", "/mnt/a/.snapshot/TZOP_12_345_789_x"}};
 const char kTwoSharesLines[] =
     "m:/mnt/a/:/mnt/a/.snapshot/TZOP_12_345_789_x:\n"
     "m:/mnt/b/:/mnt/b/:\n";
@@ -70,8 +71,10 @@ TEST_F(MapFileTest, AppendsOneLinePerEntryInByteOrder) {
          std::string("agent line\n") + kTwoSharesLines},
         {"twice gives every line twice", std::nullopt, kTwoShares, 2,
          std::string(kTwoSharesLines) + kTwoSharesLines},
-        {"bytes as they are", std::nullopt,
-         {{"h:/ifs/x/", "/auto/x y/"}, {"/mnt/Z/", "/mnt/Z/"}, {"/mnt/a/", "/r"}}, 1,
+        {"bytes as they are",
+         std::nullopt,
+         {{"h:/ifs/x/", "/auto/x y/"}, {"/mnt/Z/", "/mnt/Z/"}, {"/mnt/a/", "/r"}},
+         1,
          "m:/mnt/Z/:/mnt/Z/:\nm:/mnt/a/:/r:\nm:h:/ifs/x/:/auto/x y/:\n"},
     };
     int n = 0;
@@ -102,22 +105,36 @@ TEST_F(MapFileTest, EntriesWithALineFeedAreNotWrittenWhereverTheyCameFrom) {
         std::vector<std::string> refusedKeys;
     };
     const Case cases[] = {
-        {"line feed in a key", Via::AddSnapDevInfo,
-         {{"/mnt/a\nm:/etc/:/x/", "/r/"}, {"/mnt/b/", "/mnt/b/"}}, "m:/mnt/b/:/mnt/b/:\n",
+        {"line feed in a key",
+         Via::AddSnapDevInfo,
+         {{"/mnt/a\nm:/etc/:/x/", "/r/"}, {"/mnt/b/", "/mnt/b/"}},
+         "m:/mnt/b/:/mnt/b/:\n",
          {"/mnt/a\nm:/etc/:/x/"}},
-        {"line feed in a read path", Via::AddSnapDevInfo,
-         {{"/mnt/a/", "/r\nm:/etc/:/x"}, {"/mnt/b/", "/mnt/b/"}}, "m:/mnt/b/:/mnt/b/:\n",
+        {"line feed in a read path",
+         Via::AddSnapDevInfo,
+         {{"/mnt/a/", "/r\nm:/etc/:/x"}, {"/mnt/b/", "/mnt/b/"}},
+         "m:/mnt/b/:/mnt/b/:\n",
          {"/mnt/a/"}},
-        {"line feed at the end of a read path", Via::AddSnapDevInfo,
-         {{"/mnt/a/", "/mnt/a/\n"}}, "", {"/mnt/a/"}},
-        {"carriage return is a byte like others", Via::AddSnapDevInfo,
-         {{"/mnt/a/", "/r\r"}}, "m:/mnt/a/:/r\r:\n", {}},
-        {"handed to the mapper and the file", Via::Update,
-         {{"/mnt/a/", "/r\nm:/etc/:/x"}, {"/mnt/b/", "/mnt/b/"}}, "m:/mnt/b/:/mnt/b/:\n",
+        {"line feed at the end of a read path",
+         Via::AddSnapDevInfo,
+         {{"/mnt/a/", "/mnt/a/\n"}},
+         "",
          {"/mnt/a/"}},
-        {"taken back from the agent's mapper", Via::Repopulate,
+        {"carriage return is a byte like others",
+         Via::AddSnapDevInfo,
+         {{"/mnt/a/", "/r\r"}},
+         "m:/mnt/a/:/r\r:\n",
+         {}},
+        {"handed to the mapper and the file",
+         Via::Update,
+         {{"/mnt/a/", "/r\nm:/etc/:/x"}, {"/mnt/b/", "/mnt/b/"}},
+         "m:/mnt/b/:/mnt/b/:\n",
+         {"/mnt/a/"}},
+        {"taken back from the agent's mapper",
+         Via::Repopulate,
          {{"h:/ifs/a\nm:/etc/", "/auto/a/"}, {"h:/ifs/b/", "/auto/b\n"}, {"h:/ifs/c/", "/auto/c/"}},
-         "m:h:/ifs/c/:/auto/c/:\n", {"h:/ifs/a\nm:/etc/", "h:/ifs/b/"}},
+         "m:h:/ifs/c/:/auto/c/:\n",
+         {"h:/ifs/a\nm:/etc/", "h:/ifs/b/"}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -191,9 +208,10 @@ TEST_F(MapFileTest, UpdateHandsTheMapToTheMapperAndAppendsIt) {
     auto made = boost::dynamic_pointer_cast<CContentMapper>(handle);
     ASSERT_TRUE(made);
     EXPECT_EQ(made->GetPathMap(), kTwoShares);
-    EXPECT_EQ(log.TextsAt(0), (std::vector<std::string>{
-                                  "Content mapper path: /mnt/a/ : /mnt/a/.snapshot/TZOP_12_345_789_x",
-                                  "Content mapper path: /mnt/b/ : /mnt/b/"}));
+    EXPECT_EQ(log.TextsAt(0),
+              (std::vector<std::string>{
+                  "Content mapper path: /mnt/a/ : /mnt/a/.snapshot/TZOP_12_345_789_x",
+                  "Content mapper path: /mnt/b/ : /mnt/b/"}));
 
     // A given mapper is used as it is, and the file grows.
     auto recording = boost::make_shared<RecordingMapper>();
@@ -260,7 +278,7 @@ TEST_F(MapFileTest, RepopulateRefusals) {
         const char* name;
         ContentMapperAPIPtr mapper;
         std::string mapFile;
-        uint32_t code;         // 0: success
+        uint32_t code;  // 0: success
         std::string message;
         bool flagAfter;
         PathMap mapAfter;
@@ -287,7 +305,8 @@ TEST_F(MapFileTest, RepopulateRefusals) {
         const CRwError result = client->RepopulateContentMapperPaths(handle);
         if (c.code == 0) {
             EXPECT_FALSE(result.IsError()) << result.AsString();
-            EXPECT_EQ(log.TextsAt(0), (std::vector<std::string>{"Given content mapper is not initialized!"}));
+            EXPECT_EQ(log.TextsAt(0),
+                      (std::vector<std::string>{"Given content mapper is not initialized!"}));
         } else {
             EXPECT_EQ(FXErrorUtil::Win32CodeOf(result), c.code);
             EXPECT_EQ(FXErrorUtil::MessageOf(result), c.message);

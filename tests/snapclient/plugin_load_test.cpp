@@ -30,14 +30,16 @@ struct DynamicSymbols {
 DynamicSymbols ReadDynamicSymbols(const std::string& path) {
     DynamicSymbols symbols;
     std::ifstream in(path, std::ios::binary);
-    const std::vector<char> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<char> image((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
     if (image.size() < sizeof(Elf64_Ehdr)) {
         ADD_FAILURE() << path << " is too short for an ELF header";
         return symbols;
     }
     Elf64_Ehdr header;
     std::memcpy(&header, image.data(), sizeof header);
-    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 || header.e_ident[EI_CLASS] != ELFCLASS64) {
+    if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != ELFCLASS64) {
         ADD_FAILURE() << path << " is not a 64-bit ELF file";
         return symbols;
     }
@@ -71,7 +73,8 @@ DynamicSymbols ReadDynamicSymbols(const std::string& path) {
             if (sym.st_shndx == SHN_UNDEF) {
                 symbols.undefined.insert(name);
             } else if (bind == STB_GLOBAL || bind == STB_WEAK || bind == STB_GNU_UNIQUE) {
-                if (type == STT_FUNC || type == STT_GNU_IFUNC) symbols.functions.insert(name);
+                if (type == STT_FUNC || type == STT_GNU_IFUNC)
+                    symbols.functions.insert(name);
                 else if (type == STT_OBJECT || type == STT_TLS || type == STT_COMMON)
                     symbols.objects.insert(name);
             }

@@ -81,8 +81,10 @@ TEST_F(RetentionTest, JobStartKeepsCurrentAndPreviousJobsOfTheClient) {
         ASSERT_FALSE(client->InitArray(12).IsError());
         array.calls.clear();
         log.Clear();
-        if (deletePrevious) config.SetSetting(kDisableSetting, 3);
-        else config.RemoveSetting(kDisableSetting);
+        if (deletePrevious)
+            config.SetSetting(kDisableSetting, 3);
+        else
+            config.RemoveSetting(kDisableSetting);
         for (const Snap& s : snaps) array.AddSnapshot(s.name, s.id, s.path);
         Peer::SetShares(*client, {ShareOf("/ifs/a", curA), ShareOf("/ifs/b/", curB)});
 
@@ -99,7 +101,8 @@ TEST_F(RetentionTest, JobStartKeepsCurrentAndPreviousJobsOfTheClient) {
         // Each name once, in ascending order, although several shares saw it.
         EXPECT_EQ(array.DeletedNames(), Sorted(deleted));
         std::vector<std::string> deleteLines;
-        for (const std::string& name : Sorted(deleted)) deleteLines.push_back("Deleting snapshot [" + name + "]");
+        for (const std::string& name : Sorted(deleted))
+            deleteLines.push_back("Deleting snapshot [" + name + "]");
         EXPECT_EQ(log.TextsAt(3), deleteLines);
 
         const FileServerExportInfo& a = Peer::Shares(*client).front();
@@ -113,8 +116,9 @@ TEST_F(RetentionTest, JobStartKeepsCurrentAndPreviousJobsOfTheClient) {
             EXPECT_EQ(a.prevSnapshotName, "");
             EXPECT_EQ(a.prevSnapshotId, 0u);
             EXPECT_FALSE(a.hasSnapshotPair);
-            EXPECT_TRUE(log.Has(1, "Additional setting[nDisableSnapdiffForStreamingBackups] present, "
-                                   "deleting previous job [700] snapshots if exist."));
+            EXPECT_TRUE(log.Has(1,
+                                "Additional setting[nDisableSnapdiffForStreamingBackups] present, "
+                                "deleting previous job [700] snapshots if exist."));
         } else {
             EXPECT_EQ(a.prevSnapshotName, prevA);
             EXPECT_EQ(a.prevSnapshotId, 9u);
@@ -130,8 +134,8 @@ TEST_F(RetentionTest, JobPrefixesEndWithTheirDelimiter) {
         LONGLONG job, prev, snapshotJob;
         bool deleted;
     };
-    const Case cases[] = {{5, 4, 55, true}, {5, 4, 45, true}, {55, 54, 5, true},
-                          {5, 4, 5, false}, {5, 4, 4, false}};
+    const Case cases[] = {
+        {5, 4, 55, true}, {5, 4, 45, true}, {55, 54, 5, true}, {5, 4, 5, false}, {5, 4, 4, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE("job " + std::to_string(c.job) + ", snapshot of job " +
                      std::to_string(c.snapshotJob));
@@ -191,9 +195,9 @@ TEST_F(RetentionTest, ListingFailureCodes) {
         const char* text;
         uint32_t code;
     };
-    const Code codes[] = {{"500", 500},   {"0", 1627},           {"abc", 1627},
-                          {"", 1627},     {"99999999999", 1627}, {" 42 trailing", 42},
-                          {"AEC_NOT_FOUND", 1627}};
+    const Code codes[] = {
+        {"500", 500},          {"0", 1627},          {"abc", 1627},          {"", 1627},
+        {"99999999999", 1627}, {" 42 trailing", 42}, {"AEC_NOT_FOUND", 1627}};
     struct Operation {
         const char* name;
         CRwError (*run)(CIsilonSnapClient&);
@@ -241,8 +245,9 @@ TEST_F(RetentionTest, CleanupSnapshotDeletesEachNameOnceInOrderWhateverFails) {
         EXPECT_EQ(call.args[2], "0");
     }
     EXPECT_EQ(array.SnapshotNames(), (std::vector<std::string>{"a"}));  // "a" was locked
-    EXPECT_EQ(log.TextsAt(3), (std::vector<std::string>{"Deleting snapshot [a]", "Deleting snapshot [b]",
-                                                        "Deleting snapshot [missing]"}));
+    EXPECT_EQ(log.TextsAt(3),
+              (std::vector<std::string>{"Deleting snapshot [a]", "Deleting snapshot [b]",
+                                        "Deleting snapshot [missing]"}));
 
     // Without a connection there is nothing to delete through.
     Peer::Array(*client).reset();
@@ -257,12 +262,13 @@ TEST_F(RetentionTest, PostBackupKeepsOnlyTheCurrentJobUnlessTold) {
     struct Snap {
         const char* label;
         std::string name;
-        bool kept;                // setting absent
+        bool kept;               // setting absent
         bool keptDeleteCurrent;  // setting set
     };
     const std::vector<Snap> snaps = {
         {"current of a", FullName(kPrefix, 789, "/ifs/a"), true, false},
-        {"current of a share not in the job", FullName(kPrefix, 789, "/ifs/elsewhere"), true, false},
+        {"current of a share not in the job", FullName(kPrefix, 789, "/ifs/elsewhere"), true,
+         false},
         {"previous", FullName(kPrefix, 700, "/ifs/a"), false, false},
         {"older", FullName(kPrefix, 5, "/ifs/a"), false, false},
         {"job 7890", FullName(kPrefix, 7890, "/ifs/a"), false, false},
@@ -282,8 +288,10 @@ TEST_F(RetentionTest, PostBackupKeepsOnlyTheCurrentJobUnlessTold) {
         array.Reset();
         ASSERT_FALSE(client->InitArray(12).IsError());
         log.Clear();
-        if (c.setting) config.SetSetting(kDisableSetting, c.setting);
-        else config.RemoveSetting(kDisableSetting);
+        if (c.setting)
+            config.SetSetting(kDisableSetting, c.setting);
+        else
+            config.RemoveSetting(kDisableSetting);
         for (const Snap& s : snaps) array.AddSnapshot(s.name, 1, "/ifs/a");
 
         ASSERT_FALSE(client->CleanupSnapshotsPostBackup(c.unusedFlag).IsError());
@@ -295,8 +303,8 @@ TEST_F(RetentionTest, PostBackupKeepsOnlyTheCurrentJobUnlessTold) {
             deleted += kept ? 0 : 1;
         }
         EXPECT_EQ(array.DeletedNames().size(), deleted);
-        EXPECT_TRUE(log.Has(1, "Deleting [" + std::to_string(deleted) +
-                                   "] older snapshots in post op phase."));
+        EXPECT_TRUE(log.Has(
+            1, "Deleting [" + std::to_string(deleted) + "] older snapshots in post op phase."));
         const std::string settingLine =
             "Registry key[nDisableSnapdiffForStreamingBackups] set to value[2], deleting current "
             "job's snapshot. Next incremental job will not use fast scan";
@@ -309,7 +317,8 @@ TEST_F(RetentionTest, PostBackupKeepsOnlyTheCurrentJobUnlessTold) {
 TEST_F(RetentionTest, PostBackupWithoutSnapshotsReportsZeroAndReleasesTheConnection) {
     array.AddSnapshot("foreign", 1, "/ifs/a");
     ASSERT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
-    EXPECT_EQ(log.TextsAt(1), (std::vector<std::string>{"Deleting [0] older snapshots in post op phase."}));
+    EXPECT_EQ(log.TextsAt(1),
+              (std::vector<std::string>{"Deleting [0] older snapshots in post op phase."}));
     EXPECT_EQ(array.CallCount(ArrayOp::DeleteSnapshot), 0);
     EXPECT_FALSE(Peer::Array(*client));
 
@@ -340,15 +349,16 @@ TEST_F(RetentionTest, AutoMountCleanupDeletesOnlyThisJobsSnapshotsOfFailedShares
                                                             "DeleteSnapshot", "DeleteSnapshot"}));
     EXPECT_EQ(array.DeletedNames(), Sorted({curA, curRaw}));
     EXPECT_EQ(array.SnapshotNames(), (std::vector<std::string>{prevA, otherClient, curKept}));
-    EXPECT_EQ(log.TextsAt(0),
-              (std::vector<std::string>{
-                  "Auto-mount client: Deleting snapshot [" + curA + "] of failed share [h:/ifs/a]",
-                  "Auto-mount client: Deleting snapshot [" + curA + "] of failed share [h2:/ifs/a]",
-                  "Auto-mount client: Deleting snapshot [" + curRaw + "] of failed share [/ifs/raw]",
-                  "Auto-mount client: Deleting snapshot [" + FullName(kPrefix, 789, "/ifs/none") +
-                      "] of failed share [h:/ifs/none]",
-                  "Auto-mount client: Deleting snapshot [" + curRaw +
-                      "] of failed share [[fd00::1]:/ifs//raw]"}));
+    EXPECT_EQ(
+        log.TextsAt(0),
+        (std::vector<std::string>{
+            "Auto-mount client: Deleting snapshot [" + curA + "] of failed share [h:/ifs/a]",
+            "Auto-mount client: Deleting snapshot [" + curA + "] of failed share [h2:/ifs/a]",
+            "Auto-mount client: Deleting snapshot [" + curRaw + "] of failed share [/ifs/raw]",
+            "Auto-mount client: Deleting snapshot [" + FullName(kPrefix, 789, "/ifs/none") +
+                "] of failed share [h:/ifs/none]",
+            "Auto-mount client: Deleting snapshot [" + curRaw +
+                "] of failed share [[fd00::1]:/ifs//raw]"}));
     EXPECT_TRUE(Peer::Array(*client));  // stays open
 }
 

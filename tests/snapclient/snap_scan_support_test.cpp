@@ -50,7 +50,7 @@ TEST_F(SnapScanSupportTest, ReleaseIsComparedFromItsFirstDigitByDotSeparatedComp
         {"8.1", "8.1"},
         {"8.1.0", "8.1.0"},
         {"8.1.0.2.1", nullptr},
-        {"8.1.0.2a", nullptr},       // not a number: by characters, as a whole text would
+        {"8.1.0.2a", nullptr},  // not a number: by characters, as a whole text would
         {"8.1.0.1x", "8.1.0.1x"},
         {"8.1.x.0", nullptr},
         {"OneFS 10.0.0.0", nullptr},
@@ -118,8 +118,9 @@ TEST_F(SnapScanSupportTest, DisabledJobTypeIsEnabledKeepingItsOtherSettings) {
 
     const CRwError result = client->VerifySnapScanSupport();
     ASSERT_FALSE(result.IsError()) << result.AsString();
-    EXPECT_EQ(array.OpSequence(), (std::vector<std::string>{"GetVersionInfo", "GetChangeListJobInfo",
-                                                            "SetChangeListJobInfo"}));
+    EXPECT_EQ(array.OpSequence(),
+              (std::vector<std::string>{"GetVersionInfo", "GetChangeListJobInfo",
+                                        "SetChangeListJobInfo"}));
     EXPECT_TRUE(array.jobInfo.enabled);
     EXPECT_TRUE(array.jobInfo.flag0);
     EXPECT_EQ(array.jobInfo.number0, 7u);

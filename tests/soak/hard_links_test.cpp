@@ -28,9 +28,10 @@ protected:
         std::set<Item> items;
         for (const auto& item : job.Records("item")) {
             const std::string path = item["path"];
-            items.emplace(item["kindName"], path.substr(Share("s1").size()), item.value("oldPath", "").empty()
-                                                                                  ? ""
-                                                                                  : item["oldPath"].get<std::string>().substr(Share("s1").size()));
+            items.emplace(item["kindName"], path.substr(Share("s1").size()),
+                          item.value("oldPath", "").empty()
+                              ? ""
+                              : item["oldPath"].get<std::string>().substr(Share("s1").size()));
         }
         return items;
     }
@@ -50,7 +51,8 @@ TEST_F(HardLinksTest, EveryPathOfAHardLinkedFileIsDelivered) {
 
     // A change through one path is a change of both.
     ASSERT_EQ(::truncate(P("/d1/zz-link").c_str(), 3), 0);
-    EXPECT_EQ(Items("truncate"), (std::set<Item>{{"changed", "/d1/f1", ""}, {"changed", "/d1/zz-link", ""}}));
+    EXPECT_EQ(Items("truncate"),
+              (std::set<Item>{{"changed", "/d1/f1", ""}, {"changed", "/d1/zz-link", ""}}));
 
     // Both paths renamed: one rename carries the inode's first old path, the
     // other new path is delivered, the other old path removed.
@@ -69,7 +71,8 @@ TEST_F(HardLinksTest, EveryPathOfAHardLinkedFileIsDelivered) {
     ASSERT_EQ(::unlink(P("/d1/zz2").c_str()), 0);
     ASSERT_EQ(::unlink(P("/d1/sub/third").c_str()), 0);
     const std::set<Item> gone = Items("gone");
-    EXPECT_EQ(gone.count({"renamed", "/d1/sub/moved", "/d1/g1"}), 1u) << ::testing::PrintToString(gone);
+    EXPECT_EQ(gone.count({"renamed", "/d1/sub/moved", "/d1/g1"}), 1u)
+        << ::testing::PrintToString(gone);
     EXPECT_EQ(gone.count({"removed", "/d1/sub/third/", ""}), 1u) << ::testing::PrintToString(gone);
     EXPECT_EQ(gone.count({"removed", "/d1/zz2/", ""}), 1u) << ::testing::PrintToString(gone);
 }

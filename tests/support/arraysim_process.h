@@ -24,8 +24,8 @@ public:
 
     // Runs `binary --port 0 --port-file <workDir>/sim.port <args>` and waits (at
     // most 20 s) until it listens. False with error set otherwise.
-    bool Start(const std::string& binary, const std::string& workDir, const std::vector<std::string>& args,
-               std::string& error);
+    bool Start(const std::string& binary, const std::string& workDir,
+               const std::vector<std::string>& args, std::string& error);
     void Stop();
 
     int Port() const { return m_port; }

@@ -126,7 +126,8 @@ public:
     MountTableFile& operator=(const MountTableFile&) = delete;
 
     void Set(const std::vector<Mount>& mounts);
-    void Add(const std::string& device, const std::string& mountPoint, const std::string& type = "nfs");
+    void Add(const std::string& device, const std::string& mountPoint,
+             const std::string& type = "nfs");
     // Writes this text as the table, byte for byte.
     void SetRaw(const std::string& text);
     // Points SNAPSCAN_MOUNT_TABLE at a file that does not exist.

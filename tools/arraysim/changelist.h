@@ -14,20 +14,20 @@ namespace arraysim {
 constexpr uint64_t kRemovedLinBit = 0x2000000000000000ULL;
 
 struct ChangeEntry {
-  uint64_t id = 0;  // inode (LIN), with kRemovedLinBit for a removed entry
-  std::string path;
-  std::string type;
-  int64_t size = 0;
-  FileTime atime, ctime, mtime;
+    uint64_t id = 0;  // inode (LIN), with kRemovedLinBit for a removed entry
+    std::string path;
+    std::string type;
+    int64_t size = 0;
+    FileTime atime, ctime, mtime;
 };
 
 // Served page by page; an implementation may generate its entries on demand.
 class ChangelistSource {
- public:
-  virtual ~ChangelistSource();
-  virtual uint64_t Size() const = 0;
-  // Appends entries [offset, offset + count) (clipped to Size()) to `out`.
-  virtual void Read(uint64_t offset, uint64_t count, std::vector<ChangeEntry>* out) const = 0;
+public:
+    virtual ~ChangelistSource();
+    virtual uint64_t Size() const = 0;
+    // Appends entries [offset, offset + count) (clipped to Size()) to `out`.
+    virtual void Read(uint64_t offset, uint64_t count, std::vector<ChangeEntry>* out) const = 0;
 };
 
 // Compares two manifests by inode. Present entries: added, modified (size, mtime, ctime or type)

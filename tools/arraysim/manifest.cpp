@@ -11,83 +11,92 @@
 namespace arraysim {
 
 const char* FileTypeText(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return "regular";
-    case S_IFDIR: return "directory";
-    case S_IFLNK: return "symlink";
-    case S_IFIFO: return "fifo";
-    case S_IFSOCK: return "socket";
-    case S_IFCHR: return "char device";
-    case S_IFBLK: return "block device";
-    default: return "unknown";
-  }
+    switch (mode & S_IFMT) {
+        case S_IFREG:
+            return "regular";
+        case S_IFDIR:
+            return "directory";
+        case S_IFLNK:
+            return "symlink";
+        case S_IFIFO:
+            return "fifo";
+        case S_IFSOCK:
+            return "socket";
+        case S_IFCHR:
+            return "char device";
+        case S_IFBLK:
+            return "block device";
+        default:
+            return "unknown";
+    }
 }
 
 namespace {
 
 ManifestEntry EntryFromStat(const struct stat& st, uint64_t parentInode, const std::string& ifsPath,
                             const CtimeFixups& fixups) {
-  ManifestEntry e;
-  e.inode = static_cast<uint64_t>(st.st_ino);
-  e.parentInode = parentInode;
-  e.path = ifsPath;
-  e.type = FileTypeText(st.st_mode);
-  e.size = static_cast<int64_t>(st.st_size);
-  e.atime = {st.st_atim.tv_sec, st.st_atim.tv_nsec};
-  e.ctime = {st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
-  e.mtime = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
-  auto fix = fixups.find(e.inode);
-  if (fix != fixups.end() && fix->second.first == e.ctime) e.ctime = fix->second.second;
-  return e;
+    ManifestEntry e;
+    e.inode = static_cast<uint64_t>(st.st_ino);
+    e.parentInode = parentInode;
+    e.path = ifsPath;
+    e.type = FileTypeText(st.st_mode);
+    e.size = static_cast<int64_t>(st.st_size);
+    e.atime = {st.st_atim.tv_sec, st.st_atim.tv_nsec};
+    e.ctime = {st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+    e.mtime = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    auto fix = fixups.find(e.inode);
+    if (fix != fixups.end() && fix->second.first == e.ctime) e.ctime = fix->second.second;
+    return e;
 }
 
-bool ScanDir(const std::string& local, uint64_t inode, const std::string& ifs, const CtimeFixups& fixups,
-             Manifest* out, std::string* error) {
-  DIR* dir = opendir(local.c_str());
-  if (!dir) {
-    *error = "cannot read directory " + local + ": " + std::strerror(errno);
-    return false;
-  }
-  std::vector<std::string> names;
-  while (struct dirent* d = readdir(dir)) {
-    std::string name = d->d_name;
-    if (name == "." || name == ".." || name == ".snapshot") continue;
-    names.push_back(std::move(name));
-  }
-  closedir(dir);
-  for (const auto& name : names) {
-    std::string childLocal = local + "/" + name;
-    struct stat st;
-    if (lstat(childLocal.c_str(), &st) != 0) {
-      if (errno == ENOENT) continue;  // removed while we scanned
-      *error = "cannot stat " + childLocal + ": " + std::strerror(errno);
-      return false;
+bool ScanDir(const std::string& local, uint64_t inode, const std::string& ifs,
+             const CtimeFixups& fixups, Manifest* out, std::string* error) {
+    DIR* dir = opendir(local.c_str());
+    if (!dir) {
+        *error = "cannot read directory " + local + ": " + std::strerror(errno);
+        return false;
     }
-    out->push_back(EntryFromStat(st, inode, ifs + "/" + name, fixups));
-    if (S_ISDIR(st.st_mode) &&
-        !ScanDir(childLocal, static_cast<uint64_t>(st.st_ino), ifs + "/" + name, fixups, out, error)) {
-      return false;
+    std::vector<std::string> names;
+    while (struct dirent* d = readdir(dir)) {
+        std::string name = d->d_name;
+        if (name == "." || name == ".." || name == ".snapshot") continue;
+        names.push_back(std::move(name));
     }
-  }
-  return true;
+    closedir(dir);
+    for (const auto& name : names) {
+        std::string childLocal = local + "/" + name;
+        struct stat st;
+        if (lstat(childLocal.c_str(), &st) != 0) {
+            if (errno == ENOENT) continue;  // removed while we scanned
+            *error = "cannot stat " + childLocal + ": " + std::strerror(errno);
+            return false;
+        }
+        out->push_back(EntryFromStat(st, inode, ifs + "/" + name, fixups));
+        if (S_ISDIR(st.st_mode) && !ScanDir(childLocal, static_cast<uint64_t>(st.st_ino),
+                                            ifs + "/" + name, fixups, out, error)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 bool ScanManifest(const std::string& localDir, const std::string& ifsDir, const CtimeFixups& fixups,
                   Manifest* out, std::string* error) {
-  out->clear();
-  struct stat st;
-  if (lstat(localDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *error = "not a directory: " + localDir;
-    return false;
-  }
-  out->push_back(EntryFromStat(st, 0, ifsDir, fixups));
-  if (!ScanDir(localDir, static_cast<uint64_t>(st.st_ino), ifsDir, fixups, out, error)) return false;
-  std::sort(out->begin(), out->end(), [](const ManifestEntry& a, const ManifestEntry& b) {
-    return std::tie(a.inode, a.path) < std::tie(b.inode, b.path);
-  });
-  return true;
+    out->clear();
+    struct stat st;
+    if (lstat(localDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        *error = "not a directory: " + localDir;
+        return false;
+    }
+    out->push_back(EntryFromStat(st, 0, ifsDir, fixups));
+    if (!ScanDir(localDir, static_cast<uint64_t>(st.st_ino), ifsDir, fixups, out, error))
+        return false;
+    std::sort(out->begin(), out->end(), [](const ManifestEntry& a, const ManifestEntry& b) {
+        return std::tie(a.inode, a.path) < std::tie(b.inode, b.path);
+    });
+    return true;
 }
 
 }  // namespace arraysim

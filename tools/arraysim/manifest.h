@@ -12,19 +12,19 @@
 namespace arraysim {
 
 struct FileTime {
-  int64_t sec = 0;
-  int64_t nsec = 0;
-  bool operator==(const FileTime& o) const { return sec == o.sec && nsec == o.nsec; }
-  bool operator!=(const FileTime& o) const { return !(*this == o); }
+    int64_t sec = 0;
+    int64_t nsec = 0;
+    bool operator==(const FileTime& o) const { return sec == o.sec && nsec == o.nsec; }
+    bool operator!=(const FileTime& o) const { return !(*this == o); }
 };
 
 struct ManifestEntry {
-  uint64_t inode = 0;
-  uint64_t parentInode = 0;  // 0 for the snapshot's root
-  std::string path;  // array path, "/ifs/..."
-  std::string type;  // the array's type text: "regular", "directory", ...
-  int64_t size = 0;
-  FileTime atime, ctime, mtime;
+    uint64_t inode = 0;
+    uint64_t parentInode = 0;  // 0 for the snapshot's root
+    std::string path;          // array path, "/ifs/..."
+    std::string type;          // the array's type text: "regular", "directory", ...
+    int64_t size = 0;
+    FileTime atime, ctime, mtime;
 };
 
 // Sorted by (inode, path); a hard-linked file appears once per path.

@@ -8,9 +8,9 @@
 namespace arraysim {
 
 struct ResumePoint {
-  std::string list;  // "snapshots", or the changelist id "B_I"
-  uint64_t limit = 0;
-  uint64_t position = 0;  // list-specific: last snapshot id served, or next entry index
+    std::string list;  // "snapshots", or the changelist id "B_I"
+    uint64_t limit = 0;
+    uint64_t position = 0;  // list-specific: last snapshot id served, or next entry index
 };
 
 std::string EncodeResume(const ResumePoint& point);

@@ -12,31 +12,31 @@
 namespace arraysim {
 
 class ArraySim {
- public:
-  explicit ArraySim(SimOptions options);
-  ~ArraySim();  // stops
-  ArraySim(const ArraySim&) = delete;
-  ArraySim& operator=(const ArraySim&) = delete;
+public:
+    explicit ArraySim(SimOptions options);
+    ~ArraySim();  // stops
+    ArraySim(const ArraySim&) = delete;
+    ArraySim& operator=(const ArraySim&) = delete;
 
-  // Binds (loopback only) and starts serving on a thread of its own. False with `error` set when
-  // the options, the certificate or the port are unusable.
-  bool Start(std::string* error);
-  // Stops serving and closes open connections; safe to call twice.
-  void Stop();
+    // Binds (loopback only) and starts serving on a thread of its own. False with `error` set when
+    // the options, the certificate or the port are unusable.
+    bool Start(std::string* error);
+    // Stops serving and closes open connections; safe to call twice.
+    void Stop();
 
-  int port() const;
-  bool tls() const;
-  // "http(s)://127.0.0.1:<port>"
-  std::string url() const;
+    int port() const;
+    bool tls() const;
+    // "http(s)://127.0.0.1:<port>"
+    std::string url() const;
 
-  // What POST /arraysim/faults and POST /arraysim/control do, for tests in the same process.
-  bool AddFaults(const nlohmann::json& rules, std::string* error);
-  bool Control(const nlohmann::json& control, std::string* error);
+    // What POST /arraysim/faults and POST /arraysim/control do, for tests in the same process.
+    bool AddFaults(const nlohmann::json& rules, std::string* error);
+    bool Control(const nlohmann::json& control, std::string* error);
 
-  struct Impl;
+    struct Impl;
 
- private:
-  std::unique_ptr<Impl> impl_;
+private:
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace arraysim

@@ -9,33 +9,34 @@
 namespace arraysim {
 
 struct Session {
-  std::string csrf;
-  std::string user;
-  std::chrono::steady_clock::time_point created, lastUsed;
+    std::string csrf;
+    std::string user;
+    std::chrono::steady_clock::time_point created, lastUsed;
 };
 
 class SessionStore {
- public:
-  SessionStore(int64_t idleSec, int64_t maxSec) : idleSec_(idleSec), maxSec_(maxSec) {}
+public:
+    SessionStore(int64_t idleSec, int64_t maxSec) : idleSec_(idleSec), maxSec_(maxSec) {}
 
-  // New session id and CSRF token.
-  void Open(const std::string& user, std::string* sessionId, std::string* csrf);
-  // The live session with this id (touched), or null; expired ones are dropped.
-  Session* Use(const std::string& sessionId);
-  bool Close(const std::string& sessionId);
-  // Replaces a session's id, keeping its CSRF token; returns the new id.
-  std::string Rotate(const std::string& sessionId);
-  void ExpireAll() { sessions_.clear(); }
-  void set_idle_sec(int64_t sec) { idleSec_ = sec; }
-  int64_t idle_sec() const { return idleSec_; }
-  int64_t max_sec() const { return maxSec_; }
+    // New session id and CSRF token.
+    void Open(const std::string& user, std::string* sessionId, std::string* csrf);
+    // The live session with this id (touched), or null; expired ones are dropped.
+    Session* Use(const std::string& sessionId);
+    bool Close(const std::string& sessionId);
+    // Replaces a session's id, keeping its CSRF token; returns the new id.
+    std::string Rotate(const std::string& sessionId);
+    void ExpireAll() { sessions_.clear(); }
+    void set_idle_sec(int64_t sec) { idleSec_ = sec; }
+    int64_t idle_sec() const { return idleSec_; }
+    int64_t max_sec() const { return maxSec_; }
 
- private:
-  int64_t idleSec_, maxSec_;
-  std::map<std::string, Session> sessions_;
+private:
+    int64_t idleSec_, maxSec_;
+    std::map<std::string, Session> sessions_;
 };
 
-// "user:password" from an "Authorization: Basic ..." header value; false when not Basic or malformed.
+// "user:password" from an "Authorization: Basic ..." header value; false when not Basic or
+// malformed.
 bool DecodeBasicAuth(const std::string& header, std::string* user, std::string* password);
 
 // The value of cookie `name` in a "Cookie:" header value, "" when absent.

@@ -15,43 +15,43 @@
 namespace arraysim {
 
 struct Snapshot {
-  int64_t id = 0;
-  std::string name;
-  std::string path;  // normalized array path
-  int64_t created = 0;
-  bool locked = false;
-  bool synthetic = false;  // no tree behind it
-  int64_t size = 0;
-  std::shared_ptr<const Manifest> manifest;
-  std::string copyDir;  // local directory of the readable copy, "" when none
+    int64_t id = 0;
+    std::string name;
+    std::string path;  // normalized array path
+    int64_t created = 0;
+    bool locked = false;
+    bool synthetic = false;  // no tree behind it
+    int64_t size = 0;
+    std::shared_ptr<const Manifest> manifest;
+    std::string copyDir;  // local directory of the readable copy, "" when none
 };
 
 class SnapshotStore {
- public:
-  explicit SnapshotStore(const SimOptions& options);
-  ~SnapshotStore();  // leaves the copies in place: the tree outlives the emulator
+public:
+    explicit SnapshotStore(const SimOptions& options);
+    ~SnapshotStore();  // leaves the copies in place: the tree outlives the emulator
 
-  // Records the tree at `path`; 409 for a name in use, 404 for a missing path, 400 for a bad one.
-  ApiError Create(const std::string& name, const std::string& path, Snapshot* created);
-  // A record without a tree (synthetic mode, or when the tree is not wanted).
-  const Snapshot& AddSynthetic(const std::string& name, const std::string& path);
-  // By decimal id, else by name.
-  Snapshot* Find(const std::string& nameOrId);
-  Snapshot* FindId(int64_t id);
-  // 404 when unknown, 409 AEC_CONFLICT when locked.
-  ApiError Delete(const std::string& nameOrId);
-  // Snapshots with an id above `afterId`, at most `limit`, ascending id.
-  std::vector<const Snapshot*> ListAfter(int64_t afterId, size_t limit) const;
-  size_t Count() const { return snapshots_.size(); }
+    // Records the tree at `path`; 409 for a name in use, 404 for a missing path, 400 for a bad one.
+    ApiError Create(const std::string& name, const std::string& path, Snapshot* created);
+    // A record without a tree (synthetic mode, or when the tree is not wanted).
+    const Snapshot& AddSynthetic(const std::string& name, const std::string& path);
+    // By decimal id, else by name.
+    Snapshot* Find(const std::string& nameOrId);
+    Snapshot* FindId(int64_t id);
+    // 404 when unknown, 409 AEC_CONFLICT when locked.
+    ApiError Delete(const std::string& nameOrId);
+    // Snapshots with an id above `afterId`, at most `limit`, ascending id.
+    std::vector<const Snapshot*> ListAfter(int64_t afterId, size_t limit) const;
+    size_t Count() const { return snapshots_.size(); }
 
-  void set_lock_new(bool on) { lockNew_ = on; }
+    void set_lock_new(bool on) { lockNew_ = on; }
 
- private:
-  const SimOptions& options_;
-  std::map<int64_t, Snapshot> snapshots_;
-  int64_t nextId_ = 1;
-  bool lockNew_ = false;
-  CtimeFixups fixups_;
+private:
+    const SimOptions& options_;
+    std::map<int64_t, Snapshot> snapshots_;
+    int64_t nextId_ = 1;
+    bool lockNew_ = false;
+    CtimeFixups fixups_;
 };
 
 }  // namespace arraysim

@@ -14,95 +14,99 @@ constexpr uint64_t kUnitsPerDir = 1000;
 uint64_t Picked(uint64_t n, uint64_t ppm) { return n * ppm / kPpm; }
 
 class SyntheticChangelist : public ChangelistSource {
- public:
-  SyntheticChangelist(const SyntheticOptions& o, std::string root, std::string removedType)
-      : root_(std::move(root)), removedType_(std::move(removedType)) {
-    dupPpm_ = std::min<uint64_t>(o.duplicatePpm, kPpm / 2);  // index 0 is never a duplicate
-    renamePpm_ = std::min<uint64_t>(o.renamePpm, kPpm);
-    uint64_t n = o.entries;
-    uint64_t pure = Picked(n, std::min<uint64_t>(o.removePpm, kPpm));
-    uint64_t budget = n - pure;
-    // Largest present count whose renames still fit; the rest become pure removals.
-    uint64_t lo = 0, hi = budget;
-    while (lo < hi) {
-      uint64_t mid = lo + (hi - lo + 1) / 2;
-      if (PresentAndRenames(mid) <= budget) lo = mid; else hi = mid - 1;
+public:
+    SyntheticChangelist(const SyntheticOptions& o, std::string root, std::string removedType)
+        : root_(std::move(root)), removedType_(std::move(removedType)) {
+        dupPpm_ = std::min<uint64_t>(o.duplicatePpm, kPpm / 2);  // index 0 is never a duplicate
+        renamePpm_ = std::min<uint64_t>(o.renamePpm, kPpm);
+        uint64_t n = o.entries;
+        uint64_t pure = Picked(n, std::min<uint64_t>(o.removePpm, kPpm));
+        uint64_t budget = n - pure;
+        // Largest present count whose renames still fit; the rest become pure removals.
+        uint64_t lo = 0, hi = budget;
+        while (lo < hi) {
+            uint64_t mid = lo + (hi - lo + 1) / 2;
+            if (PresentAndRenames(mid) <= budget)
+                lo = mid;
+            else
+                hi = mid - 1;
+        }
+        present_ = lo;
+        units_ = present_ - Picked(present_, dupPpm_);
+        renames_ = Picked(units_, renamePpm_);
+        pure_ = n - present_ - renames_;
     }
-    present_ = lo;
-    units_ = present_ - Picked(present_, dupPpm_);
-    renames_ = Picked(units_, renamePpm_);
-    pure_ = n - present_ - renames_;
-  }
 
-  uint64_t Size() const override { return present_ + renames_ + pure_; }
+    uint64_t Size() const override { return present_ + renames_ + pure_; }
 
-  void Read(uint64_t offset, uint64_t count, std::vector<ChangeEntry>* out) const override {
-    uint64_t end = std::min(Size(), offset + std::min(count, Size()));
-    for (uint64_t i = offset; i < end; ++i) out->push_back(At(i));
-  }
+    void Read(uint64_t offset, uint64_t count, std::vector<ChangeEntry>* out) const override {
+        uint64_t end = std::min(Size(), offset + std::min(count, Size()));
+        for (uint64_t i = offset; i < end; ++i) out->push_back(At(i));
+    }
 
- private:
-  uint64_t PresentAndRenames(uint64_t present) const {
-    return present + Picked(present - Picked(present, dupPpm_), renamePpm_);
-  }
-  bool Renamed(uint64_t u) const { return Picked(u + 1, renamePpm_) > Picked(u, renamePpm_); }
-  static uint64_t Lin(uint64_t unit) { return kFirstLin + unit * 4; }
-  std::string Dir(uint64_t u) const { return root_ + "/d" + std::to_string(u / kUnitsPerDir); }
-  std::string UnitPath(uint64_t u, bool renamed) const {
-    if (u % kUnitsPerDir == 0) return Dir(u) + (renamed ? "_moved" : "");
-    return Dir(u) + (renamed ? "/r" : "/f") + std::to_string(u);
-  }
+private:
+    uint64_t PresentAndRenames(uint64_t present) const {
+        return present + Picked(present - Picked(present, dupPpm_), renamePpm_);
+    }
+    bool Renamed(uint64_t u) const { return Picked(u + 1, renamePpm_) > Picked(u, renamePpm_); }
+    static uint64_t Lin(uint64_t unit) { return kFirstLin + unit * 4; }
+    std::string Dir(uint64_t u) const { return root_ + "/d" + std::to_string(u / kUnitsPerDir); }
+    std::string UnitPath(uint64_t u, bool renamed) const {
+        if (u % kUnitsPerDir == 0) return Dir(u) + (renamed ? "_moved" : "");
+        return Dir(u) + (renamed ? "/r" : "/f") + std::to_string(u);
+    }
 
-  ChangeEntry Unit(uint64_t u) const {
-    ChangeEntry e;
-    e.id = Lin(u);
-    e.type = u % kUnitsPerDir == 0 ? "directory" : "regular";
-    e.size = static_cast<int64_t>((u * 7919) % 100000);
-    int64_t t = 1700000000 + static_cast<int64_t>(u % 10000000);
-    int64_t ns = static_cast<int64_t>((u * 1000) % 1000000000);
-    e.atime = {t, ns};
-    e.ctime = {t, ns};
-    e.mtime = {t, ns};
-    return e;
-  }
+    ChangeEntry Unit(uint64_t u) const {
+        ChangeEntry e;
+        e.id = Lin(u);
+        e.type = u % kUnitsPerDir == 0 ? "directory" : "regular";
+        e.size = static_cast<int64_t>((u * 7919) % 100000);
+        int64_t t = 1700000000 + static_cast<int64_t>(u % 10000000);
+        int64_t ns = static_cast<int64_t>((u * 1000) % 1000000000);
+        e.atime = {t, ns};
+        e.ctime = {t, ns};
+        e.mtime = {t, ns};
+        return e;
+    }
 
-  ChangeEntry Removed(ChangeEntry e) const {
-    e.id |= kRemovedLinBit;
-    if (!removedType_.empty()) e.type = removedType_;
-    return e;
-  }
+    ChangeEntry Removed(ChangeEntry e) const {
+        e.id |= kRemovedLinBit;
+        if (!removedType_.empty()) e.type = removedType_;
+        return e;
+    }
 
-  ChangeEntry At(uint64_t i) const {
-    if (i < present_) {
-      uint64_t dupsUpTo = Picked(i + 1, dupPpm_);
-      uint64_t u = i - dupsUpTo;
-      ChangeEntry e = Unit(u);
-      bool dup = i > 0 && dupsUpTo > Picked(i, dupPpm_);
-      if (dup) {
+    ChangeEntry At(uint64_t i) const {
+        if (i < present_) {
+            uint64_t dupsUpTo = Picked(i + 1, dupPpm_);
+            uint64_t u = i - dupsUpTo;
+            ChangeEntry e = Unit(u);
+            bool dup = i > 0 && dupsUpTo > Picked(i, dupPpm_);
+            if (dup) {
+                e.type = "regular";
+                e.path = Dir(u) + "/h" + std::to_string(u) + "_" + std::to_string(i);
+            } else {
+                e.path = UnitPath(u, Renamed(u));
+            }
+            return e;
+        }
+        uint64_t j = i - present_;
+        if (j < renames_) {
+            uint64_t u =
+                ((j + 1) * kPpm + renamePpm_ - 1) / renamePpm_ - 1;  // the (j+1)-th renamed unit
+            ChangeEntry e = Unit(u);
+            e.path = UnitPath(u, false);
+            return Removed(e);
+        }
+        uint64_t k = j - renames_;
+        ChangeEntry e = Unit(units_ + k);
         e.type = "regular";
-        e.path = Dir(u) + "/h" + std::to_string(u) + "_" + std::to_string(i);
-      } else {
-        e.path = UnitPath(u, Renamed(u));
-      }
-      return e;
+        e.path = root_ + "/gone/g" + std::to_string(k);
+        return Removed(e);
     }
-    uint64_t j = i - present_;
-    if (j < renames_) {
-      uint64_t u = ((j + 1) * kPpm + renamePpm_ - 1) / renamePpm_ - 1;  // the (j+1)-th renamed unit
-      ChangeEntry e = Unit(u);
-      e.path = UnitPath(u, false);
-      return Removed(e);
-    }
-    uint64_t k = j - renames_;
-    ChangeEntry e = Unit(units_ + k);
-    e.type = "regular";
-    e.path = root_ + "/gone/g" + std::to_string(k);
-    return Removed(e);
-  }
 
-  std::string root_, removedType_;
-  uint64_t dupPpm_ = 0, renamePpm_ = 0;
-  uint64_t present_ = 0, units_ = 0, renames_ = 0, pure_ = 0;
+    std::string root_, removedType_;
+    uint64_t dupPpm_ = 0, renamePpm_ = 0;
+    uint64_t present_ = 0, units_ = 0, renames_ = 0, pure_ = 0;
 };
 
 }  // namespace
@@ -110,7 +114,7 @@ class SyntheticChangelist : public ChangelistSource {
 std::unique_ptr<ChangelistSource> MakeSyntheticChangelist(const SyntheticOptions& options,
                                                           const std::string& rootPath,
                                                           const std::string& removedTypeText) {
-  return std::make_unique<SyntheticChangelist>(options, rootPath, removedTypeText);
+    return std::make_unique<SyntheticChangelist>(options, rootPath, removedTypeText);
 }
 
 }  // namespace arraysim

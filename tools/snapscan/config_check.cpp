@@ -17,7 +17,8 @@ namespace {
 // The oldest release whose changelists the plug-in uses.
 constexpr const char* kMinimumRelease = "8.1.0.2";
 
-void Report(Output& out, bool& allOk, const std::string& check, bool ok, const std::string& detail) {
+void Report(Output& out, bool& allOk, const std::string& check, bool ok,
+            const std::string& detail) {
     allOk = allOk && ok;
     out.Emit({{"event", "check"}, {"check", check}, {"ok", ok}, {"detail", EscapeControl(detail)}},
              std::string(ok ? "ok      " : "FAILED  ") + check + ": " + EscapeControl(detail));
@@ -86,7 +87,8 @@ void CheckArray(uint32_t clientId, Output& out, bool& allOk) {
     NASSnapUtil credentials;
     _NASArrayInfo info;
     int lookupId = static_cast<int>(clientId);
-    if (!credentials.GetArrayNameAndCredentialsByClientId(lookupId, info)) return;  // reported above
+    if (!credentials.GetArrayNameAndCredentialsByClientId(lookupId, info))
+        return;  // reported above
     ManageIsilon array;
     array.SetFileServer(info.fileServer);
     array.SetUser(info.userName);

@@ -162,7 +162,8 @@ std::string Folded(const std::string& path) {
 // content mapper: below ".snapshot" when the share has a usable snapshot. The
 // share may be spelled with runs of "/" the map key does not have.
 std::string ReadPathOf(const ContentMapperAPIPtr& mapper, const std::string& share) {
-    boost::shared_ptr<CContentMapper> concrete = boost::dynamic_pointer_cast<CContentMapper>(mapper);
+    boost::shared_ptr<CContentMapper> concrete =
+        boost::dynamic_pointer_cast<CContentMapper>(mapper);
     if (!concrete) return std::string();
     const auto& map = concrete->GetPathMap();
     auto it = map.find(WithTrailingSlash(share));
@@ -177,7 +178,8 @@ std::string ReadPathOf(const ContentMapperAPIPtr& mapper, const std::string& sha
 bool PrepareJobFiles(const JobRequest& request, Output& out) {
     std::string problem;
     if (!privatefiles::MakeDirectories(request.resultsDir, problem)) {
-        out.Error("job", "cannot create the results directory " + request.resultsDir + ": " + problem);
+        out.Error("job",
+                  "cannot create the results directory " + request.resultsDir + ": " + problem);
         return false;
     }
     // The plug-in appends to the map file; it belongs to this job alone, so it
@@ -233,8 +235,10 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
 
     summary.mode = "incremental";
     if (request.progress) request.progress->Phase("delivering", share);
-    if (request.listChanges) out.Emit({{"event", "compare"}, {"share", share}}, "changes of " + share + ":");
-    else if (out.Json()) out.Emit({{"event", "compare"}, {"share", share}}, "");
+    if (request.listChanges)
+        out.Emit({{"event", "compare"}, {"share", share}}, "changes of " + share + ":");
+    else if (out.Json())
+        out.Emit({{"event", "compare"}, {"share", share}}, "");
     const auto deliveryStart = std::chrono::steady_clock::now();
     uint64_t count = 0;
     for (;;) {
@@ -253,9 +257,12 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
         }
         // The JSON stream always carries every item; text lists them on request.
         if (out.Json() || request.listChanges) out.Emit(ItemRecord(share, item), ItemText(item));
-        if (item.type == 2) ++summary.changed;
-        else if (item.type == 3) ++summary.renamed;
-        else ++summary.removed;
+        if (item.type == 2)
+            ++summary.changed;
+        else if (item.type == 3)
+            ++summary.renamed;
+        else
+            ++summary.removed;
         ++count;
         if (request.progress && count % 256 == 0) request.progress->Items(count);
         if (request.progressEvery != 0 && count % request.progressEvery == 0)
@@ -286,8 +293,9 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
               {"jobId", request.jobId},
               {"prevJobId", request.prevJobId},
               {"type", incremental ? "incremental" : "full"}},
-             "job " + std::to_string(request.jobId) + " of client " + std::to_string(request.clientId) +
-                 " subclient " + std::to_string(request.subclientId) + ": " +
+             "job " + std::to_string(request.jobId) + " of client " +
+                 std::to_string(request.clientId) + " subclient " +
+                 std::to_string(request.subclientId) + ": " +
                  (incremental ? "incremental against job " + std::to_string(request.prevJobId)
                               : std::string("full")));
     if (!PrepareJobFiles(request, out)) return outcome;
@@ -301,8 +309,8 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
 
         ContentMapperAPIPtr mapper;
         if (request.autoMount) mapper = boost::make_shared<CContentMapper>();
-        if (!Initialize(*client, request.jobId, request.clientId, request.subclientId, request.resultsDir,
-                        request.mapFile, request.prevJobId, mapper, out))
+        if (!Initialize(*client, request.jobId, request.clientId, request.subclientId,
+                        request.resultsDir, request.mapFile, request.prevJobId, mapper, out))
             return outcome;
         // The check gates change detection only: an array that cannot build
         // changelists still takes snapshots, and every share is then read in
@@ -354,9 +362,10 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
                 allFromSnapshots = false;
                 shareSummary.mode = "live";
                 shareSummary.reason = LoggedReasonFor(snapshotProblems, share);
-                out.Problem({{"event", "liveRead"}, {"share", share}, {"reason", shareSummary.reason}},
-                            "share " + share + ": read from the live file system, not a snapshot: " +
-                                shareSummary.reason);
+                out.Problem(
+                    {{"event", "liveRead"}, {"share", share}, {"reason", shareSummary.reason}},
+                    "share " + share +
+                        ": read from the live file system, not a snapshot: " + shareSummary.reason);
                 out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "read live"}},
                          "share " + share + ": read live, read in full");
                 continue;
@@ -369,11 +378,14 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
             }
             if (!noChangeDetection.empty()) {
                 shareSummary.reason = "snap scan not available";
-                out.Emit({{"event", "fullScan"}, {"share", share}, {"reason", "snap scan not available"}},
+                out.Emit({{"event", "fullScan"},
+                          {"share", share},
+                          {"reason", "snap scan not available"}},
                          "share " + share + ": snap scan not available, read in full");
                 continue;
             }
-            if (DeliverShare(*client, request, share, readPath, out, shareSummary) == Delivery::kFailed)
+            if (DeliverShare(*client, request, share, readPath, out, shareSummary) ==
+                Delivery::kFailed)
                 return outcome;
         }
     }
@@ -401,8 +413,8 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
         const auto cleanupStart = std::chrono::steady_clock::now();
         ClientPtr client = NewClient(getClient, out);
         if (!client ||
-            !Initialize(*client, request.jobId, request.clientId, request.subclientId, request.resultsDir, "",
-                        request.prevJobId, ContentMapperAPIPtr(), out) ||
+            !Initialize(*client, request.jobId, request.clientId, request.subclientId,
+                        request.resultsDir, "", request.prevJobId, ContentMapperAPIPtr(), out) ||
             Failed(client->CleanupSnapshotsPostBackup(true), "CleanupSnapshotsPostBackup", out)) {
             outcome.status = kExitFailed;
             return outcome;
@@ -418,9 +430,12 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
 
 const char* OutcomeWord(int status) {
     switch (status) {
-        case kExitOk: return "succeeded";
-        case kExitPartial: return "completed, but not every share was read from a snapshot of it";
-        default: return "failed";
+        case kExitOk:
+            return "succeeded";
+        case kExitPartial:
+            return "completed, but not every share was read from a snapshot of it";
+        default:
+            return "failed";
     }
 }
 
@@ -432,7 +447,8 @@ std::string Duration(double seconds) {
 
 // The job's summary: per share how it was read and what changed, the time of
 // each phase, and the outcome; in text a block and one line that says it all.
-void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double totalSeconds, Output& out) {
+void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double totalSeconds,
+                 Output& out) {
     const JobSummary& summary = outcome.summary;
     double wait = 0, load = 0, delivery = 0;
     uint64_t changes = 0;
@@ -444,9 +460,12 @@ void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double to
         delivery += share.deliverySeconds;
         changes += share.changed + share.renamed + share.removed;
         ++modes[share.mode];
-        nlohmann::json record = {{"share", share.share},     {"readPath", share.readPath},
-                                 {"mode", share.mode},       {"changed", share.changed},
-                                 {"renamed", share.renamed}, {"removed", share.removed},
+        nlohmann::json record = {{"share", share.share},
+                                 {"readPath", share.readPath},
+                                 {"mode", share.mode},
+                                 {"changed", share.changed},
+                                 {"renamed", share.renamed},
+                                 {"removed", share.removed},
                                  {"entries", share.entries},
                                  {"waitSeconds", share.waitSeconds},
                                  {"loadSeconds", share.loadSeconds},
@@ -455,30 +474,36 @@ void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double to
         shares.push_back(record);
         std::string line = "  " + share.share + ": " + share.mode;
         if (share.mode == "incremental")
-            line += ", " + std::to_string(share.changed) + " changed, " + std::to_string(share.renamed) +
-                    " renamed, " + std::to_string(share.removed) + " removed of " +
-                    std::to_string(share.entries) + " changelist entries";
+            line += ", " + std::to_string(share.changed) + " changed, " +
+                    std::to_string(share.renamed) + " renamed, " + std::to_string(share.removed) +
+                    " removed of " + std::to_string(share.entries) + " changelist entries";
         if (!share.reason.empty()) line += " (" + share.reason + ")";
         out.Say(line);
     }
-    const nlohmann::json phases = {{"snapshot", summary.snapshotSeconds}, {"wait", wait},
-                                   {"load", load},  {"delivery", delivery},
-                                   {"cleanup", summary.cleanupSeconds}, {"total", totalSeconds}};
+    const nlohmann::json phases = {{"snapshot", summary.snapshotSeconds},
+                                   {"wait", wait},
+                                   {"load", load},
+                                   {"delivery", delivery},
+                                   {"cleanup", summary.cleanupSeconds},
+                                   {"total", totalSeconds}};
     out.Say("  times: snapshots " + Duration(summary.snapshotSeconds) + ", changelist wait " +
             Duration(wait) + ", load " + Duration(load) + ", delivery " + Duration(delivery) +
             ", cleanup " + Duration(summary.cleanupSeconds));
     std::string counts;
-    for (const auto& [mode, count] : modes) counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " + mode;
+    for (const auto& [mode, count] : modes)
+        counts += (counts.empty() ? "" : ", ") + std::to_string(count) + " " + mode;
     out.SayClosing("snapscan: job " + std::to_string(request.jobId) + " of client " +
-                  std::to_string(request.clientId) + " subclient " + std::to_string(request.subclientId) +
-                  " " + OutcomeWord(outcome.status) + " (exit " + std::to_string(outcome.status) +
-                  "): " + std::to_string(summary.shares.size()) + " shares" +
-                  (counts.empty() ? "" : " (" + counts + ")") + ", " + std::to_string(changes) +
-                  " changes, " + Duration(totalSeconds));
-    nlohmann::json record = {{"event", "summary"},   {"jobId", request.jobId},
+                   std::to_string(request.clientId) + " subclient " +
+                   std::to_string(request.subclientId) + " " + OutcomeWord(outcome.status) +
+                   " (exit " + std::to_string(outcome.status) +
+                   "): " + std::to_string(summary.shares.size()) + " shares" +
+                   (counts.empty() ? "" : " (" + counts + ")") + ", " + std::to_string(changes) +
+                   " changes, " + Duration(totalSeconds));
+    nlohmann::json record = {{"event", "summary"},       {"jobId", request.jobId},
                              {"status", outcome.status}, {"delivered", outcome.delivered},
-                             {"shares", shares},      {"seconds", phases}};
-    if (!summary.snapScanUnavailable.empty()) record["snapScanUnavailable"] = summary.snapScanUnavailable;
+                             {"shares", shares},         {"seconds", phases}};
+    if (!summary.snapScanUnavailable.empty())
+        record["snapScanUnavailable"] = summary.snapScanUnavailable;
     if (out.Json()) out.Emit(record, "");
 }
 
@@ -525,7 +550,8 @@ int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateS
     int64_t last = state.lastIssuedJobId;
     if (!onArray.empty() && *onArray.rbegin() > last) last = *onArray.rbegin();
     if (last == std::numeric_limits<int64_t>::max()) {
-        out.Error("job", "no job id left in " + store.StatePath(request.clientId, request.subclientId));
+        out.Error("job",
+                  "no job id left in " + store.StatePath(request.clientId, request.subclientId));
         out.Done(kExitFailed);
         return kExitFailed;
     }
@@ -596,7 +622,8 @@ int WithContentLock(uint32_t clientId, uint32_t subclientId, Output& out,
 
 int RunVerify(GetSnapClientFn getClient, uint32_t clientId, uint32_t subclientId, Output& out) {
     ClientPtr client = NewClient(getClient, out);
-    if (!client || !Initialize(*client, 0, clientId, subclientId, "", "", 0, ContentMapperAPIPtr(), out) ||
+    if (!client ||
+        !Initialize(*client, 0, clientId, subclientId, "", "", 0, ContentMapperAPIPtr(), out) ||
         Failed(client->VerifySnapScanSupport(), "VerifySnapScanSupport", out))
         return kExitFailed;
     out.Emit({{"event", "verify"}, {"clientId", clientId}, {"supported", true}},

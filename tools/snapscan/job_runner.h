@@ -16,8 +16,8 @@ namespace snapscan {
 // Exit statuses of the CLI.
 enum ExitStatus : int {
     kExitOk = 0,
-    kExitFailed = 1,   // an operation of the plug-in (or of the CLI) failed
-    kExitUsage = 2,    // bad command line
+    kExitFailed = 1,  // an operation of the plug-in (or of the CLI) failed
+    kExitUsage = 2,   // bad command line
     // The job ran, but not every share was read from a snapshot of this job: a
     // share was not processed or was read from the live file system. A failure
     // (1) wins over this.
@@ -32,10 +32,10 @@ struct JobRequest {
     std::string mapFile;              // the snapshot map file; emptied at the job's start
     bool autoMount = false;           // hand the plug-in a content mapper (auto-mount mode)
     int64_t jobId = 0;
-    int64_t prevJobId = 0;            // 0: a full job
-    bool skipCleanup = false;         // leave the post-backup cleanup to `snapscan cleanup`
-    uint64_t progressEvery = 0;       // a line on stderr every this many items (0: none)
-    bool listChanges = false;         // text mode: a line per item (JSON always has them)
+    int64_t prevJobId = 0;                 // 0: a full job
+    bool skipCleanup = false;              // leave the post-backup cleanup to `snapscan cleanup`
+    uint64_t progressEvery = 0;            // a line on stderr every this many items (0: none)
+    bool listChanges = false;              // text mode: a line per item (JSON always has them)
     ProgressReporter* progress = nullptr;  // progress of the phases, when shown
 };
 

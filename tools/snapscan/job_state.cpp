@@ -63,12 +63,14 @@ bool EnsureDirectory(const std::string& directory, const char* what, std::string
     }
     std::string problem;
     if (!privatefiles::MakeDirectories(directory, problem)) {
-        error = std::string("cannot create the ") + what + " directory " + directory + ": " + problem;
+        error =
+            std::string("cannot create the ") + what + " directory " + directory + ": " + problem;
         return false;
     }
     problem = DistrustDirectory(directory);
     if (!problem.empty()) {
-        error = std::string("the ") + what + " directory " + directory + " " + problem + "; refused";
+        error =
+            std::string("the ") + what + " directory " + directory + " " + problem + "; refused";
         return false;
     }
     return true;
@@ -99,7 +101,8 @@ bool SyncDirectory(const std::string& directory, std::string& error) {
 
 std::string DistrustDirectory(const std::string& directory) {
     struct stat info;
-    if (lstat(directory.c_str(), &info) != 0) return std::string("cannot be examined: ") + strerror(errno);
+    if (lstat(directory.c_str(), &info) != 0)
+        return std::string("cannot be examined: ") + strerror(errno);
     if (S_ISLNK(info.st_mode)) {
         // A link the user made to a directory of their own is fine; judge its target.
         if (stat(directory.c_str(), &info) != 0)
@@ -186,7 +189,8 @@ bool JobStateStore::Load(uint32_t clientId, uint32_t subclientId, ContentState& 
                     readText("baseDeliveredAt", state.baseDeliveredAt);
     if (extrasOk && record.contains("lastStatus")) {
         const auto& status = record["lastStatus"];
-        extrasOk = status.is_number_integer() && status.get<int64_t>() >= -1 && status.get<int64_t>() <= 255;
+        extrasOk = status.is_number_integer() && status.get<int64_t>() >= -1 &&
+                   status.get<int64_t>() <= 255;
         if (extrasOk) state.lastStatus = status.get<int>();
     }
     if (!extrasOk || !readId("lastIssuedJobId", state.lastIssuedJobId) ||
@@ -219,14 +223,17 @@ bool JobStateStore::Save(uint32_t clientId, uint32_t subclientId, const ContentS
         error = "cannot replace " + temporary + ": " + strerror(errno);
         return false;
     }
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     bool written = fd >= 0 && fchmod(fd, 0600) == 0;
     size_t done = 0;
     while (written && done < text.size()) {
         const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
         if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) written = false;
-        else done += static_cast<size_t>(wrote);
+        if (wrote <= 0)
+            written = false;
+        else
+            done += static_cast<size_t>(wrote);
     }
     // The rename must not publish a file whose content is not on disk yet: a
     // crash would leave an empty state, and the ids would start again.
@@ -279,8 +286,8 @@ bool ContentLock::Acquire(uint32_t clientId, uint32_t subclientId, std::string& 
         const int saved = errno;
         ::close(fd);
         error = saved == EWOULDBLOCK
-                    ? "another snapscan run of client " + std::to_string(clientId) +
-                          " subclient " + std::to_string(subclientId) + " holds " + path
+                    ? "another snapscan run of client " + std::to_string(clientId) + " subclient " +
+                          std::to_string(subclientId) + " holds " + path
                     : "cannot lock " + path + ": " + std::strerror(saved);
         return false;
     }

@@ -49,7 +49,8 @@ public:
     // a full job or, worse, compare against the wrong base. So is a state file
     // that is a link, is not the running user's, or lies in a directory others
     // can write: whoever could plant it could choose the next job's base.
-    bool Load(uint32_t clientId, uint32_t subclientId, ContentState& state, std::string& error) const;
+    bool Load(uint32_t clientId, uint32_t subclientId, ContentState& state,
+              std::string& error) const;
 
     // Replaces the file atomically and durably (a temporary file beside it,
     // opened without following links, written and synced, renamed over it, and

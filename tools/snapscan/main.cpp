@@ -46,9 +46,10 @@ struct Common {
 };
 
 void AddIdentity(CLI::App& command, Common& common, bool subclientRequired = true) {
-    command.add_option("--client-id", common.clientText, "the job's client id (decimal)")->required();
-    auto* subclient =
-        command.add_option("--subclient-id", common.subclientText, "the job's subclient id (decimal)");
+    command.add_option("--client-id", common.clientText, "the job's client id (decimal)")
+        ->required();
+    auto* subclient = command.add_option("--subclient-id", common.subclientText,
+                                         "the job's subclient id (decimal)");
     if (subclientRequired) subclient->required();
 }
 
@@ -116,10 +117,10 @@ std::optional<int64_t> StateJobId(const Common& common, bool lastStarted, Output
     }
     const int64_t id = lastStarted ? state.lastIssuedJobId : state.baseJobId;
     if (id == 0) {
-        out.Error("reading the job state", "no job of client " + std::to_string(common.clientId) +
-                                               " subclient " + std::to_string(common.subclientId) +
-                                               " in " + store.StatePath(common.clientId, common.subclientId) +
-                                               "; give --job-id");
+        out.Error("reading the job state",
+                  "no job of client " + std::to_string(common.clientId) + " subclient " +
+                      std::to_string(common.subclientId) + " in " +
+                      store.StatePath(common.clientId, common.subclientId) + "; give --job-id");
         return std::nullopt;
     }
     return id;
@@ -138,21 +139,23 @@ int ListSnapshots(const Common& common, bool allSubclients, Output& out) {
     uint32_t lastSubclient = 0;
     int64_t lastJob = 0;
     for (const OwnSnapshot& snapshot : snapshots) {
-        if (!out.Json() && (first || snapshot.subclientId != lastSubclient || snapshot.jobId != lastJob))
+        if (!out.Json() &&
+            (first || snapshot.subclientId != lastSubclient || snapshot.jobId != lastJob))
             out.Emit({}, "subclient " + std::to_string(snapshot.subclientId) + " job " +
                              std::to_string(snapshot.jobId) + ":");
         first = false;
         lastSubclient = snapshot.subclientId;
         lastJob = snapshot.jobId;
-        out.Emit({{"event", "snapshot"},
-                  {"clientId", common.clientId},
-                  {"subclientId", snapshot.subclientId},
-                  {"jobId", snapshot.jobId},
-                  {"name", snapshot.name},
-                  {"id", snapshot.id},
-                  {"path", snapshot.path},
-                  {"created", EpochToUtc(snapshot.created)}},
-                 "  " + snapshot.name + "  id=" + std::to_string(snapshot.id) + "  " + snapshot.path);
+        out.Emit(
+            {{"event", "snapshot"},
+             {"clientId", common.clientId},
+             {"subclientId", snapshot.subclientId},
+             {"jobId", snapshot.jobId},
+             {"name", snapshot.name},
+             {"id", snapshot.id},
+             {"path", snapshot.path},
+             {"created", EpochToUtc(snapshot.created)}},
+            "  " + snapshot.name + "  id=" + std::to_string(snapshot.id) + "  " + snapshot.path);
     }
     if (!out.Json() && snapshots.empty())
         out.Emit({}, "no snapshots of client " + std::to_string(common.clientId) +
@@ -195,9 +198,10 @@ int main(int argc, char** argv) {
 
     const std::string command = CommandWord(argc, argv);
     if (!command.empty() && kCommands.count(command) == 0) {
-        std::cerr << "snapscan: unknown command '" << command
-                  << "' (commands: job, verify, snapshots, cleanup, delete-failed, check, status; see "
-                     "snapscan --help)\n";
+        std::cerr
+            << "snapscan: unknown command '" << command
+            << "' (commands: job, verify, snapshots, cleanup, delete-failed, check, status; see "
+               "snapscan --help)\n";
         return kExitUsage;
     }
 
@@ -207,7 +211,8 @@ int main(int argc, char** argv) {
     app.footer(
         "Exit status: 0 success; 1 a failure; 2 a bad command line; 3 the job ran, but a share was "
         "not processed or was read from the live file system.\n"
-        "Files: settings.ini and credentials.ini in SNAPSCAN_CONFIG_DIR (default /etc/snapscan; see "
+        "Files: settings.ini and credentials.ini in SNAPSCAN_CONFIG_DIR (default /etc/snapscan; "
+        "see "
         "snapscan.conf(5)); snapscan.log and events.jsonl in SNAPSCAN_LOG_DIR (default "
         "/var/log/snapscan); job ids in SNAPSCAN_STATE_DIR (root: /var/lib/snapscan, else the XDG "
         "state directory); locks in SNAPSCAN_LOCK_DIR (root: /run/lock/snapscan); the mount table "
@@ -236,18 +241,23 @@ int main(int argc, char** argv) {
     bool restart = false;
     CLI::App* job = app.add_subcommand("job", "run a backup job: snapshots, changes, cleanup");
     AddIdentity(*job, common);
-    job->add_option("--share", request.shares, "a share of the job content (repeatable)")->required();
+    job->add_option("--share", request.shares, "a share of the job content (repeatable)")
+        ->required();
     job->add_option("--results-dir", request.resultsDir, "the job results directory")->required();
     job->add_option("--map-file", request.mapFile, "the snapshot map file to write")->required();
-    job->add_flag("--auto-mount", request.autoMount, "hand the plug-in a content mapper (host:/path shares)");
-    auto* jobId = job->add_option("--job-id", jobIdText, "this job's id (bypasses the state directory)");
+    job->add_flag("--auto-mount", request.autoMount,
+                  "hand the plug-in a content mapper (host:/path shares)");
+    auto* jobId =
+        job->add_option("--job-id", jobIdText, "this job's id (bypasses the state directory)");
     job->add_option("--prev-job-id", prevJobIdText, "the previous job's id, 0 for a full job")
         ->needs(jobId);
     job->add_flag("--restart", restart,
                   "with --job-id: this run restarts that job, whose snapshots may exist already")
         ->needs(jobId);
-    job->add_flag("--skip-cleanup", request.skipCleanup, "leave the post-backup cleanup to `snapscan cleanup`");
-    job->add_option("--progress-every", request.progressEvery, "a line on stderr every N items (0: none)")
+    job->add_flag("--skip-cleanup", request.skipCleanup,
+                  "leave the post-backup cleanup to `snapscan cleanup`");
+    job->add_option("--progress-every", request.progressEvery,
+                    "a line on stderr every N items (0: none)")
         ->capture_default_str();
     job->add_flag("--list-changes", request.listChanges, "text output: a line per changed item");
 
@@ -255,30 +265,36 @@ int main(int argc, char** argv) {
     AddIdentity(*verify, common, false);
 
     bool allSubclients = false;
-    CLI::App* snapshots = app.add_subcommand("snapshots", "list the client's snapshots on the array");
+    CLI::App* snapshots =
+        app.add_subcommand("snapshots", "list the client's snapshots on the array");
     AddIdentity(*snapshots, common, false);
     snapshots->add_flag("--all-subclients", allSubclients, "every subclient of the client");
 
     bool dryRun = false;
-    verify->add_flag("--dry-run", dryRun, "say what the check finds and would enable; change nothing");
+    verify->add_flag("--dry-run", dryRun,
+                     "say what the check finds and would enable; change nothing");
 
     std::string cleanupJobText;
-    CLI::App* cleanup = app.add_subcommand("cleanup", "post-backup cleanup: keep only one job's snapshots");
+    CLI::App* cleanup =
+        app.add_subcommand("cleanup", "post-backup cleanup: keep only one job's snapshots");
     AddIdentity(*cleanup, common);
-    cleanup->add_option("--job-id", cleanupJobText, "the job to keep (default: the last delivered job)");
+    cleanup->add_option("--job-id", cleanupJobText,
+                        "the job to keep (default: the last delivered job)");
     cleanup->add_flag("--dry-run", dryRun, "list the snapshots it would delete; delete nothing");
 
     std::string failedJobText;
     std::vector<std::string> failedMounts;
-    CLI::App* deleteFailed =
-        app.add_subcommand("delete-failed", "delete a job's snapshots of shares whose mount failed");
+    CLI::App* deleteFailed = app.add_subcommand(
+        "delete-failed", "delete a job's snapshots of shares whose mount failed");
     AddIdentity(*deleteFailed, common);
     deleteFailed->add_option("--job-id", failedJobText, "the job (default: the last job started)");
     deleteFailed->add_option("mounts", failedMounts, "failed shares as HOST:PATH")->required();
-    deleteFailed->add_flag("--dry-run", dryRun, "list the snapshots it would delete; delete nothing");
+    deleteFailed->add_flag("--dry-run", dryRun,
+                           "list the snapshots it would delete; delete nothing");
 
     CLI::App* statusCommand = app.add_subcommand(
-        "status", "per content: the last job, the base job, their outcome and snapshots (read-only)");
+        "status",
+        "per content: the last job, the base job, their outcome and snapshots (read-only)");
     AddIdentity(*statusCommand, common, false);
 
     std::vector<std::string> checkShares;
@@ -344,7 +360,9 @@ int main(int argc, char** argv) {
     }
     CaptureLoggedErrors();
     Output out(std::cout, std::cerr, common.json,
-               common.quiet ? Verbosity::kQuiet : common.verbose ? Verbosity::kVerbose : Verbosity::kNormal);
+               common.quiet     ? Verbosity::kQuiet
+               : common.verbose ? Verbosity::kVerbose
+                                : Verbosity::kNormal);
     const auto finish = [&out](int status) {
         out.Done(status);
         return status;
@@ -357,8 +375,9 @@ int main(int argc, char** argv) {
     if (*snapshots) return finish(ListSnapshots(common, allSubclients, out));
     if (*statusCommand) {
         return finish(RunStatus(JobStateStore(common.stateDir), common.clientId,
-                                common.subclientText.empty() ? std::nullopt
-                                                             : std::optional<uint32_t>(common.subclientId),
+                                common.subclientText.empty()
+                                    ? std::nullopt
+                                    : std::optional<uint32_t>(common.subclientId),
                                 out));
     }
     if (*verify && dryRun) {
@@ -390,18 +409,19 @@ int main(int argc, char** argv) {
             request.clientId = common.clientId;
             request.subclientId = common.subclientId;
             const ArrayJobIds ids = ContentJobIds(common.clientId, common.subclientId);
-            ProgressReporter progress(out,
-                                      common.progress == "always"  ? ProgressReporter::Mode::kAlways
-                                      : common.progress == "never" ? ProgressReporter::Mode::kNever
-                                                                   : ProgressReporter::Mode::kAuto,
-                                      common.quiet,
-                                      std::chrono::milliseconds(
-                                          static_cast<int64_t>(common.progressInterval * 1000)));
+            ProgressReporter progress(
+                out,
+                common.progress == "always"  ? ProgressReporter::Mode::kAlways
+                : common.progress == "never" ? ProgressReporter::Mode::kNever
+                                             : ProgressReporter::Mode::kAuto,
+                common.quiet,
+                std::chrono::milliseconds(static_cast<int64_t>(common.progressInterval * 1000)));
             ObserveLoggedLines([&progress](const std::string& line) { progress.OnLogLine(line); });
             request.progress = &progress;
-            const int result = jobIdText.empty()
-                                   ? RunChainedJob(factory, request, JobStateStore(common.stateDir), ids, out)
-                                   : RunGivenJob(factory, request, restart, ids, out);
+            const int result =
+                jobIdText.empty()
+                    ? RunChainedJob(factory, request, JobStateStore(common.stateDir), ids, out)
+                    : RunGivenJob(factory, request, restart, ids, out);
             ObserveLoggedLines({});
             return result;
         }

@@ -19,10 +19,11 @@ namespace {
 
 class ErrorLineRecorder final : public CLogWriterInterface {
 public:
-    explicit ErrorLineRecorder(boost::shared_ptr<CLogWriterInterface> next) : m_next(std::move(next)) {}
+    explicit ErrorLineRecorder(boost::shared_ptr<CLogWriterInterface> next)
+        : m_next(std::move(next)) {}
 
-    void Write(int level, const char* function, int line, int reserved1, int reserved2, const char* format,
-               ...) override __attribute__((format(printf, 7, 8))) {
+    void Write(int level, const char* function, int line, int reserved1, int reserved2,
+               const char* format, ...) override __attribute__((format(printf, 7, 8))) {
         va_list args;
         va_start(args, format);
         va_list again;
@@ -148,10 +149,17 @@ bool IsUtf8(const std::string& text) {
         }
         size_t length = 0;
         uint32_t point = 0;
-        if (lead >= 0xc2 && lead <= 0xdf) { length = 2; point = lead & 0x1f; }
-        else if (lead >= 0xe0 && lead <= 0xef) { length = 3; point = lead & 0x0f; }
-        else if (lead >= 0xf0 && lead <= 0xf4) { length = 4; point = lead & 0x07; }
-        else return false;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+            point = lead & 0x1f;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            point = lead & 0x0f;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            point = lead & 0x07;
+        } else
+            return false;
         if (i + length > size) return false;
         for (size_t k = 1; k < length; ++k) {
             const unsigned char next = static_cast<unsigned char>(text[i + k]);
@@ -159,7 +167,8 @@ bool IsUtf8(const std::string& text) {
             point = (point << 6) | (next & 0x3f);
         }
         // Overlong forms, surrogates and points past U+10FFFF are not UTF-8.
-        if ((length == 3 && point < 0x800) || (length == 4 && (point < 0x10000 || point > 0x10ffff)) ||
+        if ((length == 3 && point < 0x800) ||
+            (length == 4 && (point < 0x10000 || point > 0x10ffff)) ||
             (point >= 0xd800 && point <= 0xdfff))
             return false;
         i += length;
@@ -183,9 +192,13 @@ void Output::Write(const nlohmann::json& record, const std::string& text, bool a
     m_out.flush();
 }
 
-void Output::Emit(const nlohmann::json& record, const std::string& text) { Write(record, text, false); }
+void Output::Emit(const nlohmann::json& record, const std::string& text) {
+    Write(record, text, false);
+}
 
-void Output::Problem(const nlohmann::json& record, const std::string& text) { Write(record, text, true); }
+void Output::Problem(const nlohmann::json& record, const std::string& text) {
+    Write(record, text, true);
+}
 
 void Output::Progress(const std::string& text, bool newline) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
@@ -210,7 +223,8 @@ void Output::Error(const std::string& phase, const std::string& detail, const st
         m_failedCode = code;
     }
     if (!m_json) return;
-    nlohmann::json record = {{"event", "error"}, {"phase", phase}, {"cause", oneLine}, {"message", detail}};
+    nlohmann::json record = {
+        {"event", "error"}, {"phase", phase}, {"cause", oneLine}, {"message", detail}};
     if (code != 0) {
         record["code"] = code;
         record["pluginMessage"] = message;
@@ -240,12 +254,18 @@ void Output::Done(int status, nlohmann::json fields) {
 
 const char* ItemKindName(int32_t kind) {
     switch (kind) {
-        case 2: return "changed";
-        case 3: return "renamed";
-        case 4: return "removed";
-        case 5: return "end";
-        case 6: return "error";
-        default: return "unknown";
+        case 2:
+            return "changed";
+        case 3:
+            return "renamed";
+        case 4:
+            return "removed";
+        case 5:
+            return "end";
+        case 6:
+            return "error";
+        default:
+            return "unknown";
     }
 }
 

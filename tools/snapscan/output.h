@@ -27,7 +27,8 @@ enum class Verbosity {
 // thread and the job's thread at once.
 class Output {
 public:
-    Output(std::ostream& out, std::ostream& err, bool json, Verbosity verbosity = Verbosity::kNormal)
+    Output(std::ostream& out, std::ostream& err, bool json,
+           Verbosity verbosity = Verbosity::kNormal)
         : m_out(out), m_err(err), m_json(json), m_verbosity(verbosity) {}
 
     bool Json() const { return m_json; }

@@ -37,8 +37,8 @@ bool PluginLibrary::Load(const std::string& path, std::string& error) {
     void* symbol = ::dlsym(handle, "GetSnapClient");
     if (symbol == nullptr) {
         const char* reason = ::dlerror();
-        error = "the plug-in " + path + " has no GetSnapClient: " +
-                (reason ? reason : "null symbol");
+        error =
+            "the plug-in " + path + " has no GetSnapClient: " + (reason ? reason : "null symbol");
         ::dlclose(handle);
         return false;
     }

@@ -30,7 +30,8 @@ std::string Seconds(double seconds) {
 
 }  // namespace
 
-ProgressReporter::ProgressReporter(Output& out, Mode mode, bool quiet, std::chrono::milliseconds interval)
+ProgressReporter::ProgressReporter(Output& out, Mode mode, bool quiet,
+                                   std::chrono::milliseconds interval)
     : m_out(out),
       m_enabled(mode == Mode::kAlways || (mode == Mode::kAuto && !quiet)),
       m_terminal(!out.Json() && ::isatty(STDERR_FILENO) == 1),
@@ -53,7 +54,8 @@ void ProgressReporter::Phase(const std::string& phase, const std::string& share)
 
 void ProgressReporter::OnLogLine(const std::string& text) {
     // The plug-in's own words for these moments.
-    const long long attempt = NumberAfter(text, "Wait for file server to create the ChangeList and recheck. Attempt[");
+    const long long attempt =
+        NumberAfter(text, "Wait for file server to create the ChangeList and recheck. Attempt[");
     if (attempt >= 0) m_attempt.store(static_cast<int>(attempt));
     if (text.rfind("Number of items received by ChangeList", 0) == 0 ||
         text.rfind("Total number of items received by ChangeList", 0) == 0) {
@@ -97,7 +99,8 @@ void ProgressReporter::Report(bool) {
     if (entries > 0) text += ", " + std::to_string(entries) + " changelist entries loaded";
     if (items > 0) {
         text += ", " + std::to_string(items) + " items";
-        if (elapsed > 0) text += " (" + std::to_string(static_cast<uint64_t>(items / elapsed)) + "/s)";
+        if (elapsed > 0)
+            text += " (" + std::to_string(static_cast<uint64_t>(items / elapsed)) + "/s)";
         if (entries > items && elapsed > 0) {
             const double eta = (entries - items) / (items / elapsed);
             text += ", about " + Seconds(eta) + " left of " + std::to_string(entries);

@@ -56,8 +56,8 @@ bool ListOwnSnapshots(uint32_t clientId, std::optional<uint32_t> subclientId,
         credentials.Initialize();
         int lookupId = static_cast<int>(clientId);
         if (!credentials.GetArrayNameAndCredentialsByClientId(lookupId, info)) {
-            error = "no usable array credentials for client " + std::to_string(clientId) +
-                    " in " + HostConfig::ConfigDir() + "/credentials.ini (see the log)";
+            error = "no usable array credentials for client " + std::to_string(clientId) + " in " +
+                    HostConfig::ConfigDir() + "/credentials.ini (see the log)";
             return false;
         }
     }

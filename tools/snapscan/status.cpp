@@ -25,7 +25,8 @@ std::set<uint32_t> SubclientsInState(const JobStateStore& store, uint32_t client
             name.compare(name.size() - 5, 5, ".json") != 0)
             continue;
         const std::string digits = name.substr(prefix.size(), name.size() - prefix.size() - 5);
-        if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
+        if (digits.empty() || digits.size() > 10 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
             continue;
         const unsigned long long value = std::stoull(digits);
         if (value <= UINT32_MAX) subclients.insert(static_cast<uint32_t>(value));
@@ -36,10 +37,14 @@ std::set<uint32_t> SubclientsInState(const JobStateStore& store, uint32_t client
 
 std::string StatusWord(int status) {
     switch (status) {
-        case -1: return "running or killed";
-        case kExitOk: return "succeeded";
-        case kExitPartial: return "completed, not every share from a snapshot";
-        default: return "failed";
+        case -1:
+            return "running or killed";
+        case kExitOk:
+            return "succeeded";
+        case kExitPartial:
+            return "completed, not every share from a snapshot";
+        default:
+            return "failed";
     }
 }
 
@@ -78,8 +83,10 @@ int RunStatus(const JobStateStore& store, uint32_t clientId, std::optional<uint3
         result = kExitFailed;
     }
     std::set<uint32_t> subclients;
-    if (subclientId) subclients.insert(*subclientId);
-    else subclients = SubclientsInState(store, clientId);
+    if (subclientId)
+        subclients.insert(*subclientId);
+    else
+        subclients = SubclientsInState(store, clientId);
     for (const OwnSnapshot& snapshot : snapshots) subclients.insert(snapshot.subclientId);
     if (subclients.empty())
         out.Say("no job of client " + std::to_string(clientId) + " in " + store.Directory() +
@@ -96,10 +103,13 @@ int RunStatus(const JobStateStore& store, uint32_t clientId, std::optional<uint3
         for (const OwnSnapshot& snapshot : snapshots) {
             if (snapshot.subclientId != subclient) continue;
             const std::string created = EpochToUtc(snapshot.created);
-            shown.push_back({{"name", snapshot.name}, {"id", snapshot.id}, {"path", snapshot.path},
-                             {"jobId", snapshot.jobId}, {"created", created}});
-            lines.push_back("    job " + std::to_string(snapshot.jobId) + ": " + snapshot.name + "  " +
-                            snapshot.path + (created.empty() ? "" : "  created " + created));
+            shown.push_back({{"name", snapshot.name},
+                             {"id", snapshot.id},
+                             {"path", snapshot.path},
+                             {"jobId", snapshot.jobId},
+                             {"created", created}});
+            lines.push_back("    job " + std::to_string(snapshot.jobId) + ": " + snapshot.name +
+                            "  " + snapshot.path + (created.empty() ? "" : "  created " + created));
         }
         nlohmann::json record = {{"event", "status"},
                                  {"clientId", clientId},
@@ -111,19 +121,22 @@ int RunStatus(const JobStateStore& store, uint32_t clientId, std::optional<uint3
                                  {"baseJobId", state.baseJobId},
                                  {"baseDeliveredAt", state.baseDeliveredAt}};
         if (listed) record["snapshots"] = shown;
-        out.Emit(record, "client " + std::to_string(clientId) + " subclient " + std::to_string(subclient) + ":");
+        out.Emit(record, "client " + std::to_string(clientId) + " subclient " +
+                             std::to_string(subclient) + ":");
         if (state.lastIssuedJobId == 0) {
             out.Say("  no job in " + store.Directory());
         } else {
-            out.Say("  last job " + std::to_string(state.lastIssuedJobId) +
-                    (state.lastStartedAt.empty() ? "" : ", started " + state.lastStartedAt) + ": " +
-                    StatusWord(state.lastStatus) +
-                    (state.lastStatus >= 0 ? " (exit " + std::to_string(state.lastStatus) + ")" : "") +
-                    (state.lastFinishedAt.empty() ? "" : ", finished " + state.lastFinishedAt));
-            out.Say(state.baseJobId == 0
-                        ? std::string("  no base job: the next job is a full job")
-                        : "  base job " + std::to_string(state.baseJobId) +
-                              (state.baseDeliveredAt.empty() ? "" : ", delivered " + state.baseDeliveredAt));
+            out.Say(
+                "  last job " + std::to_string(state.lastIssuedJobId) +
+                (state.lastStartedAt.empty() ? "" : ", started " + state.lastStartedAt) + ": " +
+                StatusWord(state.lastStatus) +
+                (state.lastStatus >= 0 ? " (exit " + std::to_string(state.lastStatus) + ")" : "") +
+                (state.lastFinishedAt.empty() ? "" : ", finished " + state.lastFinishedAt));
+            out.Say(state.baseJobId == 0 ? std::string("  no base job: the next job is a full job")
+                                         : "  base job " + std::to_string(state.baseJobId) +
+                                               (state.baseDeliveredAt.empty()
+                                                    ? ""
+                                                    : ", delivered " + state.baseDeliveredAt));
         }
         if (!listed) continue;
         out.Say(lines.empty() ? "  no snapshots on the array" : "  snapshots on the array:");
@@ -144,17 +157,22 @@ int RunDryDeletion(uint32_t clientId, uint32_t subclientId, int64_t jobId, bool 
     for (const std::string& mount : failedMounts) failedPaths.insert(MountPath(mount));
     size_t count = 0;
     for (const OwnSnapshot& snapshot : snapshots) {
-        const bool goes = cleanup ? snapshot.jobId != jobId
-                                  : snapshot.jobId == jobId && failedPaths.count(MountPath(snapshot.path)) != 0;
+        const bool goes =
+            cleanup ? snapshot.jobId != jobId
+                    : snapshot.jobId == jobId && failedPaths.count(MountPath(snapshot.path)) != 0;
         if (!goes) continue;
         ++count;
-        out.Emit({{"event", "wouldDelete"}, {"name", snapshot.name}, {"id", snapshot.id},
-                  {"jobId", snapshot.jobId}, {"path", snapshot.path}},
-                 "would delete " + snapshot.name + " (job " + std::to_string(snapshot.jobId) + ", " +
-                     snapshot.path + ")");
+        out.Emit({{"event", "wouldDelete"},
+                  {"name", snapshot.name},
+                  {"id", snapshot.id},
+                  {"jobId", snapshot.jobId},
+                  {"path", snapshot.path}},
+                 "would delete " + snapshot.name + " (job " + std::to_string(snapshot.jobId) +
+                     ", " + snapshot.path + ")");
     }
-    out.Emit({{"event", "dryRun"}, {"wouldDelete", count}},
-             "dry run: " + std::to_string(count) + " snapshots would be deleted; nothing was changed");
+    out.Emit(
+        {{"event", "dryRun"}, {"wouldDelete", count}},
+        "dry run: " + std::to_string(count) + " snapshots would be deleted; nothing was changed");
     return kExitOk;
 }
 

@@ -24,9 +24,9 @@ constexpr ActionName kActions[] = {
     {FaultAction::kResumeCycle, "resume_cycle"},
 };
 
-bool FromHex(const std::string& hex, std::string* bytes) {
+bool FromHex(const std::string& hex, std::string& bytes) {
     if (hex.size() % 2 != 0) return false;
-    bytes->clear();
+    bytes.clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
         int value = 0;
         for (size_t k = i; k < i + 2; ++k) {
@@ -38,7 +38,7 @@ bool FromHex(const std::string& hex, std::string* bytes) {
             if (d < 0) return false;
             value = value * 16 + d;
         }
-        bytes->push_back(static_cast<char>(value));
+        bytes.push_back(static_cast<char>(value));
     }
     return true;
 }
@@ -52,9 +52,9 @@ const char* NameOf(FaultAction a) {
 
 }  // namespace
 
-bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error) {
+bool ParseFaultRule(const nlohmann::json& j, FaultRule& rule, std::string& error) {
     if (!j.is_object()) {
-        *error = "a fault rule must be a JSON object";
+        error = "a fault rule must be a JSON object";
         return false;
     }
     try {
@@ -65,7 +65,7 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
             bool known = false;
             for (const char* k : kKeys) known = known || item.key() == k;
             if (!known) {
-                *error = "unknown fault rule key '" + item.key() + "'";
+                error = "unknown fault rule key '" + item.key() + "'";
                 return false;
             }
         }
@@ -82,8 +82,8 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
         r.chunkBytes = j.value("chunk_bytes", uint64_t{2});
         r.intervalMs = j.value("interval_ms", int64_t{1000});
         r.tokens = j.value("tokens", std::vector<std::string>());
-        if (j.contains("body_hex") && !FromHex(j["body_hex"].get<std::string>(), &r.body)) {
-            *error = "body_hex is not hex";
+        if (j.contains("body_hex") && !FromHex(j["body_hex"].get<std::string>(), r.body)) {
+            error = "body_hex is not hex";
             return false;
         }
         std::string action = j.value("action", "");
@@ -95,40 +95,40 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
             }
         }
         if (!found) {
-            *error = "unknown fault action '" + action + "'";
+            error = "unknown fault action '" + action + "'";
             return false;
         }
         if (r.action == FaultAction::kError && r.status == 0) r.status = 500;
         if (r.action == FaultAction::kHtml && r.status == 0) r.status = 500;
         if (r.status != 0 && (r.status < 100 || r.status > 599)) {
-            *error = "fault status out of range";
+            error = "fault status out of range";
             return false;
         }
         if (r.message.empty() && r.action == FaultAction::kError) r.message = "injected fault";
         if (r.delayMs < 0 || r.count < -1) {
-            *error = "negative delay_ms or count";
+            error = "negative delay_ms or count";
             return false;
         }
         if (r.action == FaultAction::kTrickle && (r.chunkBytes == 0 || r.intervalMs < 0)) {
-            *error = "trickle needs chunk_bytes > 0 and interval_ms >= 0";
+            error = "trickle needs chunk_bytes > 0 and interval_ms >= 0";
             return false;
         }
         if (r.action == FaultAction::kResumeCycle) {
             if (r.tokens.empty()) {
-                *error = "resume_cycle needs tokens";
+                error = "resume_cycle needs tokens";
                 return false;
             }
             for (const std::string& token : r.tokens) {
                 if (token.empty()) {
-                    *error = "resume_cycle tokens may not be empty";
+                    error = "resume_cycle tokens may not be empty";
                     return false;
                 }
             }
         }
-        *rule = r;
+        rule = r;
         return true;
     } catch (const nlohmann::json::exception& e) {
-        *error = std::string("bad fault rule: ") + e.what();
+        error = std::string("bad fault rule: ") + e.what();
         return false;
     }
 }
@@ -152,7 +152,7 @@ nlohmann::json FaultRuleToJson(const FaultRule& r) {
             {"fired", r.fired}};
 }
 
-bool FaultTable::Add(const nlohmann::json& j, std::vector<int>* ids, std::string* error) {
+bool FaultTable::Add(const nlohmann::json& j, std::vector<int>& ids, std::string& error) {
     const nlohmann::json* list = &j;
     nlohmann::json single;
     if (j.is_object() && j.contains("rules")) {
@@ -162,28 +162,28 @@ bool FaultTable::Add(const nlohmann::json& j, std::vector<int>* ids, std::string
         list = &single;
     }
     if (!list->is_array()) {
-        *error = "fault rules must be an array";
+        error = "fault rules must be an array";
         return false;
     }
     std::vector<FaultRule> parsed;
     for (const auto& item : *list) {
         FaultRule r;
-        if (!ParseFaultRule(item, &r, error)) return false;
+        if (!ParseFaultRule(item, r, error)) return false;
         parsed.push_back(r);
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     for (auto& r : parsed) {
-        r.id = nextId_++;
-        ids->push_back(r.id);
-        rules_.push_back(r);
+        r.id = m_nextId++;
+        ids.push_back(r.id);
+        m_rules.push_back(r);
     }
     return true;
 }
 
 std::optional<FaultRule> FaultTable::Match(const std::string& method, const std::string& path) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     std::optional<FaultRule> hit;
-    for (auto& r : rules_) {
+    for (auto& r : m_rules) {
         if (!r.method.empty() && r.method != method) continue;
         if (path.compare(0, r.path.size(), r.path) != 0) continue;
         ++r.seen;
@@ -196,14 +196,14 @@ std::optional<FaultRule> FaultTable::Match(const std::string& method, const std:
 }
 
 void FaultTable::Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    rules_.clear();
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_rules.clear();
 }
 
 nlohmann::json FaultTable::ToJson() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     nlohmann::json rules = nlohmann::json::array();
-    for (const auto& r : rules_) rules.push_back(FaultRuleToJson(r));
+    for (const auto& r : m_rules) rules.push_back(FaultRuleToJson(r));
     return {{"rules", rules}};
 }
 

@@ -96,15 +96,15 @@ int main(int argc, char** argv) {
 
     arraysim::ArraySim sim(o);
     std::string error;
-    if (!sim.Start(&error)) {
+    if (!sim.Start(error)) {
         std::cerr << "arraysim: " << error << std::endl;
         return 1;
     }
-    if (!portFile.empty() && !WritePortFile(portFile, sim.port())) {
+    if (!portFile.empty() && !WritePortFile(portFile, sim.Port())) {
         std::cerr << "arraysim: cannot write " << portFile << std::endl;
         return 1;
     }
-    std::cout << "listening on " << sim.url() << std::endl;
+    std::cout << "listening on " << sim.Url() << std::endl;
     int sig = 0;
     sigwait(&stopSignals, &sig);
     sim.Stop();

@@ -86,7 +86,7 @@ struct ArraySim::Impl {
     void Api(const std::string& method, const std::string& pattern, Handler handler);
     void RegisterApiRoutes();                                              // api_routes.cpp
     void RegisterControlRoutes();                                          // control_routes.cpp
-    bool ApplyControl(const nlohmann::json& control, std::string* error);  // caller holds mu
+    bool ApplyControl(const nlohmann::json& control, std::string& error);  // caller holds mu
     void Serve(const Handler& handler, const httplib::Request& req, httplib::Response& res);
 };
 

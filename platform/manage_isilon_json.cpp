@@ -311,7 +311,7 @@ bool ForFirstOf(od::object& root, std::string_view name, OnEntry&& onEntry, std:
                 return Fail(problem, "\"" + std::string(name) + "\" is not an array", e);
             for (auto entryResult : entries) {
                 od::object entry;
-                if (error_code e = std::move(entryResult).get_object().get(entry))
+                if (error_code e = entryResult.get_object().get(entry))
                     return Fail(problem,
                                 "an entry of \"" + std::string(name) + "\" is not an object", e);
                 if (!found) {
@@ -436,7 +436,7 @@ bool ParseSnapshotPage(od::parser& parser, std::string& body,
                     return Fail(problem, "\"snapshots\" is not an array", e);
                 for (auto entryResult : entries) {
                     od::object entry;
-                    if (error_code e = std::move(entryResult).get_object().get(entry))
+                    if (error_code e = entryResult.get_object().get(entry))
                         return Fail(problem, "an entry of \"snapshots\" is not an object", e);
                     _IsilonSnapInfo snapshot;
                     if (!ParseSnapshot(entry, snapshot, problem)) return false;
@@ -722,7 +722,7 @@ bool ParseLinsInto(od::parser& parser, std::string& body, std::string_view rootP
             size_t index = 0;
             for (auto entryResult : entries) {
                 od::object entry;
-                if (error_code e = std::move(entryResult).get_object().get(entry))
+                if (error_code e = entryResult.get_object().get(entry))
                     return Fail(problem, "entry " + std::to_string(index) + " is not an object", e);
                 if (next == page.items.end()) next = page.items.emplace(page.items.end());
                 _IsilonChangeListItem& item = *next++;

@@ -358,7 +358,7 @@ void ArraySim::Impl::RegisterApiRoutes() {
         return &it->second;
     };
     Api("GET", Platform(R"(/snapshot/changelists/(\d+_\d+))"),
-        [this, visible](const Request& req, Response& res) {
+        [visible](const Request& req, Response& res) {
             if (!VersionAtLeast(req, res, 1)) return;
             const ChangelistRecord* cl = visible(req.matches[2]);
             if (!cl)

@@ -25,7 +25,7 @@ bool WritePortFile(const std::string& path, int port) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int RunEmulator(int argc, char** argv) {
     arraysim::SimOptions o;
     std::string portFile;
     double dupRatio = 0.01, renameRatio = 0.02, removeRatio = 0.05;
@@ -109,4 +109,13 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &sig);
     sim.Stop();
     return 0;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return RunEmulator(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "arraysim: internal error: " << e.what() << '\n';
+    }
+    return 1;
 }

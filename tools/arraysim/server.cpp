@@ -138,7 +138,8 @@ ArraySim::Impl::Impl(SimOptions o)
     failNextJobs = options.failNextJobs;
 }
 
-void ArraySim::Impl::Api(const std::string& method, const std::string& pattern, Handler handler) {
+void ArraySim::Impl::Api(const std::string& method, const std::string& pattern,
+                         const Handler& handler) {
     auto wrapped = [this, handler](const httplib::Request& req, httplib::Response& res) {
         Serve(handler, req, res);
     };
@@ -322,7 +323,7 @@ bool ArraySim::Start(std::string& error) {
             return httplib::Server::HandlerResponse::Handled;
         }));
     srv.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        [](const httplib::Request&, httplib::Response& res, const std::exception_ptr& ep) {
             std::string what = "internal error";
             try {
                 if (ep) std::rethrow_exception(ep);

@@ -192,7 +192,7 @@ bool ConfigurationUsable(uint32_t clientId, Output& out) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int RunCommand(int argc, char** argv) {
     // Whatever the caller's umask, nothing we create is for others to write.
     ::umask(077);
 
@@ -442,4 +442,17 @@ int main(int argc, char** argv) {
                                failedMounts, out);
     });
     return finish(status);
+}
+
+int main(int argc, char** argv) {
+    // What escapes the commands (memory exhausted, a library's surprise) would otherwise abort
+    // with a core dump and no line an operator can act on; it is a failure, never a success.
+    try {
+        return RunCommand(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "snapscan: internal error: " << e.what() << '\n';
+    } catch (...) {
+        std::cerr << "snapscan: internal error\n";
+    }
+    return 1;
 }

@@ -367,6 +367,9 @@ bool ParseSnapshot(od::object& object, _IsilonSnapInfo& snapshot, std::string& p
 }  // namespace
 
 bool RelativeToRoot(std::string_view path, std::string_view rootPath, std::string_view& relative) {
+    // "/ifs/data/" names the same directory as "/ifs/data": without this every entry below a
+    // root given with a trailing slash would look like it lies outside the share.
+    while (!rootPath.empty() && rootPath.back() == '/') rootPath.remove_suffix(1);
     if (path.size() < rootPath.size() || path.compare(0, rootPath.size(), rootPath) != 0)
         return false;
     if (path.size() == rootPath.size()) {

@@ -240,8 +240,17 @@ TEST(RelativeToRoot, Cases) {
         const char* root;
         const char* relative;  // nullptr: not below
     } cases[] = {
-        {"/ifs/a/b", "/ifs/a", "/b"}, {"/ifs/a", "/ifs/a", "/"}, {"/ifs/ab", "/ifs/a", nullptr},
-        {"/ifs", "/ifs/a", nullptr},  {"/x/y", "", "/x/y"},      {"", "/ifs", nullptr},
+        {"/ifs/a/b", "/ifs/a", "/b"},
+        {"/ifs/a", "/ifs/a", "/"},
+        {"/ifs/ab", "/ifs/a", nullptr},
+        {"/ifs", "/ifs/a", nullptr},
+        {"/x/y", "", "/x/y"},
+        {"", "/ifs", nullptr},
+        // A root with trailing slashes names the same directory.
+        {"/ifs/a/b", "/ifs/a/", "/b"},
+        {"/ifs/a", "/ifs/a//", "/"},
+        {"/ifs/ab", "/ifs/a/", nullptr},
+        {"/x", "/", "/x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " under " + c.root);

@@ -70,18 +70,25 @@ TEST(JobMetricsTest, ASuccessfulJobsFileHasEveryFamilyWithItsLabels) {
         "# HELP snapscan_job_exit_status Exit status of the content's last job: 0 success, 1 "
         "failed, 3 a share not processed or read live.\n"
         "# TYPE snapscan_job_exit_status gauge\n"
-        "snapscan_job_exit_status{" + c + "} 0\n"
+        "snapscan_job_exit_status{" +
+        c +
+        "} 0\n"
         "# HELP snapscan_job_id Id of the content's last job.\n"
         "# TYPE snapscan_job_id gauge\n"
-        "snapscan_job_id{" + c + "} 41\n"
+        "snapscan_job_id{" +
+        c +
+        "} 41\n"
         "# HELP snapscan_job_end_timestamp_seconds When the content's last job ended, seconds "
         "since the epoch.\n"
         "# TYPE snapscan_job_end_timestamp_seconds gauge\n"
-        "snapscan_job_end_timestamp_seconds{" + c + "} 1765400000.5\n"
+        "snapscan_job_end_timestamp_seconds{" +
+        c +
+        "} 1765400000.5\n"
         "# HELP snapscan_last_success_timestamp_seconds When the content's last successful job "
         "(exit 0) ended, seconds since the epoch.\n"
         "# TYPE snapscan_last_success_timestamp_seconds gauge\n"
-        "snapscan_last_success_timestamp_seconds{" + c + "} 1765400000.5\n";
+        "snapscan_last_success_timestamp_seconds{" +
+        c + "} 1765400000.5\n";
     EXPECT_EQ(metrics.Text().substr(0, expected.size()), expected);
     const std::string text = metrics.Text();
     for (const std::string& line : {
@@ -173,12 +180,13 @@ TEST(MetricsFileTest, LabelValuesAreEscapedAndStayUtf8) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
         MetricsFile metrics;
-        ASSERT_TRUE(metrics.Add("snapscan_x", MetricsFile::Type::kGauge, "x", {{"share", c.value}},
-                                1));
+        ASSERT_TRUE(
+            metrics.Add("snapscan_x", MetricsFile::Type::kGauge, "x", {{"share", c.value}}, 1));
         EXPECT_EQ(metrics.Text(), std::string("# HELP snapscan_x x\n# TYPE snapscan_x gauge\n") +
                                       "snapscan_x{share=\"" + c.written + "\"} 1\n");
         double value = 0;
-        EXPECT_TRUE(snapscan::FindSample(metrics.Text(), "snapscan_x", {{"share", c.value}}, value));
+        EXPECT_TRUE(
+            snapscan::FindSample(metrics.Text(), "snapscan_x", {{"share", c.value}}, value));
     }
 }
 

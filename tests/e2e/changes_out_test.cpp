@@ -23,12 +23,11 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using namespace snapscan_e2e;
 
-std::string Rsync() {
+bool HaveRsync() {
     for (const char* dir : {"/usr/bin", "/bin", "/usr/local/bin"}) {
-        const std::string path = std::string(dir) + "/rsync";
-        if (::access(path.c_str(), X_OK) == 0) return path;
+        if (::access((std::string(dir) + "/rsync").c_str(), X_OK) == 0) return true;
     }
-    return std::string();
+    return false;
 }
 
 // A tree as a map of relative path to type, permissions and content (or link
@@ -62,8 +61,8 @@ public:
     // A name with the awkward bytes names on a NAS carry.
     std::string Name() {
         static const char* const kPieces[] = {
-            "plain", "with space", "quote'\"s", "\xff\xfe-latin1", "caf\xc3\xa9", "new\nline",
-            "tab\there", "-dash",  "*star?",    "back\\slash",      "x:y",         ".hidden"};
+            "plain",     "with space", "quote'\"s", "\xff\xfe-latin1", "caf\xc3\xa9", "new\nline",
+            "tab\there", "-dash",      "*star?",    "back\\slash",     "x:y",         ".hidden"};
         return std::string(kPieces[Pick(std::size(kPieces))]) + "-" + std::to_string(++m_counter);
     }
 
@@ -210,50 +209,61 @@ protected:
         return WEXITSTATUS(status);
     }
 
-    // The README's recipe for one job: delete what the job lists as removed,
-    // then copy what it lists from the snapshot.
-    void Mirror(const std::string& rsync, const std::string& list, const std::string& readPath,
-                const fs::path& mirror) {
-        fs::create_directories(dir / "empty");
-        // 24: listed paths absent from the empty source, which is the point.
-        const int removed = Run({rsync, "-a", "--from0", "--files-from=" + list + ".removed",
-                                 "--delete-missing-args", "--force", (dir / "empty").native() + "/",
-                                 mirror.native() + "/"});
-        EXPECT_TRUE(removed == 0 || removed == 24) << removed << ReadFile(dir / "run.err");
-        EXPECT_EQ(Run({rsync, "-a", "--from0", "--files-from=" + list, readPath + "/",
-                       mirror.native() + "/"}),
-                  0)
-            << ReadFile(dir / "run.err");
+    // One job and the mirror's update, by the example script the README shows.
+    Result MirrorShare(const fs::path& share, const fs::path& mirror, const fs::path& work) {
+        const ScopedEnvironment cli("SNAPSCAN", SNAPSCAN_CLI);
+        const ScopedEnvironment plugin("SNAPSCAN_PLUGIN", SNAPSCAN_PLUGIN);
+        Result result;
+        result.status = Run({"/bin/sh", SNAPSCAN_SOURCE_DIR "/deploy/examples/mirror-share", "1",
+                             "1", share.native(), mirror.native(), work.native()});
+        result.out = ReadFile(dir / "run.out");
+        result.err = ReadFile(dir / "run.err");
+        return result;
     }
+
+    // The read path of `share` from the job's map file.
+    static std::string ReadPath(const fs::path& share, const fs::path& work) {
+        const std::string map = ReadFile(work / "map");
+        const std::string prefix = "m:" + share.native() + "/:";
+        if (map.rfind(prefix, 0) != 0 || map.size() < prefix.size() + 2) return std::string();
+        return map.substr(prefix.size(), map.size() - prefix.size() - 2);  // ":\n"
+    }
+
+    struct ScopedEnvironment {
+        ScopedEnvironment(const char* name, const char* value) : name(name) {
+            ::setenv(name, value, 1);
+        }
+        ~ScopedEnvironment() { ::unsetenv(name); }
+        const char* name;
+    };
 };
 
 TEST_F(ChangesOutTest, RsyncOfEachJobsListKeepsAMirrorEqualToItsSnapshot) {
-    const std::string rsync = Rsync();
-    ASSERT_FALSE(rsync.empty()) << "rsync is needed (scripts/bootstrap installs it)";
+    ASSERT_TRUE(HaveRsync()) << "rsync is needed (scripts/bootstrap installs it)";
     const fs::path share = Share("s1");
     const fs::path mirror = dir / "mirror";
-    const std::string list = (dir / "changes").native();
     constexpr unsigned kSeed = 20261210;
     Mutator mutator(share, kSeed);
     mutator.Populate(60);
 
     // The full job has no list: the mirror starts as a copy of its snapshot.
-    Result full = Job(1, 1, {share}, "0", {"--changes-out", list});
-    ASSERT_EQ(full.status, 0) << full.err;
+    const fs::path work = dir / "work";
+    const std::string list = (work / "changes").native();
+    Result full = MirrorShare(share, mirror, work);
+    ASSERT_EQ(full.status, 0) << full.out << full.err;
     EXPECT_FALSE(fs::exists(list));
-    std::string readPath = full.Records("share").at(0)["readPath"];
-    ASSERT_EQ(Run({rsync, "-a", "--delete", readPath + "/", mirror.native() + "/"}), 0);
+    EXPECT_EQ(Walk(mirror), Walk(ReadPath(share, work)));
 
     for (int round = 1; round <= 5; ++round) {
         SCOPED_TRACE("seed " + std::to_string(kSeed) + ", round " + std::to_string(round));
         mutator.Round(12);
-        Result job = Job(1, 1, {share}, std::to_string(round), {"--changes-out", list});
-        ASSERT_EQ(job.status, 0) << job.err;
-        ASSERT_EQ(job.Records("shareDone").size(), 1u);
-        readPath = job.Records("share").at(0)["readPath"];
+        Result job = MirrorShare(share, mirror, work);
+        ASSERT_EQ(job.status, 0) << job.out << job.err;
+        EXPECT_THAT(job.out, HasSubstr("succeeded (exit 0): 1 shares (1 incremental)"));
         ASSERT_TRUE(fs::exists(list));
         ASSERT_TRUE(fs::exists(list + ".removed"));
-        Mirror(rsync, list, readPath, mirror);
+        const std::string readPath = ReadPath(share, work);
+        ASSERT_THAT(readPath, HasSubstr("/.snapshot/TZOP_1_1_" + std::to_string(round + 1) + "_"));
         const auto expected = Walk(readPath);
         const auto got = Walk(mirror);
         EXPECT_EQ(got, expected);
@@ -265,7 +275,7 @@ TEST_F(ChangesOutTest, RsyncOfEachJobsListKeepsAMirrorEqualToItsSnapshot) {
     }
     // The job leaves only its two lists beside them, no temporary file.
     std::vector<std::string> beside;
-    for (const auto& entry : fs::directory_iterator(dir))
+    for (const auto& entry : fs::directory_iterator(work))
         if (entry.path().filename().native().rfind("changes", 0) == 0)
             beside.push_back(entry.path().filename());
     std::sort(beside.begin(), beside.end());
@@ -284,7 +294,8 @@ TEST_F(ChangesOutTest, JsonLinesAreTheItemRecordsAndSharesGetTheirOwnLists) {
     std::vector<nlohmann::json> printed = job.Records("item");
     std::vector<nlohmann::json> written;
     std::istringstream lines(ReadFile(jsonl));
-    for (std::string line; std::getline(lines, line);) written.push_back(nlohmann::json::parse(line));
+    for (std::string line; std::getline(lines, line);)
+        written.push_back(nlohmann::json::parse(line));
     ASSERT_FALSE(printed.empty());
     ASSERT_EQ(written.size(), printed.size());
     for (size_t i = 0; i < printed.size(); ++i) {
@@ -309,8 +320,8 @@ TEST_F(ChangesOutTest, JsonLinesAreTheItemRecordsAndSharesGetTheirOwnLists) {
     EXPECT_EQ(ReadFile(list + ".2.removed"), std::string("d1 renamed") + '\0');
 
     // A job that does not hand its changes on leaves no list, not even an old one.
-    const Result failed = Job(1, 1, {shares[0], Share("nowhere")}, "notProcessed",
-                              {"--changes-out", list});
+    const Result failed =
+        Job(1, 1, {shares[0], Share("nowhere")}, "notProcessed", {"--changes-out", list});
     EXPECT_EQ(failed.status, 3) << failed.err;
     for (const char* suffix : {".1", ".1.removed", ".2", ".2.removed"})
         EXPECT_FALSE(fs::exists(list + suffix)) << suffix;

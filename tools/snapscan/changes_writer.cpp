@@ -96,8 +96,7 @@ bool ChangesWriter::RemoveOld(std::string& error) const {
     return true;
 }
 
-bool ChangesWriter::Open(const std::string& destination, PendingFile*& opened,
-                         std::string& error) {
+bool ChangesWriter::Open(const std::string& destination, PendingFile*& opened, std::string& error) {
     auto file = std::make_unique<PendingFile>();
     file->destination = destination;
     std::string pattern = destination + ".tmp.XXXXXX";
@@ -238,7 +237,8 @@ bool ChangesWriter::Commit(std::string& error) {
         const int saved = errno;
         const bool closed = std::fclose(stream) == 0;
         if (!flushed || !closed) {
-            error = "cannot write " + file->temporary + ": " + std::strerror(flushed ? errno : saved);
+            error =
+                "cannot write " + file->temporary + ": " + std::strerror(flushed ? errno : saved);
             return false;
         }
         // The list names files of the share: as readable as the share's names are.

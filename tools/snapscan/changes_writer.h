@@ -83,8 +83,8 @@ private:
     PendingFile* m_current = nullptr;  // what to copy (every item, in JSON lines)
     PendingFile* m_removed = nullptr;  // what to delete first
     std::string m_shareGiven;          // as the job lists it
-    std::string m_share;     // without a trailing "/"
-    std::string m_readPath;  // without a trailing "/"
+    std::string m_share;               // without a trailing "/"
+    std::string m_readPath;            // without a trailing "/"
     // Renamed directories listed with all their entries (relative paths).
     std::unordered_set<std::string> m_listedTrees;
 };

@@ -89,8 +89,7 @@ void AddJobMetrics(const JobRequest& request, const JobOutcome& outcome, double 
         for (const auto& [kind, count] : kinds)
             metrics.Add("snapscan_share_items", Type::kGauge,
                         "Items the last job handed on for the share, by kind.",
-                        with({{"share", share.share}, {"kind", kind}}),
-                        static_cast<double>(count));
+                        with({{"share", share.share}, {"kind", kind}}), static_cast<double>(count));
         const bool full = share.mode == "full";
         metrics.Add("snapscan_share_full_read", Type::kGauge,
                     "1 when the last job read the share in full (no comparison base, a full "
@@ -104,8 +103,8 @@ void AddJobMetrics(const JobRequest& request, const JobOutcome& outcome, double 
                     with({{"share", share.share}, {"reason", live ? share.reason : ""}}),
                     live ? 1 : 0);
         metrics.Add("snapscan_share_not_processed", Type::kGauge,
-                    "1 when the last job did not process the share.", with({{"share", share.share}}),
-                    share.mode == "notProcessed" ? 1 : 0);
+                    "1 when the last job did not process the share.",
+                    with({{"share", share.share}}), share.mode == "notProcessed" ? 1 : 0);
     }
     if (ownSnapshots)
         metrics.Add("snapscan_own_snapshots", Type::kGauge,

@@ -20,8 +20,8 @@ bool ValidName(const std::string& name, bool colons) {
     if (name.empty()) return false;
     for (size_t i = 0; i < name.size(); ++i) {
         const char c = name[i];
-        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
-                            (colons && c == ':');
+        const bool letter =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || (colons && c == ':');
         if (!letter && !(i > 0 && c >= '0' && c <= '9')) return false;
     }
     return true;

@@ -237,10 +237,13 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
     summary.mode = "incremental";
     std::string changesError;
     if (changes) {
-        const size_t index =
-            static_cast<size_t>(std::find(request.shares.begin(), request.shares.end(), share) -
-                                request.shares.begin());
-        if (!changes->BeginShare(index, share, readPath, changesError)) {
+        // Its place among the shares as given: the plug-in may spell it otherwise.
+        size_t index = 0;
+        while (index < request.shares.size() && Folded(request.shares[index]) != Folded(share))
+            ++index;
+        if (index == request.shares.size())
+            changesError = "the plug-in compared " + share + ", which the job does not list";
+        if (!changesError.empty() || !changes->BeginShare(index, share, readPath, changesError)) {
             out.Error("writing the changes file", changesError);
             return Delivery::kFailed;
         }

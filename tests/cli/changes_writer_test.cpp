@@ -139,8 +139,8 @@ TEST(ChangesWriterTest, SeveralSharesGetNumberedListsAndOldOnesGo) {
         const char* path;
     };
     constexpr Case kCases[] = {
-        {ChangesFormat::kNul, 1, 0, "f"},     {ChangesFormat::kNul, 3, 0, "f.1"},
-        {ChangesFormat::kNul, 3, 2, "f.3"},   {ChangesFormat::kJsonl, 3, 2, "f"},
+        {ChangesFormat::kNul, 1, 0, "f"},   {ChangesFormat::kNul, 3, 0, "f.1"},
+        {ChangesFormat::kNul, 3, 2, "f.3"}, {ChangesFormat::kJsonl, 3, 2, "f"},
         {ChangesFormat::kJsonl, 1, 0, "f"},
     };
     for (const Case& c : kCases) {

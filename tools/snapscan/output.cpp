@@ -1,11 +1,11 @@
 #include "tools/snapscan/output.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <ostream>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -122,20 +122,23 @@ std::string UtcTimestamp() {
 }
 
 std::string EscapeControl(const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
     std::string escaped;
     escaped.reserve(text.size());
+    AppendEscapedControl(escaped, text);
+    return escaped;
+}
+
+void AppendEscapedControl(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
     for (const char c : text) {
         const unsigned char byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7f || byte == '\\') {
-            escaped += "\\x";
-            escaped += kHex[byte >> 4];
-            escaped += kHex[byte & 15];
+            const char escape[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+            out.append(escape, 4);
         } else {
-            escaped += c;
+            out += c;
         }
     }
-    return escaped;
 }
 
 bool IsUtf8(const std::string& text) {
@@ -176,17 +179,77 @@ bool IsUtf8(const std::string& text) {
     return true;
 }
 
+void Output::Timestamps::Append(std::string& out) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != m_second) {
+        struct tm utc;
+        gmtime_r(&now.tv_sec, &utc);
+        m_prefixLength = std::strftime(m_prefix, sizeof m_prefix, "%Y-%m-%dT%H:%M:%S", &utc);
+        m_second = now.tv_sec;
+    }
+    out.append(m_prefix, m_prefixLength);
+    const long millis = now.tv_nsec / 1000000L;
+    const char fraction[5] = {'.', static_cast<char>('0' + millis / 100),
+                              static_cast<char>('0' + millis / 10 % 10),
+                              static_cast<char>('0' + millis % 10), 'Z'};
+    out.append(fraction, sizeof fraction);
+}
+
+void Output::EmitItem(const std::string& share, const FileServerSnapshotCompareItem& item) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_json && Quiet()) return;
+    if (m_pending.empty()) m_pendingSince = std::chrono::steady_clock::now();
+    if (m_json) {
+        m_time.clear();
+        m_timestamps.Append(m_time);
+        if (!AppendItemJsonLine(m_pending, share, item, m_time)) {
+            // A name that is not UTF-8: the JSON library replaces its bad bytes.
+            nlohmann::json stamped = ItemRecord(share, item);
+            stamped["time"] = m_time;
+            m_pending += stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            m_pending += '\n';
+        }
+    } else {
+        AppendItemText(m_pending, item);
+        m_pending += '\n';
+    }
+    // Batches bound both the write calls per item and how long a reader of the stream waits.
+    constexpr size_t kBatchBytes = 64 * 1024;
+    constexpr auto kBatchWait = std::chrono::milliseconds(200);
+    if (m_pending.size() >= kBatchBytes ||
+        std::chrono::steady_clock::now() - m_pendingSince >= kBatchWait)
+        Flush();
+}
+
+void Output::WritePending() {
+    if (m_pending.empty()) return;
+    m_out.write(m_pending.data(), static_cast<std::streamsize>(m_pending.size()));
+    m_pending.clear();
+}
+
+void Output::Flush() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    WritePending();
+    m_out.flush();
+}
+
 void Output::Write(const nlohmann::json& record, const std::string& text, bool always) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    WritePending();
     if (m_json) {
-        if (record.is_null()) return;
+        if (record.is_null()) {
+            m_out.flush();
+            return;
+        }
         nlohmann::json stamped = record;
-        stamped["time"] = UtcTimestamp();
+        std::string time;
+        m_timestamps.Append(time);
+        stamped["time"] = time;
         // Paths are byte strings: a name that is not valid UTF-8 must not end the
         // run, so invalid bytes are replaced (items carry the exact bytes in hex).
         m_out << stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    } else {
-        if (Quiet() && !always) return;
+    } else if (!Quiet() || always) {
         m_out << text << '\n';
     }
     m_out.flush();
@@ -290,13 +353,125 @@ nlohmann::json ItemRecord(const std::string& share, const FileServerSnapshotComp
 }
 
 std::string ItemText(const FileServerSnapshotCompareItem& item) {
-    std::ostringstream line;
-    line << "  " << ItemKindName(item.type) << ' ' << EscapeControl(item.path);
-    if (!item.oldPath.empty()) line << " (was " << EscapeControl(item.oldPath) << ')';
-    line << "  inode=" << item.info.inode << " size=" << item.info.size
-         << " mtime=" << item.info.modifiedTime << " ctime=" << item.info.changeTime
-         << " atime=" << item.info.accessTime;
-    return line.str();
+    std::string line;
+    AppendItemText(line, item);
+    return line;
+}
+
+namespace {
+
+void AppendNumber(std::string& out, uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+void AppendNumber(std::string& out, int64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// A JSON string of UTF-8 text, escaped as the JSON library's dump escapes it (ensure_ascii off):
+// quote, backslash and the short forms of five control bytes, \u00xx for the others.
+void AppendJsonString(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    size_t plain = 0;  // start of the run of bytes copied as they are
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (byte) {
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
+            default: {
+                const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+                out.append(escape, 6);
+            }
+        }
+    }
+    out.append(text, plain, text.size() - plain);
+    out += '"';
+}
+
+}  // namespace
+
+void AppendItemText(std::string& out, const FileServerSnapshotCompareItem& item) {
+    out.append("  ");
+    out.append(ItemKindName(item.type));
+    out += ' ';
+    AppendEscapedControl(out, item.path);
+    if (!item.oldPath.empty()) {
+        out.append(" (was ");
+        AppendEscapedControl(out, item.oldPath);
+        out += ')';
+    }
+    out.append("  inode=");
+    AppendNumber(out, item.info.inode);
+    out.append(" size=");
+    AppendNumber(out, item.info.size);
+    out.append(" mtime=");
+    AppendNumber(out, item.info.modifiedTime);
+    out.append(" ctime=");
+    AppendNumber(out, item.info.changeTime);
+    out.append(" atime=");
+    AppendNumber(out, item.info.accessTime);
+}
+
+bool AppendItemJsonLine(std::string& out, const std::string& share,
+                        const FileServerSnapshotCompareItem& item, const std::string& time) {
+    if (!IsUtf8(item.path) || !IsUtf8(item.oldPath) || !IsUtf8(share) || !IsUtf8(time))
+        return false;
+    // The keys in the order of the JSON library's objects, which sort them.
+    out.append("{\"atime\":");
+    AppendNumber(out, item.info.accessTime);
+    out.append(",\"ctime\":");
+    AppendNumber(out, item.info.changeTime);
+    out.append(",\"event\":\"item\",\"inode\":");
+    AppendNumber(out, item.info.inode);
+    out.append(",\"kind\":");
+    AppendNumber(out, static_cast<int64_t>(item.type));
+    out.append(",\"kindName\":\"");
+    out.append(ItemKindName(item.type));
+    out.append("\",\"mode\":");
+    AppendNumber(out, static_cast<uint64_t>(item.info.mode));
+    out.append(",\"mtime\":");
+    AppendNumber(out, item.info.modifiedTime);
+    if (!item.oldPath.empty()) {
+        out.append(",\"oldPath\":");
+        AppendJsonString(out, item.oldPath);
+    }
+    out.append(",\"path\":");
+    AppendJsonString(out, item.path);
+    out.append(",\"share\":");
+    AppendJsonString(out, share);
+    out.append(",\"size\":");
+    AppendNumber(out, item.info.size);
+    out.append(",\"time\":");
+    AppendJsonString(out, time);
+    out.append("}\n");
+    return true;
 }
 
 }  // namespace snapscan

@@ -63,8 +63,7 @@ struct Form {
 
 std::vector<Form> Forms([[maybe_unused]] const std::string& dir) {
     return {
-        {"text", {"--list-changes"}},
-        {"json", {"--json"}},
+        {"text", {"--list-changes"}}, {"json", {"--json"}},
         // {"changes-out", {"--changes-out", dir + "/changes"}},
     };
 }
@@ -99,13 +98,13 @@ public:
         // emulator shows each snapshot's (empty) directory.
         std::filesystem::create_directories(Share());
         std::string error;
-        if (!m_sim.Start(ARRAYSIM_PATH, m_root,
-                         {"--root", m_root + "/ifs", "--synthetic", std::to_string(n),
-                          "--synthetic-path", kSyntheticPath,
-                          "--page-size", "1000", "--synthetic-dup-ratio", "0.02",
-                          "--synthetic-rename-ratio", "0.03", "--synthetic-remove-ratio", "0.02",
-                          "--user", kUser, "--password", kPassword},
-                         error)) {
+        if (!m_sim.Start(
+                ARRAYSIM_PATH, m_root,
+                {"--root", m_root + "/ifs", "--synthetic", std::to_string(n), "--synthetic-path",
+                 kSyntheticPath, "--page-size", "1000", "--synthetic-dup-ratio", "0.02",
+                 "--synthetic-rename-ratio", "0.03", "--synthetic-remove-ratio", "0.02", "--user",
+                 kUser, "--password", kPassword},
+                error)) {
             fprintf(stderr, "arraysim: %s\n", error.c_str());
             return false;
         }
@@ -134,12 +133,11 @@ public:
     // One job with `extra` arguments, its output in a file; true when it exited 0.
     bool Job(const std::vector<std::string>& extra, const std::string& tag, JobFigures& figures) {
         const std::string results = m_root + "/results/" + tag;
-        std::vector<std::string> args = {SNAPSCAN_CLI,   "--plugin",      SNAPSCAN_PLUGIN,
-                                         "--progress",   "never",         "job",
-                                         "--client-id",  "1",             "--subclient-id",
-                                         "1",            "--share",       Share(),
-                                         "--results-dir", results,        "--map-file",
-                                         results + "/map"};
+        std::vector<std::string> args = {
+            SNAPSCAN_CLI,     "--plugin", SNAPSCAN_PLUGIN, "--progress",
+            "never",          "job",      "--client-id",   "1",
+            "--subclient-id", "1",        "--share",       Share(),
+            "--results-dir",  results,    "--map-file",    results + "/map"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (std::string& arg : args) argv.push_back(arg.data());
@@ -215,8 +213,8 @@ private:
         CIsilonSnapClient client;
         const std::string results = m_root + "/results/plugin";
         std::filesystem::create_directories(results);
-        const CRwError initialized = client.Initialize(2, kClientId, 0, 1, results, "", "", 1, 0,
-                                                       0, 0, ContentMapperAPIPtr());
+        const CRwError initialized = client.Initialize(2, kClientId, 0, 1, results, "", "", 1, 0, 0,
+                                                       0, ContentMapperAPIPtr());
         if (initialized.IsError()) {
             fprintf(stderr, "Initialize: %s\n", initialized.AsString().c_str());
             return 0;
@@ -279,12 +277,12 @@ private:
 };
 
 struct SizeFigures {
-    double plugin = 0;                     // best entries/s of the plug-in alone
-    bench::Best pluginCpu;                 // us/entry
-    std::vector<double> rate;              // best entries/s per form
-    std::vector<long> peakKiB;             // highest peak RSS per form
+    double plugin = 0;                        // best entries/s of the plug-in alone
+    bench::Best pluginCpu;                    // us/entry
+    std::vector<double> rate;                 // best entries/s per form
+    std::vector<long> peakKiB;                // highest peak RSS per form
     std::vector<bench::Best> cliCpu, simCpu;  // lowest us/entry per form
-    std::vector<uint64_t> bytes;           // output bytes per form
+    std::vector<uint64_t> bytes;              // output bytes per form
 };
 
 bool Measure(uint64_t n, int rounds, SizeFigures& figures) {
@@ -311,12 +309,12 @@ bool Measure(uint64_t n, int rounds, SizeFigures& figures) {
             JobFigures jobFigures;
             if (!run.Job(forms[f].args, "job" + std::to_string(++job), jobFigures)) return false;
             const double rate = static_cast<double>(n) / jobFigures.seconds;
-            printf(
-                "%" PRIu64 " entries, round %d: job %-11s %.0f entries/s (%.2f s), peak RSS "
-                "%.1f MiB, CPU us/entry: CLI %.2f + emulator %.2f, output %.1f MB (load %.2f)\n",
-                n, round + 1, forms[f].name, rate, jobFigures.seconds,
-                jobFigures.peakRssKiB / 1024.0, MicrosPerEntry(jobFigures.cliCpu, n),
-                MicrosPerEntry(jobFigures.simCpu, n), jobFigures.outputBytes / 1e6, Load());
+            printf("%" PRIu64
+                   " entries, round %d: job %-11s %.0f entries/s (%.2f s), peak RSS "
+                   "%.1f MiB, CPU us/entry: CLI %.2f + emulator %.2f, output %.1f MB (load %.2f)\n",
+                   n, round + 1, forms[f].name, rate, jobFigures.seconds,
+                   jobFigures.peakRssKiB / 1024.0, MicrosPerEntry(jobFigures.cliCpu, n),
+                   MicrosPerEntry(jobFigures.simCpu, n), jobFigures.outputBytes / 1e6, Load());
             fflush(stdout);
             figures.rate[f] = std::max(figures.rate[f], rate);
             figures.peakKiB[f] = std::max(figures.peakKiB[f], jobFigures.peakRssKiB);
@@ -379,14 +377,14 @@ int main(int argc, char** argv) {
             const double memoryRatio =
                 static_cast<double>(big.peakKiB[f]) / static_cast<double>(small.peakKiB[f]);
             const double bigMiB = big.peakKiB[f] / 1024.0;
-            printf(
-                "job %-11s at %" PRIu64 ": %.0f entries/s, ratio %.2f of the plug-in alone (goal "
-                ">= %.1f: %s); peak RSS %.1f MiB vs %.1f MiB at %" PRIu64
-                ": ratio %.2f (goal <= %.1f: %s), under %.0f MiB: %s\n",
-                forms[f].name, large, big.rate[f], rateRatio, kRateGoal,
-                Verdict(rateRatio >= kRateGoal), bigMiB, small.peakKiB[f] / 1024.0, entries,
-                memoryRatio, kMemoryGoalRatio, Verdict(memoryRatio <= kMemoryGoalRatio),
-                kMemoryGoalMiB, Verdict(bigMiB < kMemoryGoalMiB));
+            printf("job %-11s at %" PRIu64
+                   ": %.0f entries/s, ratio %.2f of the plug-in alone (goal "
+                   ">= %.1f: %s); peak RSS %.1f MiB vs %.1f MiB at %" PRIu64
+                   ": ratio %.2f (goal <= %.1f: %s), under %.0f MiB: %s\n",
+                   forms[f].name, large, big.rate[f], rateRatio, kRateGoal,
+                   Verdict(rateRatio >= kRateGoal), bigMiB, small.peakKiB[f] / 1024.0, entries,
+                   memoryRatio, kMemoryGoalRatio, Verdict(memoryRatio <= kMemoryGoalRatio),
+                   kMemoryGoalMiB, Verdict(bigMiB < kMemoryGoalMiB));
         }
     }
     printf("load average at end: %.2f\n", Load());

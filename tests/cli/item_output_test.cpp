@@ -94,15 +94,42 @@ TEST(ItemOutputTest, BatchedItemsKeepTheirPlace) {
             output.EmitItem("/s", Item(4, "/s/last"));
         }
         const std::string text = out.str();
-        const size_t first = text.find("/s/first"), done = text.find("shareDone") == std::string::npos
-                                                                ? text.find("done\n")
-                                                                : text.find("shareDone"),
+        const size_t first = text.find("/s/first"),
+                     done = text.find("shareDone") == std::string::npos ? text.find("done\n")
+                                                                        : text.find("shareDone"),
                      last = text.find("/s/last");
         ASSERT_NE(first, std::string::npos) << text;
         ASSERT_NE(done, std::string::npos) << text;
         ASSERT_NE(last, std::string::npos) << text;
         EXPECT_LT(first, done);
         EXPECT_LT(done, last);
+    }
+}
+
+// Where both streams reach one terminal, failure and progress lines come after the items
+// written before them.
+TEST(ItemOutputTest, ErrorStreamLinesFollowEarlierItems) {
+    struct Case {
+        const char* name;
+        void (*write)(Output&);
+        const char* text;
+    };
+    const Case kCases[] = {
+        {"failure", [](Output& o) { o.Error("reading", "broken"); }, "snapscan: reading failed"},
+        {"progress", [](Output& o) { o.Progress("snapscan: 1 items"); }, "snapscan: 1 items"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::ostringstream both;
+        {
+            Output output(both, both, false);
+            output.EmitItem("/s", Item(2, "/s/first"));
+            c.write(output);
+        }
+        const std::string text = both.str();
+        ASSERT_NE(text.find("/s/first"), std::string::npos) << text;
+        ASSERT_NE(text.find(c.text), std::string::npos) << text;
+        EXPECT_LT(text.find("/s/first"), text.find(c.text)) << text;
     }
 }
 

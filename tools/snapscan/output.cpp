@@ -265,6 +265,8 @@ void Output::Problem(const nlohmann::json& record, const std::string& text) {
 
 void Output::Progress(const std::string& text, bool newline) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // On a shared terminal, lines on the error stream come after the items written before them.
+    Flush();
     m_err << text;
     if (newline) m_err << '\n';
     m_err.flush();
@@ -273,6 +275,7 @@ void Output::Progress(const std::string& text, bool newline) {
 void Output::Error(const std::string& phase, const std::string& detail, const std::string& cause,
                    uint32_t code, const std::string& message) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    Flush();
     const std::string oneLine = EscapeControl(cause.empty() ? detail : cause);
     m_err << "snapscan: " << phase << " failed: " << oneLine << '\n';
     if (code != 0) m_err << "  code " << code << ": " << EscapeControl(message) << '\n';

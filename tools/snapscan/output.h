@@ -83,7 +83,8 @@ public:
     // One compare item of `share`: ItemRecord in JSON mode, ItemText otherwise (unless quiet),
     // byte for byte as Emit(ItemRecord(...), ItemText(...)) would write them, but formatted
     // without a JSON tree and written in batches: the stream is flushed when a batch is full,
-    // when a batch has waited long enough, and before any other record.
+    // when a batch has waited long enough, and before any other record, progress or failure
+    // text.
     void EmitItem(const std::string& share, const FileServerSnapshotCompareItem& item);
 
     // Writes out the items held back by EmitItem.

@@ -52,8 +52,8 @@ private:
     uint64_t m_rows = 0;
     std::vector<char> m_buffer;  // rows not in the file yet; while reading, the read window
     bool m_reading = false;
-    size_t m_readAt = 0;          // next byte of the window
-    uint64_t m_fileReadAt = 0;    // next byte of the file to read into the window
+    size_t m_readAt = 0;        // next byte of the window
+    uint64_t m_fileReadAt = 0;  // next byte of the file to read into the window
 };
 
 }  // namespace snapclient

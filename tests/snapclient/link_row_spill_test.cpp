@@ -63,7 +63,8 @@ TEST(LinkRowSpillTest, RowsComeBackInOrderWhereverTheyWere) {
         LinkRowSpill spill(c.memoryBytes);
         spill.Reset(dir.Path());
         std::string error;
-        for (uint64_t i = 0; i < c.rows; ++i) ASSERT_TRUE(spill.Add(Row(i, c.pathBytes), error)) << error;
+        for (uint64_t i = 0; i < c.rows; ++i)
+            ASSERT_TRUE(spill.Add(Row(i, c.pathBytes), error)) << error;
         EXPECT_EQ(spill.Size(), c.rows);
         // The file has no name: nothing is left in the directory whatever happens next.
         EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));

@@ -68,11 +68,18 @@ TEST(ItemOutputTest, LinesEqualRecordAndText) {
         for (const Case& c : kCases) {
             SCOPED_TRACE(std::string(c.name) + (json ? " (JSON)" : " (text)"));
             std::ostringstream out, err;
+            // After a plain item in the same batch: a line given up for the JSON library's
+            // replacement must not take the earlier one with it.
+            const FileServerSnapshotCompareItem before = Item(2, "/mnt/s/before");
             {
                 Output output(out, err, json);
+                output.EmitItem("/mnt/s", before);
                 output.EmitItem(c.share, c.item);
             }
-            const std::string line = out.str();
+            const std::string text = out.str();
+            const size_t firstEnd = text.find('\n') + 1;
+            const std::string first = text.substr(0, firstEnd), line = text.substr(firstEnd);
+            EXPECT_EQ(first, Expected(json, "/mnt/s", before, TimeOf(first)));
             EXPECT_EQ(line, Expected(json, c.share, c.item, TimeOf(line)));
             if (json) {
                 EXPECT_EQ(TimeOf(line).size(), 24u) << line;

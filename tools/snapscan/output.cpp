@@ -141,39 +141,49 @@ void AppendEscapedControl(std::string& out, const std::string& text) {
     }
 }
 
+namespace {
+
+// The length of the multi-byte UTF-8 sequence that starts at text[i] (a byte of 0x80 or more);
+// 0 when none does.
+size_t Utf8SequenceLength(const std::string& text, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    uint32_t point = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        point = lead & 0x1f;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        point = lead & 0x0f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        point = lead & 0x07;
+    } else
+        return 0;
+    if (i + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xc0) != 0x80) return 0;
+        point = (point << 6) | (next & 0x3f);
+    }
+    // Overlong forms, surrogates and points past U+10FFFF are not UTF-8.
+    if ((length == 3 && point < 0x800) || (length == 4 && (point < 0x10000 || point > 0x10ffff)) ||
+        (point >= 0xd800 && point <= 0xdfff))
+        return 0;
+    return length;
+}
+
+}  // namespace
+
 bool IsUtf8(const std::string& text) {
     size_t i = 0;
-    const size_t size = text.size();
-    while (i < size) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
+    while (i < text.size()) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
             continue;
         }
-        size_t length = 0;
-        uint32_t point = 0;
-        if (lead >= 0xc2 && lead <= 0xdf) {
-            length = 2;
-            point = lead & 0x1f;
-        } else if (lead >= 0xe0 && lead <= 0xef) {
-            length = 3;
-            point = lead & 0x0f;
-        } else if (lead >= 0xf0 && lead <= 0xf4) {
-            length = 4;
-            point = lead & 0x07;
-        } else
-            return false;
-        if (i + length > size) return false;
-        for (size_t k = 1; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80) return false;
-            point = (point << 6) | (next & 0x3f);
-        }
-        // Overlong forms, surrogates and points past U+10FFFF are not UTF-8.
-        if ((length == 3 && point < 0x800) ||
-            (length == 4 && (point < 0x10000 || point > 0x10ffff)) ||
-            (point >= 0xd800 && point <= 0xdfff))
-            return false;
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) return false;
         i += length;
     }
     return true;
@@ -376,16 +386,27 @@ void AppendNumber(std::string& out, int64_t value) {
 }
 
 // A JSON string of UTF-8 text, escaped as the JSON library's dump escapes it (ensure_ascii off):
-// quote, backslash and the short forms of five control bytes, \u00xx for the others.
-void AppendJsonString(std::string& out, const std::string& text) {
+// quote, backslash and the short forms of five control bytes, \u00xx for the others. False
+// when the text is not UTF-8 (and `out` then ends with part of it); checked in the same pass.
+bool AppendJsonString(std::string& out, const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
     size_t plain = 0;  // start of the run of bytes copied as they are
-    for (size_t i = 0; i < text.size(); ++i) {
+    size_t i = 0;
+    while (i < text.size()) {
         const unsigned char byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+        if (byte >= 0x80) {
+            const size_t length = Utf8SequenceLength(text, i);
+            if (length == 0) return false;
+            i += length;
+            continue;
+        }
+        if (byte >= 0x20 && byte != '"' && byte != '\\') {
+            ++i;
+            continue;
+        }
         out.append(text, plain, i - plain);
-        plain = i + 1;
+        plain = ++i;
         switch (byte) {
             case '"':
                 out.append("\\\"");
@@ -416,6 +437,7 @@ void AppendJsonString(std::string& out, const std::string& text) {
     }
     out.append(text, plain, text.size() - plain);
     out += '"';
+    return true;
 }
 
 }  // namespace
@@ -444,8 +466,7 @@ void AppendItemText(std::string& out, const FileServerSnapshotCompareItem& item)
 
 bool AppendItemJsonLine(std::string& out, const std::string& share,
                         const FileServerSnapshotCompareItem& item, const std::string& time) {
-    if (!IsUtf8(item.path) || !IsUtf8(item.oldPath) || !IsUtf8(share) || !IsUtf8(time))
-        return false;
+    const size_t start = out.size();
     // The keys in the order of the JSON library's objects, which sort them.
     out.append("{\"atime\":");
     AppendNumber(out, item.info.accessTime);
@@ -461,18 +482,29 @@ bool AppendItemJsonLine(std::string& out, const std::string& share,
     AppendNumber(out, static_cast<uint64_t>(item.info.mode));
     out.append(",\"mtime\":");
     AppendNumber(out, item.info.modifiedTime);
+    bool utf8 = true;
     if (!item.oldPath.empty()) {
         out.append(",\"oldPath\":");
-        AppendJsonString(out, item.oldPath);
+        utf8 = AppendJsonString(out, item.oldPath);
     }
-    out.append(",\"path\":");
-    AppendJsonString(out, item.path);
-    out.append(",\"share\":");
-    AppendJsonString(out, share);
-    out.append(",\"size\":");
-    AppendNumber(out, item.info.size);
-    out.append(",\"time\":");
-    AppendJsonString(out, time);
+    if (utf8) {
+        out.append(",\"path\":");
+        utf8 = AppendJsonString(out, item.path);
+    }
+    if (utf8) {
+        out.append(",\"share\":");
+        utf8 = AppendJsonString(out, share);
+    }
+    if (utf8) {
+        out.append(",\"size\":");
+        AppendNumber(out, item.info.size);
+        out.append(",\"time\":");
+        utf8 = AppendJsonString(out, time);
+    }
+    if (!utf8) {
+        out.resize(start);
+        return false;
+    }
     out.append("}\n");
     return true;
 }

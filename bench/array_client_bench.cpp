@@ -3,7 +3,7 @@
 // that fetches the same pages with plain libcurl and parses nothing. Both run
 // in the same process against the same emulator; the ratio is printed last.
 //
-//   array_client_bench [entries=1000000] [rounds=2]
+//   array_client_bench [entries=1000000] [rounds=3]
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 #include <curl/curl.h>
 
 #include "tests/support/arraysim_process.h"
+#include "tests/support/bench_support.h"
 #include "host/LogWriter.h"
 #include "host/ManageIsilon.h"
 #include "platform/manage_isilon_json.h"
@@ -120,7 +121,7 @@ bool Client(ManageIsilon& array, uint64_t base, uint64_t incr, size_t& entries, 
 
 int main(int argc, char** argv) {
     const unsigned long entriesWanted = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1000000;
-    const int rounds = argc > 2 ? std::atoi(argv[2]) : 2;
+    const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
 
     char pattern[] = "/tmp/snapscan-array-bench-XXXXXX";
     if (!mkdtemp(pattern)) return 1;
@@ -169,21 +170,42 @@ int main(int argc, char** argv) {
     if (!Client(array, base, incr, entries, pages)) return 1;
 
     double bestClient = 1e100, bestBaseline = 1e100;
+    bench::Best baseCpu, baseSimCpu, clientCpu, clientSimCpu;
+    const std::string simPid = bench::FirstChildPid();
     for (int round = 0; round < rounds; ++round) {
+        bench::CpuSpent baseSpent, clientSpent;
         Clock::time_point start = Clock::now();
-        if (!Baseline(sim.Url(), pair, basePages, bytes, firstPage)) {
+        const double fetched = bench::Measured(
+            simPid,
+            [&] { return Baseline(sim.Url(), pair, basePages, bytes, firstPage) ? 1.0 : 0; },
+            baseSpent);
+        if (fetched == 0) {
             std::fprintf(stderr, "baseline fetch failed\n");
             return 1;
         }
         bestBaseline = std::min(bestBaseline, Seconds(start));
         start = Clock::now();
-        if (!Client(array, base, incr, entries, pages)) {
+        const double listed = bench::Measured(
+            simPid, [&] { return Client(array, base, incr, entries, pages) ? 1.0 : 0; },
+            clientSpent);
+        if (listed == 0) {
             std::string code, message;
             array.GetLastError(code, message);
             std::fprintf(stderr, "array client: %s %s\n", code.c_str(), message.c_str());
             return 1;
         }
         bestClient = std::min(bestClient, Seconds(start));
+        using bench::MicrosPerEntry;
+        std::printf(
+            "round %d: CPU us/entry: baseline %.2f + emulator %.2f, client %.2f + emulator %.2f "
+            "(load %.2f)\n",
+            round + 1, MicrosPerEntry(baseSpent.self, entries),
+            MicrosPerEntry(baseSpent.sim, entries), MicrosPerEntry(clientSpent.self, entries),
+            MicrosPerEntry(clientSpent.sim, entries), bench::Load());
+        baseCpu.Lowest(MicrosPerEntry(baseSpent.self, entries));
+        baseSimCpu.Lowest(MicrosPerEntry(baseSpent.sim, entries));
+        clientCpu.Lowest(MicrosPerEntry(clientSpent.self, entries));
+        clientSimCpu.Lowest(MicrosPerEntry(clientSpent.sim, entries));
     }
     sim.Stop();
     std::filesystem::remove_all(root);
@@ -213,6 +235,11 @@ int main(int argc, char** argv) {
                 bestClient);
     std::printf("page reading alone (one page, in memory, copy included): %.0f entries/s\n",
                 parseRate);
-    std::printf("ratio client/baseline: %.2f (goal >= 0.5)\n", clientRate / baselineRate);
+    std::printf(
+        "CPU us/entry (lowest): baseline %.2f + emulator %.2f, client %.2f + emulator %.2f\n",
+        baseCpu.value, baseSimCpu.value, clientCpu.value, clientSimCpu.value);
+    std::printf("ratio client/baseline: %.2f (goal >= 0.5: %s)\n", clientRate / baselineRate,
+                bench::Verdict(clientRate / baselineRate >= 0.5));
+    std::printf("load average at end: %.2f\n", bench::Load());
     return basePages == pages ? 0 : 1;
 }

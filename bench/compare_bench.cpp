@@ -2,8 +2,9 @@
 // each figure against a baseline measured in the same run:
 //   ingest    CompareSnapshots (fetch, parse, database load, prepare) vs fetching
 //             and parsing the same pages into records with no database
-//   delivery  draining GetSnapshotCompareItem to the end marker vs a bare
-//             sqlite3_step scan of the same database file
+//   delivery  draining GetSnapshotCompareItem to the end marker (the database's
+//             rows, then the further paths of hard links) vs a bare sqlite3_step
+//             scan of the same database file
 //   memory    peak RSS of a whole CompareSnapshots of LARGE entries vs one of
 //             ENTRIES, each in a process of its own
 // The emulator runs as a child process on loopback (plain HTTP, pages of 1,000,
@@ -26,28 +27,20 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/bench_clock.h"
+#include "tests/doubles/snap_client_peer.h"
+#include "tests/support/bench_support.h"
 #include "tests/support/arraysim_process.h"
 #include "host/LogWriter.h"
 #include "host/ManageIsilon.h"
 #include "snapclient/IsilonSnapClient.h"
 
-// The client names this class as its friend; the benchmark needs only to hand
-// it the share a real job would have configured, and to find its database.
-class CIsilonSnapClientTest {
-public:
-    static void SetShares(CIsilonSnapClient& c, const std::list<FileServerExportInfo>& shares) {
-        c.m_shares = shares;
-    }
-    static boost::shared_ptr<CSnapDiffEventMonitor> EventMonitor(CIsilonSnapClient& c) {
-        return c.m_eventMonitor;
-    }
-};
-
 namespace {
 
+using bench::CpuSpent;
+using bench::Load;
 using bench::Now;
 using bench::PeakRssKiB;
+using bench::Verdict;
 
 constexpr const char* kUser = "bench";
 constexpr const char* kPassword = "bench-password";
@@ -59,58 +52,13 @@ constexpr unsigned long kClientId = 1;
 constexpr int kDeliveryTurns = 3;
 
 constexpr double kIngestGoal = 0.5;
-constexpr double kDeliveryGoal = 0.7;
+constexpr double kDeliveryGoal = 0.9;
+// CPU per entry of CompareSnapshots against that of fetching and parsing the same pages.
+constexpr double kIngestCpuGoal = 2.0;
+// The emulator's CPU per entry against the client's ingest: the figures must be the client's.
+constexpr double kEmulatorCpuGoal = 1.0 / 3.0;
 constexpr double kMemoryGoalRatio = 1.2;
 constexpr double kMemoryGoalMiB = 128.0;
-
-// CPU seconds (user + system) of a process so far, -1 when unknown.
-double CpuSeconds(const std::string& pid) {
-    FILE* file = fopen(("/proc/" + pid + "/stat").c_str(), "r");
-    if (file == nullptr) return -1;
-    char text[1024];
-    const size_t length = fread(text, 1, sizeof text - 1, file);
-    fclose(file);
-    text[length] = '\0';
-    // Fields after the command name, which ends with the last ')': state is
-    // field 3, utime and stime fields 14 and 15.
-    const char* at = strrchr(text, ')');
-    unsigned long long utime = 0, stime = 0;
-    if (at == nullptr || sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
-                                &utime, &stime) != 2)
-        return -1;
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// The emulator: the only child of this process's main thread.
-std::string ChildPid() {
-    std::ifstream in("/proc/self/task/" + std::to_string(getpid()) + "/children");
-    std::string pid;
-    in >> pid;
-    return pid;
-}
-
-// CPU seconds this process and the emulator spent while `work` ran.
-struct CpuSpent {
-    double self = 0, sim = 0;
-};
-
-template <typename Work>
-double Measured(Work&& work, CpuSpent& spent) {
-    const std::string sim = ChildPid();
-    const double self0 = CpuSeconds("self"), sim0 = CpuSeconds(sim);
-    const double result = work();
-    const double self1 = CpuSeconds("self"), sim1 = CpuSeconds(sim);
-    // -1: not known on this system.
-    spent.self = self0 < 0 || self1 < 0 ? -1 : self1 - self0;
-    spent.sim = sim.empty() || sim0 < 0 || sim1 < 0 ? -1 : sim1 - sim0;
-    return result;
-}
-
-double Load() {
-    double load[1] = {-1};
-    getloadavg(load, 1);
-    return load[0];
-}
 
 void Fail(const char* what, const CRwError& error) {
     fprintf(stderr, "%s failed: %s\n", what, error.AsString().c_str());
@@ -370,8 +318,6 @@ bool MeasureMemory(const char* self, uint64_t n, MemoryFigures& figures) {
                   &figures.ingestRate) == 3;
 }
 
-const char* Verdict(bool met) { return met ? "met" : "NOT MET"; }
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -388,6 +334,7 @@ int main(int argc, char** argv) {
     fflush(stdout);
 
     double bestFetch = 0, bestIngest = 0, bestDrain = 0, bestScan = 0;
+    bench::Best fetchCpuBest, ingestCpuBest, simCpuBest;
     uint64_t listed = 0, scanned = 0;
     Delivered delivered;
     {
@@ -397,11 +344,14 @@ int main(int argc, char** argv) {
         if (FetchOnly(setup, listed) == 0) return 1;
         CIsilonSnapClient client;
         if (!setup.MakeClient(client)) return 1;
+        const std::string sim = bench::FirstChildPid();
         for (int round = 0; round < rounds; ++round) {
             CpuSpent fetchCpu, ingestCpu;
-            const double fetch = Measured([&] { return FetchOnly(setup, listed); }, fetchCpu);
+            const double fetch = bench::Measured(
+                sim, [&] { return FetchOnly(setup, listed); }, fetchCpu);
             std::function<FileServerSnapshotCompareItem()> next;
-            const double ingest = Measured([&] { return Ingest(client, listed, next); }, ingestCpu);
+            const double ingest = bench::Measured(
+                sim, [&] { return Ingest(client, listed, next); }, ingestCpu);
             if (fetch == 0 || ingest == 0) return 1;
             const boost::shared_ptr<CSnapDiffEventMonitor> monitor =
                 CIsilonSnapClientTest::EventMonitor(client);
@@ -409,23 +359,34 @@ int main(int argc, char** argv) {
             // Scans and drains take turns, each a few times (the database
             // rewinds for another drain), so that neither side alone profits
             // from what the other left in the caches or from a quiet moment.
+            // The further paths of hard-linked files come after the rows, from memory.
+            const uint64_t linkRows = CIsilonSnapClientTest::LinkRows(client).Size();
             double scan = 0, drain = 0;
             for (int turn = 0; turn < kDeliveryTurns; ++turn) {
                 scan = std::max(scan, BareScan(database, scanned));
-                if (turn > 0 && monitor->PrepareSelectQuery().IsError()) return 1;
+                if (turn > 0) {
+                    if (monitor->PrepareSelectQuery().IsError()) return 1;
+                    CIsilonSnapClientTest::LinkRows(client).Rewind();
+                }
                 drain = std::max(drain, Drain(next, delivered));
-                if (scan == 0 || drain == 0 || delivered.items != scanned) {
-                    fprintf(stderr, "delivery failed: %" PRIu64 " items, %" PRIu64 " rows\n",
-                            delivered.items, scanned);
+                if (scan == 0 || drain == 0 || delivered.items != scanned + linkRows) {
+                    fprintf(stderr,
+                            "delivery failed: %" PRIu64 " items, %" PRIu64 " rows + %" PRIu64
+                            " further paths of hard links\n",
+                            delivered.items, scanned, linkRows);
                     return 1;
                 }
             }
-            const double perEntry = 1e6 / static_cast<double>(listed);
+            using bench::MicrosPerEntry;
             printf(
                 "round %d: fetch %.0f/s  ingest %.0f/s  delivery %.0f/s  scan %.0f/s  (load %.2f)\n"
                 "         CPU us/entry: fetch %.2f + emulator %.2f, ingest %.2f + emulator %.2f\n",
-                round + 1, fetch, ingest, drain, scan, Load(), fetchCpu.self * perEntry,
-                fetchCpu.sim * perEntry, ingestCpu.self * perEntry, ingestCpu.sim * perEntry);
+                round + 1, fetch, ingest, drain, scan, Load(),
+                MicrosPerEntry(fetchCpu.self, listed), MicrosPerEntry(fetchCpu.sim, listed),
+                MicrosPerEntry(ingestCpu.self, listed), MicrosPerEntry(ingestCpu.sim, listed));
+            fetchCpuBest.Lowest(MicrosPerEntry(fetchCpu.self, listed));
+            ingestCpuBest.Lowest(MicrosPerEntry(ingestCpu.self, listed));
+            simCpuBest.Lowest(MicrosPerEntry(ingestCpu.sim, listed));
             fflush(stdout);
             bestFetch = std::max(bestFetch, fetch);
             bestIngest = std::max(bestIngest, ingest);
@@ -448,6 +409,18 @@ int main(int argc, char** argv) {
         "delivery  GetSnapshotCompareItem %10.0f items/s   bare sqlite3_step %10.0f rows/s   "
         "ratio %.2f (goal >= %.1f: %s)\n",
         bestDrain, bestScan, deliveryRatio, kDeliveryGoal, Verdict(deliveryRatio >= kDeliveryGoal));
+    const double cpuRatio = ingestCpuBest.value / fetchCpuBest.value;
+    printf(
+        "ingest    CPU %.2f us/entry   fetch+parse CPU %.2f us/entry   ratio %.2f "
+        "(goal <= %.1f: %s)\n",
+        ingestCpuBest.value, fetchCpuBest.value, cpuRatio, kIngestCpuGoal,
+        Verdict(cpuRatio <= kIngestCpuGoal));
+    const double simRatio = simCpuBest.value / ingestCpuBest.value;
+    printf(
+        "emulator  CPU %.2f us/entry while the client ingests at %.2f us/entry   ratio %.2f "
+        "(goal <= %.2f: %s)\n",
+        simCpuBest.value, ingestCpuBest.value, simRatio, kEmulatorCpuGoal,
+        Verdict(simRatio <= kEmulatorCpuGoal));
     fflush(stdout);
 
     if (large > 0) {

@@ -11,16 +11,16 @@
 
 #include <chrono>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <boost/make_shared.hpp>
 
-#include "tests/support/bench_clock.h"
+#include "tests/support/bench_support.h"
 #include "host/CSnapDiffEventMonitor.h"
 #include "host/LogWriter.h"
 
@@ -33,19 +33,6 @@ constexpr double kIngestGoalRowsPerSecond = 550000.0;  // half of fetch + parse
 constexpr double kDeliveryGoalRatio = 0.7;
 constexpr double kMemoryGoalRatio = 1.2;
 constexpr double kMemoryGoalMiB = 128.0;
-
-class QuietLog : public CLogWriterInterface {
-public:
-    void Write(int level, const char*, int, int, int, const char* format, ...) override {
-        if (level >= 0) return;
-        va_list args;
-        va_start(args, format);
-        vfprintf(stderr, format, args);
-        va_end(args);
-        fputc('\n', stderr);
-    }
-    int GetLevel() override { return 0; }
-};
 
 uint64_t Mix(uint64_t& state) {  // splitmix64
     uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -102,7 +89,20 @@ struct Figures {
     double generateRate = 0, ingestRate = 0;
     double bareRate = 0, drainRate = 0;
     long peakAfterIngestKiB = 0, peakKiB = 0;
+    uint64_t rawBytes = 0;   // the stored rows' own bytes: texts and five 8-byte numbers each
+    uint64_t diskBytes = 0;  // the database's files once loaded
 };
+
+// Bytes of the database file and of its journal files beside it.
+uint64_t DiskBytes(const std::string& path) {
+    uint64_t total = 0;
+    for (const char* suffix : {"", "-wal", "-journal", "-shm"}) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(path + suffix, error);
+        if (!error) total += size;
+    }
+    return total;
+}
 
 // A scan without the component: step through the same table, touch every column.
 double BareScan(const std::string& path, uint64_t& count) {
@@ -158,6 +158,7 @@ bool Run(const std::string& directory, uint64_t n, Figures& figures) {
     if (failed || monitor.PrepareSelectQuery().IsError()) return false;
     figures.ingestRate = static_cast<double>(figures.rows) / (Now() - start);
     figures.peakAfterIngestKiB = PeakRssKiB();
+    figures.diskBytes = DiskBytes(monitor.Path());
 
     uint64_t bareCount = 0;
     const double bareFirst = BareScan(monitor.Path(), bareCount);
@@ -169,6 +170,10 @@ bool Run(const std::string& directory, uint64_t n, Figures& figures) {
         ++delivered;
     }
     figures.drainRate = static_cast<double>(delivered) / (Now() - start);
+    // What the stored rows hold, counted apart from the timed drain.
+    monitor.PrepareSelectQuery();
+    while (monitor.GetNextEvent(row) == 0)
+        figures.rawBytes += row.path.size() + row.oldPath.size() + row.changeType.size() + 5 * 8;
     const double bareSecond = BareScan(monitor.Path(), bareCount);
     figures.bareRate = bareFirst > bareSecond ? bareFirst : bareSecond;
     figures.stored = delivered;
@@ -214,7 +219,7 @@ int main(int argc, char** argv) {
     // No settings: the database is removed by every run.
     const std::string config = directory + "/event_monitor_bench_config";
     setenv("SNAPSCAN_CONFIG_DIR", config.c_str(), 1);
-    g_ptrLogWriter = boost::make_shared<QuietLog>();
+    g_ptrLogWriter = boost::make_shared<bench::ErrorsToStderr>();
 
     std::vector<Figures> all;
     for (uint64_t n : sizes) {
@@ -236,6 +241,10 @@ int main(int argc, char** argv) {
             "%.1f)\n",
             figures.drainRate, figures.bareRate, figures.drainRate / figures.bareRate,
             kDeliveryGoalRatio);
+        printf("  disk      %.1f bytes/row on disk, %.1f raw bytes/row stored: ratio %.2f\n",
+               static_cast<double>(figures.diskBytes) / static_cast<double>(figures.stored),
+               static_cast<double>(figures.rawBytes) / static_cast<double>(figures.stored),
+               static_cast<double>(figures.diskBytes) / static_cast<double>(figures.rawBytes));
         printf("  peak RSS  after ingest %.1f MiB, at the end %.1f MiB (goal < %.0f MiB)\n",
                figures.peakAfterIngestKiB / 1024.0, figures.peakKiB / 1024.0, kMemoryGoalMiB);
     }

@@ -893,8 +893,7 @@ CRwError CIsilonSnapClient::LoadChangeList(ManageIsilon& array, const std::strin
     const unsigned long long incr = incrId;
     uint64_t itemCount = 0;
     _ChangeEventItem row;
-    m_linkRows.clear();
-    m_linkNext = 0;
+    m_linkRows.Reset(m_jobResultsDir);
     m_linkState = LinkState();
     for (;;) {
         CRwError error = LoadChangeListPage(page, volume, baseId, incrId, row, itemCount, here);
@@ -983,7 +982,8 @@ CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page
                 // holds an old path already.
                 SNAP_LOG(3, "Found another removed path of Inode[%lld]: Path[%s]",
                          static_cast<long long>(row.inode), row.path.c_str());
-                m_linkRows.push_back(row);
+                error = KeepLinkRow(row, here);
+                if (error.IsError()) return error;
             } else if (removed) {
                 // The removed half of a rename: the stored row is the entry at
                 // its new path.
@@ -996,7 +996,8 @@ CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page
                 // Another path of a hard-linked file: a change of its own.
                 SNAP_LOG(3, "Found another path of Inode[%lld]: Path[%s]",
                          static_cast<long long>(row.inode), row.path.c_str());
-                m_linkRows.push_back(row);
+                error = KeepLinkRow(row, here);
+                if (error.IsError()) return error;
             } else {
                 SNAP_LOG(-1, "Found duplicate event for Path[%s], ChangeType[%s], Inode[%lld]",
                          row.path.c_str(), row.changeType.c_str(),
@@ -1010,6 +1011,15 @@ CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page
         ++itemCount;
     }
     return CRwError::Success();
+}
+
+CRwError CIsilonSnapClient::KeepLinkRow(const _ChangeEventItem& row, const FXCodeLocation& here) {
+    std::string problem;
+    if (m_linkRows.Add(row, problem)) return CRwError::Success();
+    SNAP_LOG(-1, "Could not keep the further paths of hard links: %s", problem.c_str());
+    return FXErrorUtil::ErrorWin32(here, kFunctionFailed,
+                                   "Could not keep the further paths of hard links: %s",
+                                   problem.c_str());
 }
 
 CRwError CIsilonSnapClient::SendChangeListEvent(uint64_t baseId, uint64_t incrId,
@@ -1029,13 +1039,20 @@ FileServerSnapshotCompareItem CIsilonSnapClient::GetSnapshotCompareItem() {
     }
 
     _ChangeEventItem row;
-    const int result = m_eventMonitor->GetNextEvent(row);
+    int result = m_eventMonitor->GetNextEvent(row);
     if (result == 1) {
-        if (m_linkNext >= m_linkRows.size()) {
+        std::string problem;
+        const int link = m_linkRows.Next(row, problem);
+        if (link == 0) {
             item.type = 5;
             return item;
         }
-        row = m_linkRows[m_linkNext++];
+        if (link < 0) {
+            SNAP_LOG(-1, "Could not read the further paths of hard links: %s", problem.c_str());
+            result = -1;
+        } else {
+            result = 0;
+        }
     }
     if (result == -1) {
         SNAP_LOG(0, "Could not get all the records from ChangeList event cache.");

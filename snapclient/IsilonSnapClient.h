@@ -18,6 +18,7 @@
 #include "host/ContentMapper.h"
 #include "host/ManageIsilon.h"
 #include "host/TzMntTab.h"
+#include "snapclient/LinkRowSpill.h"
 
 // The snapshot client for the scale-out NAS array: one object serves one backup
 // job, called from one thread at a time.
@@ -100,6 +101,8 @@ private:
     CRwError LoadChangeListPage(const _IsilonChangeListInfo& page, const std::string& volume,
                                 uint64_t baseId, uint64_t incrId, _ChangeEventItem& row,
                                 uint64_t& itemCount, const FXCodeLocation& here);
+    // Keeps a further path of a hard-linked file for delivery after the database's rows.
+    CRwError KeepLinkRow(const _ChangeEventItem& row, const FXCodeLocation& here);
 
     // Finds the path on the array that a scan path is: through the agent's
     // auto-mount converter when a content mapper was given, else through the
@@ -128,8 +131,7 @@ private:
     boost::shared_ptr<CSnapDiffEventMonitor> m_eventMonitor;
     // Rows the database keeps one per inode cannot hold: the further paths of a
     // hard-linked file, delivered after the database's rows.
-    std::vector<_ChangeEventItem> m_linkRows;
-    size_t m_linkNext = 0;
+    snapclient::LinkRowSpill m_linkRows;
     // The previous changelist entry while a changelist loads, and whether the
     // stored row of its inode took a removed path as its old path already.
     struct LinkState {

@@ -275,5 +275,44 @@ TEST(ChangelistTest, PageJsonRoundTrips) {
     }
 }
 
+// A synthetic page is written straight from each entry's shape, not from the entries: it must be
+// byte for byte the page of the same entries read one by one, at every kind of entry and with a
+// root and a removed type that need escaping.
+TEST(ChangelistTest, SyntheticPageTextEqualsPageOfItsEntries) {
+    struct Case {
+        const char* name;
+        uint64_t entries;
+        const char* root;
+        const char* removedType;
+        uint32_t renamePpm;
+    };
+    const Case kCases[] = {
+        {"plain root", 30011, "/ifs/data/syn", "", 100000},
+        {"escaped root and type", 4100, "/ifs/a \"q\" \\ b\tc\x01\xc3\xa9", "char \"dev\"", 100000},
+        {"renamed directories", 4100, "/ifs/data/syn", "", 1000000},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        arraysim::SyntheticOptions o;
+        o.entries = c.entries;
+        o.duplicatePpm = 50000;
+        o.renamePpm = c.renamePpm;
+        o.removePpm = 50000;
+        auto source = arraysim::MakeSyntheticChangelist(o, c.root, c.removedType);
+        const uint64_t size = source->Size();
+        // Pages across the present entries, the removed halves of renames and the removals for
+        // good; the last one clipped at the end.
+        for (const uint64_t offset : {uint64_t{0}, size / 2, size - 2500, size - 700}) {
+            SCOPED_TRACE(offset);
+            std::vector<ChangeEntry> entries;
+            source->Read(offset, 1000, &entries);
+            const uint64_t count = std::min<uint64_t>(1000, size - offset);
+            ASSERT_EQ(entries.size(), count);
+            EXPECT_EQ(arraysim::LinsPageJson(*source, offset, count, "tok", size),
+                      arraysim::LinsPageJson(entries, "tok", size));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace arraysim_test

@@ -521,6 +521,36 @@ TEST(ArraySimServer, SyntheticChangelistPairs) {
     EXPECT_EQ(pages, (std::vector<size_t>{1000, 1000, 500}));
 }
 
+// With a root as well, a snapshot taken in synthetic mode shows an empty directory where the
+// array shows its content, so that a host mounting the root can run a whole job; it goes with
+// the snapshot. Its changelists stay synthetic.
+TEST(ArraySimServer, SyntheticSnapshotDirectoryUnderRoot) {
+    TempDir dir;
+    const std::string root = dir.Path() + "/ifs";
+    fs::create_directories(root + "/data/synthetic");
+    arraysim::SimOptions o;
+    o.root = root;
+    o.synthetic.entries = 1200;
+    SimHarness h(o);
+    const int64_t older = h.Snap("older", "/ifs/data/synthetic");
+    const int64_t newer = h.Snap("newer", "/ifs/data/synthetic");
+    const std::string shown = root + "/data/synthetic/.snapshot/newer";
+    EXPECT_TRUE(fs::is_directory(shown));
+    EXPECT_TRUE(fs::is_empty(shown));
+    // A path that the root lacks is snapshotted as before, without a directory.
+    h.Snap("elsewhere", "/ifs/data/none");
+    EXPECT_FALSE(fs::exists(root + "/data/none"));
+
+    int64_t job = StartJob(h, older, newer);
+    EXPECT_EQ(JobState(h, job), "succeeded");
+    const std::string pair = std::to_string(older) + "_" + std::to_string(newer);
+    EXPECT_EQ(ReadLins(h, pair, 1000, nullptr).size(), 1200u);
+
+    EXPECT_EQ(h.Call("DELETE", "/platform/1/snapshot/snapshots/newer").status, 204);
+    EXPECT_FALSE(fs::exists(shown));
+    EXPECT_TRUE(fs::is_directory(root + "/data/synthetic/.snapshot/older"));
+}
+
 TEST(ArraySimServer, Tls) {
     TempDir certs;
     ASSERT_TRUE(snapscan_test::MakeTestCertificates(certs.Path()).ok);

@@ -22,6 +22,8 @@ public:
     static boost::shared_ptr<CSnapDiffEventMonitor>& EventMonitor(CIsilonSnapClient& c) {
         return c.m_eventMonitor;
     }
+    // The further paths of hard-linked files, delivered after the database's rows.
+    static snapclient::LinkRowSpill& LinkRows(CIsilonSnapClient& c) { return c.m_linkRows; }
     static const std::string& SnapNamePrefix(const CIsilonSnapClient& c) {
         return c.m_snapNamePrefix;
     }

@@ -390,13 +390,14 @@ void ArraySim::Impl::RegisterApiRoutes() {
             uint64_t offset = resumed ? point.position : 0;
             uint64_t total = cl->source->Size();
             if (offset > total) return SendError(res, ApiError::BadRequest("Invalid resume token"));
-            std::vector<ChangeEntry> entries;
-            cl->source->Read(offset, limit, &entries);
-            uint64_t next = offset + entries.size();
+            const uint64_t count = std::min(limit, total - offset);
+            const uint64_t next = offset + count;
             const std::string resume =
                 next < total ? EncodeResume({key, limit, next}) : std::string();
             res.status = 200;
-            res.set_content(LinsPageJson(entries, resume, total), "application/json");
+            // Moved in rather than copied by set_content: a page is large.
+            res.body = LinsPageJson(*cl->source, offset, count, resume, total);
+            res.set_header("Content-Type", "application/json");
         });
     Api("DELETE", Platform(R"(/snapshot/changelists/(\d+_\d+))"),
         [this](const Request& req, Response& res) {

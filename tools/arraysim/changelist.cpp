@@ -1,10 +1,23 @@
 #include "tools/arraysim/changelist.h"
 
+#include "tools/arraysim/lins_page.h"
+
 #include <algorithm>
 
 namespace arraysim {
 
 ChangelistSource::~ChangelistSource() = default;
+
+uint64_t ChangelistSource::AppendPageItems(uint64_t offset, uint64_t count,
+                                           std::string& out) const {
+    std::vector<ChangeEntry> entries;
+    Read(offset, count, &entries);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i != 0) out.push_back(',');
+        AppendEntryJson(out, entries[i]);
+    }
+    return entries.size();
+}
 
 namespace {
 

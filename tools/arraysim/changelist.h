@@ -28,6 +28,10 @@ public:
     virtual uint64_t Size() const = 0;
     // Appends entries [offset, offset + count) (clipped to Size()) to `out`.
     virtual void Read(uint64_t offset, uint64_t count, std::vector<ChangeEntry>* out) const = 0;
+    // Appends the same entries as the JSON objects of a page, comma-separated, byte for byte as
+    // AppendEntryJson (lins_page.h) writes each; returns how many. By default the entries are
+    // read and written one by one; a generated source writes them without building any.
+    virtual uint64_t AppendPageItems(uint64_t offset, uint64_t count, std::string& out) const;
 };
 
 // Compares two manifests by inode. Present entries: added, modified (size, mtime, ctime or type)

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include "tools/arraysim/ifs_path.h"
@@ -34,6 +36,26 @@ ApiError SnapshotStore::Create(const std::string& name, const std::string& path,
     snap.locked = m_lockNew;
     if (m_options.root.empty() || m_options.synthetic.entries > 0) {
         snap.synthetic = true;
+        // With a root as well, a synthetic snapshot of a path that exists there shows an empty
+        // directory at <path>/.snapshot/<name>, so that a host mounting the root finds the
+        // snapshot where the array shows it, and a whole job can run against the synthetic
+        // changelist.
+        const std::string local =
+            m_options.root.empty() ? std::string() : IfsToLocal(m_options.root, ifsPath);
+        struct stat st;
+        if (!local.empty() && m_options.snapshotDir && lstat(local.c_str(), &st) == 0 &&
+            S_ISDIR(st.st_mode)) {
+            std::string error;
+            const std::string copy = local + "/.snapshot/" + name;
+            if (!EnsureSnapshotRoot(local, m_fixups, error)) {
+                return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
+            }
+            if (mkdir(copy.c_str(), 0755) != 0) {
+                return {500, "AEC_SYSTEM_INTERNAL_ERROR",
+                        "cannot create " + copy + ": " + std::strerror(errno)};
+            }
+            snap.copyDir = copy;
+        }
     } else {
         std::string local = IfsToLocal(m_options.root, ifsPath);
         struct stat st;

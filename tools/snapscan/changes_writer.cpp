@@ -194,11 +194,15 @@ bool ChangesWriter::Add(const FileServerSnapshotCompareItem& item, std::string& 
         return false;
     }
     if (m_format == ChangesFormat::kJsonl) {
-        nlohmann::json record = ItemRecord(m_shareGiven, item);
-        record["time"] = UtcTimestamp();
-        return Put(*m_current,
-                   record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n",
-                   error);
+        std::string line;
+        const std::string time = UtcTimestamp();
+        if (!AppendItemJsonLine(line, m_shareGiven, item, time)) {
+            // A name that is not UTF-8: the JSON library replaces its bad bytes, as --json does.
+            nlohmann::json record = ItemRecord(m_shareGiven, item);
+            record["time"] = time;
+            line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        }
+        return Put(*m_current, line, error);
     }
     std::string relative;
     if (!Relative(item.path, relative)) {

@@ -270,7 +270,7 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
             return Delivery::kFailed;
         }
         // The JSON stream always carries every item; text lists them on request.
-        if (out.Json() || request.listChanges) out.Emit(ItemRecord(share, item), ItemText(item));
+        if (out.Json() || request.listChanges) out.EmitItem(share, item);
         if (changes && !changes->Add(item, changesError)) {
             out.Error("writing the changes file", changesError);
             return Delivery::kFailed;

@@ -1,11 +1,11 @@
 #include "tools/snapscan/output.h"
 
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <ostream>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -122,71 +122,144 @@ std::string UtcTimestamp() {
 }
 
 std::string EscapeControl(const std::string& text) {
-    static const char kHex[] = "0123456789abcdef";
     std::string escaped;
     escaped.reserve(text.size());
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
-            escaped += "\\x";
-            escaped += kHex[byte >> 4];
-            escaped += kHex[byte & 15];
-        } else {
-            escaped += c;
-        }
-    }
+    AppendEscapedControl(escaped, text);
     return escaped;
 }
 
+void AppendEscapedControl(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+            const char escape[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+            out.append(escape, 4);
+        } else {
+            out += c;
+        }
+    }
+}
+
+namespace {
+
+// The length of the multi-byte UTF-8 sequence that starts at text[i] (a byte of 0x80 or more);
+// 0 when none does.
+size_t Utf8SequenceLength(const std::string& text, size_t i) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    uint32_t point = 0;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        point = lead & 0x1f;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        point = lead & 0x0f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        point = lead & 0x07;
+    } else
+        return 0;
+    if (i + length > text.size()) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        const unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xc0) != 0x80) return 0;
+        point = (point << 6) | (next & 0x3f);
+    }
+    // Overlong forms, surrogates and points past U+10FFFF are not UTF-8.
+    if ((length == 3 && point < 0x800) || (length == 4 && (point < 0x10000 || point > 0x10ffff)) ||
+        (point >= 0xd800 && point <= 0xdfff))
+        return 0;
+    return length;
+}
+
+}  // namespace
+
 bool IsUtf8(const std::string& text) {
     size_t i = 0;
-    const size_t size = text.size();
-    while (i < size) {
-        const unsigned char lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
+    while (i < text.size()) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
             continue;
         }
-        size_t length = 0;
-        uint32_t point = 0;
-        if (lead >= 0xc2 && lead <= 0xdf) {
-            length = 2;
-            point = lead & 0x1f;
-        } else if (lead >= 0xe0 && lead <= 0xef) {
-            length = 3;
-            point = lead & 0x0f;
-        } else if (lead >= 0xf0 && lead <= 0xf4) {
-            length = 4;
-            point = lead & 0x07;
-        } else
-            return false;
-        if (i + length > size) return false;
-        for (size_t k = 1; k < length; ++k) {
-            const unsigned char next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80) return false;
-            point = (point << 6) | (next & 0x3f);
-        }
-        // Overlong forms, surrogates and points past U+10FFFF are not UTF-8.
-        if ((length == 3 && point < 0x800) ||
-            (length == 4 && (point < 0x10000 || point > 0x10ffff)) ||
-            (point >= 0xd800 && point <= 0xdfff))
-            return false;
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0) return false;
         i += length;
     }
     return true;
 }
 
+void Output::Timestamps::Append(std::string& out) {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != m_second) {
+        struct tm utc;
+        gmtime_r(&now.tv_sec, &utc);
+        m_prefixLength = std::strftime(m_prefix, sizeof m_prefix, "%Y-%m-%dT%H:%M:%S", &utc);
+        m_second = now.tv_sec;
+    }
+    out.append(m_prefix, m_prefixLength);
+    const long millis = now.tv_nsec / 1000000L;
+    const char fraction[5] = {'.', static_cast<char>('0' + millis / 100),
+                              static_cast<char>('0' + millis / 10 % 10),
+                              static_cast<char>('0' + millis % 10), 'Z'};
+    out.append(fraction, sizeof fraction);
+}
+
+void Output::EmitItem(const std::string& share, const FileServerSnapshotCompareItem& item) {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (!m_json && Quiet()) return;
+    if (m_pending.empty()) m_pendingSince = std::chrono::steady_clock::now();
+    if (m_json) {
+        m_time.clear();
+        m_timestamps.Append(m_time);
+        if (!AppendItemJsonLine(m_pending, share, item, m_time)) {
+            // A name that is not UTF-8: the JSON library replaces its bad bytes.
+            nlohmann::json stamped = ItemRecord(share, item);
+            stamped["time"] = m_time;
+            m_pending += stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            m_pending += '\n';
+        }
+    } else {
+        AppendItemText(m_pending, item);
+        m_pending += '\n';
+    }
+    // Batches bound both the write calls per item and how long a reader of the stream waits.
+    constexpr size_t kBatchBytes = 64 * 1024;
+    constexpr auto kBatchWait = std::chrono::milliseconds(200);
+    if (m_pending.size() >= kBatchBytes ||
+        std::chrono::steady_clock::now() - m_pendingSince >= kBatchWait)
+        Flush();
+}
+
+void Output::WritePending() {
+    if (m_pending.empty()) return;
+    m_out.write(m_pending.data(), static_cast<std::streamsize>(m_pending.size()));
+    m_pending.clear();
+}
+
+void Output::Flush() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    WritePending();
+    m_out.flush();
+}
+
 void Output::Write(const nlohmann::json& record, const std::string& text, bool always) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    WritePending();
     if (m_json) {
-        if (record.is_null()) return;
+        if (record.is_null()) {
+            m_out.flush();
+            return;
+        }
         nlohmann::json stamped = record;
-        stamped["time"] = UtcTimestamp();
+        std::string time;
+        m_timestamps.Append(time);
+        stamped["time"] = time;
         // Paths are byte strings: a name that is not valid UTF-8 must not end the
         // run, so invalid bytes are replaced (items carry the exact bytes in hex).
         m_out << stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
-    } else {
-        if (Quiet() && !always) return;
+    } else if (!Quiet() || always) {
         m_out << text << '\n';
     }
     m_out.flush();
@@ -202,6 +275,8 @@ void Output::Problem(const nlohmann::json& record, const std::string& text) {
 
 void Output::Progress(const std::string& text, bool newline) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    // On a shared terminal, lines on the error stream come after the items written before them.
+    Flush();
     m_err << text;
     if (newline) m_err << '\n';
     m_err.flush();
@@ -210,6 +285,7 @@ void Output::Progress(const std::string& text, bool newline) {
 void Output::Error(const std::string& phase, const std::string& detail, const std::string& cause,
                    uint32_t code, const std::string& message) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    Flush();
     const std::string oneLine = EscapeControl(cause.empty() ? detail : cause);
     m_err << "snapscan: " << phase << " failed: " << oneLine << '\n';
     if (code != 0) m_err << "  code " << code << ": " << EscapeControl(message) << '\n';
@@ -290,13 +366,147 @@ nlohmann::json ItemRecord(const std::string& share, const FileServerSnapshotComp
 }
 
 std::string ItemText(const FileServerSnapshotCompareItem& item) {
-    std::ostringstream line;
-    line << "  " << ItemKindName(item.type) << ' ' << EscapeControl(item.path);
-    if (!item.oldPath.empty()) line << " (was " << EscapeControl(item.oldPath) << ')';
-    line << "  inode=" << item.info.inode << " size=" << item.info.size
-         << " mtime=" << item.info.modifiedTime << " ctime=" << item.info.changeTime
-         << " atime=" << item.info.accessTime;
-    return line.str();
+    std::string line;
+    AppendItemText(line, item);
+    return line;
+}
+
+namespace {
+
+void AppendNumber(std::string& out, uint64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+void AppendNumber(std::string& out, int64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+// A JSON string of UTF-8 text, escaped as the JSON library's dump escapes it (ensure_ascii off):
+// quote, backslash and the short forms of five control bytes, \u00xx for the others. False
+// when the text is not UTF-8 (and `out` then ends with part of it); checked in the same pass.
+bool AppendJsonString(std::string& out, const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    size_t plain = 0;  // start of the run of bytes copied as they are
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x80) {
+            const size_t length = Utf8SequenceLength(text, i);
+            if (length == 0) return false;
+            i += length;
+            continue;
+        }
+        if (byte >= 0x20 && byte != '"' && byte != '\\') {
+            ++i;
+            continue;
+        }
+        out.append(text, plain, i - plain);
+        plain = ++i;
+        switch (byte) {
+            case '"':
+                out.append("\\\"");
+                break;
+            case '\\':
+                out.append("\\\\");
+                break;
+            case '\b':
+                out.append("\\b");
+                break;
+            case '\f':
+                out.append("\\f");
+                break;
+            case '\n':
+                out.append("\\n");
+                break;
+            case '\r':
+                out.append("\\r");
+                break;
+            case '\t':
+                out.append("\\t");
+                break;
+            default: {
+                const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 15]};
+                out.append(escape, 6);
+            }
+        }
+    }
+    out.append(text, plain, text.size() - plain);
+    out += '"';
+    return true;
+}
+
+}  // namespace
+
+void AppendItemText(std::string& out, const FileServerSnapshotCompareItem& item) {
+    out.append("  ");
+    out.append(ItemKindName(item.type));
+    out += ' ';
+    AppendEscapedControl(out, item.path);
+    if (!item.oldPath.empty()) {
+        out.append(" (was ");
+        AppendEscapedControl(out, item.oldPath);
+        out += ')';
+    }
+    out.append("  inode=");
+    AppendNumber(out, item.info.inode);
+    out.append(" size=");
+    AppendNumber(out, item.info.size);
+    out.append(" mtime=");
+    AppendNumber(out, item.info.modifiedTime);
+    out.append(" ctime=");
+    AppendNumber(out, item.info.changeTime);
+    out.append(" atime=");
+    AppendNumber(out, item.info.accessTime);
+}
+
+bool AppendItemJsonLine(std::string& out, const std::string& share,
+                        const FileServerSnapshotCompareItem& item, const std::string& time) {
+    const size_t start = out.size();
+    // The keys in the order of the JSON library's objects, which sort them.
+    out.append("{\"atime\":");
+    AppendNumber(out, item.info.accessTime);
+    out.append(",\"ctime\":");
+    AppendNumber(out, item.info.changeTime);
+    out.append(",\"event\":\"item\",\"inode\":");
+    AppendNumber(out, item.info.inode);
+    out.append(",\"kind\":");
+    AppendNumber(out, static_cast<int64_t>(item.type));
+    out.append(",\"kindName\":\"");
+    out.append(ItemKindName(item.type));
+    out.append("\",\"mode\":");
+    AppendNumber(out, static_cast<uint64_t>(item.info.mode));
+    out.append(",\"mtime\":");
+    AppendNumber(out, item.info.modifiedTime);
+    bool utf8 = true;
+    if (!item.oldPath.empty()) {
+        out.append(",\"oldPath\":");
+        utf8 = AppendJsonString(out, item.oldPath);
+    }
+    if (utf8) {
+        out.append(",\"path\":");
+        utf8 = AppendJsonString(out, item.path);
+    }
+    if (utf8) {
+        out.append(",\"share\":");
+        utf8 = AppendJsonString(out, share);
+    }
+    if (utf8) {
+        out.append(",\"size\":");
+        AppendNumber(out, item.info.size);
+        out.append(",\"time\":");
+        utf8 = AppendJsonString(out, time);
+    }
+    if (!utf8) {
+        out.resize(start);
+        return false;
+    }
+    out.append("}\n");
+    return true;
 }
 
 }  // namespace snapscan

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -79,8 +80,35 @@ public:
 
     bool Failed() const { return m_failed; }
 
+    // One compare item of `share`: ItemRecord in JSON mode, ItemText otherwise (unless quiet),
+    // byte for byte as Emit(ItemRecord(...), ItemText(...)) would write them, but formatted
+    // without a JSON tree and written in batches: the stream is flushed when a batch is full,
+    // when a batch has waited long enough, and before any other record, progress or failure
+    // text.
+    void EmitItem(const std::string& share, const FileServerSnapshotCompareItem& item);
+
+    // Writes out the items held back by EmitItem.
+    void Flush();
+
+    ~Output() { Flush(); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
 private:
     void Write(const nlohmann::json& record, const std::string& text, bool always);
+    void WritePending();
+
+    // RFC 3339 UTC stamps of records; the date and time of day are formatted again only when
+    // the second changes.
+    class Timestamps {
+    public:
+        void Append(std::string& out);
+
+    private:
+        int64_t m_second = -1;
+        char m_prefix[32] = {};
+        size_t m_prefixLength = 0;
+    };
 
     std::ostream& m_out;
     std::ostream& m_err;
@@ -93,11 +121,16 @@ private:
     std::string m_failedPhase;
     std::string m_failedCause;
     uint32_t m_failedCode = 0;
+    Timestamps m_timestamps;
+    std::string m_pending;  // items not yet written to `out`
+    std::string m_time;
+    std::chrono::steady_clock::time_point m_pendingSince;
 };
 
 // `text` with control bytes, DEL and backslash written as \xNN escapes, so
 // that a name from the array can never break or forge an output line.
 std::string EscapeControl(const std::string& text);
+void AppendEscapedControl(std::string& out, const std::string& text);
 
 // Whether `text` is well-formed UTF-8.
 bool IsUtf8(const std::string& text);
@@ -127,5 +160,12 @@ const char* ItemKindName(int32_t kind);
 // "oldPathHex"). Text lines escape control bytes (EscapeControl).
 nlohmann::json ItemRecord(const std::string& share, const FileServerSnapshotCompareItem& item);
 std::string ItemText(const FileServerSnapshotCompareItem& item);
+void AppendItemText(std::string& out, const FileServerSnapshotCompareItem& item);
+
+// ItemRecord with `time` as dump(-1, ' ', false, replace) writes it, and a newline, appended to
+// `out`; false (and `out` as it was) when a string is not UTF-8, whose replacement is left to
+// the JSON library.
+bool AppendItemJsonLine(std::string& out, const std::string& share,
+                        const FileServerSnapshotCompareItem& item, const std::string& time);
 
 }  // namespace snapscan

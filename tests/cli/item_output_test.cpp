@@ -1,0 +1,153 @@
+// Items are written without a JSON tree and in batches, for speed: every line must still be byte
+// for byte what the record and text of the item say, whatever bytes its names carry, and no
+// item may be held back past the next record.
+#include <sstream>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tools/snapscan/output.h"
+
+namespace {
+
+using snapscan::Output;
+
+FileServerSnapshotCompareItem Item(int32_t kind, std::string path, std::string oldPath = "") {
+    FileServerSnapshotCompareItem item;
+    item.type = kind;
+    item.path = std::move(path);
+    item.oldPath = std::move(oldPath);
+    item.info.inode = 18446744073709551615ULL;
+    item.info.mode = 0100644;
+    item.info.size = 123456789012ULL;
+    item.info.accessTime = 1700000000;
+    item.info.modifiedTime = 0;
+    item.info.changeTime = 1700000002;
+    return item;
+}
+
+// What Emit(ItemRecord(...), ItemText(...)) writes: the JSON library's dump of the record with
+// its time, or the text line.
+std::string Expected(bool json, const std::string& share, const FileServerSnapshotCompareItem& item,
+                     const std::string& time) {
+    if (!json) return snapscan::ItemText(item) + "\n";
+    nlohmann::json record = snapscan::ItemRecord(share, item);
+    record["time"] = time;
+    return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string TimeOf(const std::string& line) {
+    const size_t at = line.rfind("\"time\":\"");
+    return at == std::string::npos ? std::string() : line.substr(at + 8, 24);
+}
+
+TEST(ItemOutputTest, LinesEqualRecordAndText) {
+    struct Case {
+        const char* name;
+        FileServerSnapshotCompareItem item;
+        std::string share;
+    };
+    std::string everyControl;
+    for (int c = 1; c < 0x20; ++c) everyControl += static_cast<char>(c);
+    const Case kCases[] = {
+        {"plain", Item(2, "/mnt/s/d0/f1"), "/mnt/s"},
+        {"renamed", Item(3, "/mnt/s/new name", "/mnt/s/old name"), "/mnt/s"},
+        {"removed", Item(4, "/mnt/s/gone"), "/mnt/s"},
+        {"quotes and backslashes", Item(2, "/a \"q\" \\ b\\\\", "/o\\\"ld"), "/s \"x\""},
+        {"every control byte and DEL", Item(3, "/c" + everyControl + "\x7f", everyControl), "/s"},
+        {"UTF-8 of two, three and four bytes", Item(2, "/\xc3\xa9/\xe2\x82\xac/\xf0\x9f\x98\x80"),
+         "/\xc3\xa9"},
+        {"not UTF-8: a lone continuation byte", Item(2, "/bad\x80name"), "/s"},
+        {"not UTF-8: Latin-1 in the old path", Item(3, "/new", "/caf\xe9"), "/s"},
+        {"not UTF-8: overlong form", Item(4, "/\xc0\xafx"), "/s"},
+        {"not UTF-8: the share", Item(2, "/p"), "/s\xff"},
+        {"empty path", Item(2, ""), ""},
+    };
+    for (const bool json : {true, false}) {
+        for (const Case& c : kCases) {
+            SCOPED_TRACE(std::string(c.name) + (json ? " (JSON)" : " (text)"));
+            std::ostringstream out, err;
+            // After a plain item in the same batch: a line given up for the JSON library's
+            // replacement must not take the earlier one with it.
+            const FileServerSnapshotCompareItem before = Item(2, "/mnt/s/before");
+            {
+                Output output(out, err, json);
+                output.EmitItem("/mnt/s", before);
+                output.EmitItem(c.share, c.item);
+            }
+            const std::string text = out.str();
+            const size_t firstEnd = text.find('\n') + 1;
+            const std::string first = text.substr(0, firstEnd), line = text.substr(firstEnd);
+            EXPECT_EQ(first, Expected(json, "/mnt/s", before, TimeOf(first)));
+            EXPECT_EQ(line, Expected(json, c.share, c.item, TimeOf(line)));
+            if (json) {
+                EXPECT_EQ(TimeOf(line).size(), 24u) << line;
+                EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+            }
+        }
+    }
+}
+
+// Items wait in a batch, but never behind a later record or the end of the output.
+TEST(ItemOutputTest, BatchedItemsKeepTheirPlace) {
+    for (const bool json : {true, false}) {
+        SCOPED_TRACE(json ? "JSON" : "text");
+        std::ostringstream out, err;
+        {
+            Output output(out, err, json);
+            output.EmitItem("/s", Item(2, "/s/first"));
+            output.Emit({{"event", "shareDone"}}, "done");
+            output.EmitItem("/s", Item(4, "/s/last"));
+        }
+        const std::string text = out.str();
+        const size_t first = text.find("/s/first"),
+                     done = text.find("shareDone") == std::string::npos ? text.find("done\n")
+                                                                        : text.find("shareDone"),
+                     last = text.find("/s/last");
+        ASSERT_NE(first, std::string::npos) << text;
+        ASSERT_NE(done, std::string::npos) << text;
+        ASSERT_NE(last, std::string::npos) << text;
+        EXPECT_LT(first, done);
+        EXPECT_LT(done, last);
+    }
+}
+
+// Where both streams reach one terminal, failure and progress lines come after the items
+// written before them.
+TEST(ItemOutputTest, ErrorStreamLinesFollowEarlierItems) {
+    struct Case {
+        const char* name;
+        void (*write)(Output&);
+        const char* text;
+    };
+    const Case kCases[] = {
+        {"failure", [](Output& o) { o.Error("reading", "broken"); }, "snapscan: reading failed"},
+        {"progress", [](Output& o) { o.Progress("snapscan: 1 items"); }, "snapscan: 1 items"},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        std::ostringstream both;
+        {
+            Output output(both, both, false);
+            output.EmitItem("/s", Item(2, "/s/first"));
+            c.write(output);
+        }
+        const std::string text = both.str();
+        ASSERT_NE(text.find("/s/first"), std::string::npos) << text;
+        ASSERT_NE(text.find(c.text), std::string::npos) << text;
+        EXPECT_LT(text.find("/s/first"), text.find(c.text)) << text;
+    }
+}
+
+// Quiet text output lists no items; JSON carries them always.
+TEST(ItemOutputTest, QuietTextListsNoItems) {
+    std::ostringstream out, err;
+    {
+        Output output(out, err, false, snapscan::Verbosity::kQuiet);
+        output.EmitItem("/s", Item(2, "/s/f"));
+    }
+    EXPECT_EQ(out.str(), "");
+}
+
+}  // namespace

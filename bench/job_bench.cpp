@@ -152,6 +152,12 @@ public:
         posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                          0600);
         const double sim0 = bench::CpuSeconds(m_simPid);
+        {  // a form's changes files must not count in the next form's output
+            std::error_code ignored;
+            for (const auto& entry : std::filesystem::directory_iterator(m_root, ignored))
+                if (entry.path().filename().string().rfind("changes", 0) == 0)
+                    std::filesystem::remove(entry.path(), ignored);
+        }
         const double start = Now();
         pid_t pid = -1;
         const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -166,6 +172,11 @@ public:
         figures.simCpu = sim0 < 0 || sim1 < 0 ? -1 : sim1 - sim0;
         std::error_code ignored;
         figures.outputBytes = std::filesystem::file_size(out, ignored);
+        // The changes files count as output too: the lists, the removed list, the JSON lines.
+        const std::filesystem::path outDir = std::filesystem::path(out).parent_path();
+        for (const auto& entry : std::filesystem::directory_iterator(outDir, ignored))
+            if (entry.path().filename().string().rfind("changes", 0) == 0)
+                figures.outputBytes += entry.file_size(ignored);
         if (status != 0) {
             std::ifstream text(err);
             std::string line;
@@ -312,7 +323,7 @@ bool Measure(uint64_t n, int rounds, SizeFigures& figures) {
             if (!run.Job(forms[f].args, "job" + std::to_string(++job), jobFigures)) return false;
             const double rate = static_cast<double>(n) / jobFigures.seconds;
             printf("%" PRIu64
-                   " entries, round %d: job %-11s %.0f entries/s (%.2f s), peak RSS "
+                   " entries, round %d: job %-17s %.0f entries/s (%.2f s), peak RSS "
                    "%.1f MiB, CPU us/entry: CLI %.2f + emulator %.2f, output %.1f MB (load %.2f)\n",
                    n, round + 1, forms[f].name, rate, jobFigures.seconds,
                    jobFigures.peakRssKiB / 1024.0, MicrosPerEntry(jobFigures.cliCpu, n),
@@ -368,7 +379,7 @@ int main(int argc, char** argv) {
         // CPU per entry, lowest of the rounds on both sides, tells the CLI's own cost apart
         // from the machine's load, which moves the rates of single rounds a lot.
         printf(
-            "job %-11s %10.0f entries/s   ratio %.2f of the plug-in alone (goal >= %.1f: %s)   "
+            "job %-17s %10.0f entries/s   ratio %.2f of the plug-in alone (goal >= %.1f: %s)   "
             "CPU us/entry: CLI %.2f + emulator %.2f (plug-in alone / CLI: %.2f)   output %.0f "
             "bytes/entry\n",
             forms[f].name, small.rate[f], ratio, kRateGoal, Verdict(ratio >= kRateGoal),
@@ -383,7 +394,7 @@ int main(int argc, char** argv) {
             const double memoryRatio =
                 static_cast<double>(big.peakKiB[f]) / static_cast<double>(small.peakKiB[f]);
             const double bigMiB = big.peakKiB[f] / 1024.0;
-            printf("job %-11s at %" PRIu64
+            printf("job %-17s at %" PRIu64
                    ": %.0f entries/s, ratio %.2f of the plug-in alone (goal "
                    ">= %.1f: %s); peak RSS %.1f MiB vs %.1f MiB at %" PRIu64
                    ": ratio %.2f (goal <= %.1f: %s), under %.0f MiB: %s\n",

@@ -8,6 +8,8 @@
 
 #include "common/Records.h"
 
+#include "tools/snapscan/output.h"
+
 namespace snapscan {
 
 // The forms `--changes-out` writes a job's changes in.
@@ -87,6 +89,8 @@ private:
     std::string m_readPath;            // without a trailing "/"
     // Renamed directories listed with all their entries (relative paths).
     std::unordered_set<std::string> m_listedTrees;
+    UtcStamps m_stamps;          // the "time" of JSON lines
+    std::string m_line, m_time;  // one JSON line; kept to reuse their memory
 };
 
 }  // namespace snapscan

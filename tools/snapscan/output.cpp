@@ -189,7 +189,7 @@ bool IsUtf8(const std::string& text) {
     return true;
 }
 
-void Output::Timestamps::Append(std::string& out) {
+void UtcStamps::Append(std::string& out) {
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     if (now.tv_sec != m_second) {

@@ -21,6 +21,19 @@ enum class Verbosity {
     kVerbose,  // and, with a failure, the plug-in's whole failure text with its trail
 };
 
+// The current time as UTC RFC 3339 with milliseconds, appended to a string, for
+// one record after another: the date and time of day are formatted again only
+// when the second changes.
+class UtcStamps {
+public:
+    void Append(std::string& out);
+
+private:
+    int64_t m_second = -1;
+    char m_prefix[32] = {};
+    size_t m_prefixLength = 0;
+};
+
 // Where the CLI's results go: one record per line on `out`, either as readable
 // text or as a JSON object (JSON lines, each with its "time", UTC RFC 3339).
 // Failure texts (and progress in text mode) go to `err`, so that a consumer of
@@ -98,18 +111,6 @@ private:
     void Write(const nlohmann::json& record, const std::string& text, bool always);
     void WritePending();
 
-    // RFC 3339 UTC stamps of records; the date and time of day are formatted again only when
-    // the second changes.
-    class Timestamps {
-    public:
-        void Append(std::string& out);
-
-    private:
-        int64_t m_second = -1;
-        char m_prefix[32] = {};
-        size_t m_prefixLength = 0;
-    };
-
     std::ostream& m_out;
     std::ostream& m_err;
     bool m_json;
@@ -121,7 +122,7 @@ private:
     std::string m_failedPhase;
     std::string m_failedCause;
     uint32_t m_failedCode = 0;
-    Timestamps m_timestamps;
+    UtcStamps m_timestamps;
     std::string m_pending;  // items not yet written to `out`
     std::string m_time;
     std::chrono::steady_clock::time_point m_pendingSince;

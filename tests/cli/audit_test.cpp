@@ -62,8 +62,8 @@ protected:
         fs::rename(share / "d1" / "sub", share / "d1" / "moved");
         ASSERT_EQ(::link((share / "linked").c_str(), (share / "hardlink").c_str()), 0);
         for (int i = 0; i < 8; ++i)
-            WriteFile(share / ("many" + std::to_string(i)) / "file", "changed " +
-                                                                     std::to_string(i) + "\n");
+            WriteFile(share / ("many" + std::to_string(i)) / "file",
+                      "changed " + std::to_string(i) + "\n");
         // The base's snapshots stay for the audit: no post-backup cleanup yet.
         const Result incremental = Job(1, 1, {Share("s1")}, "incremental", {"--skip-cleanup"});
         ASSERT_EQ(incremental.status, 0) << incremental.err;
@@ -82,8 +82,8 @@ protected:
     void ClearFaults() { EXPECT_EQ(Http("DELETE", "/arraysim/faults"), 204); }
 
     Result Audit(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"audit",         "--json", "--client-id", "1",
-                                         "--subclient-id", "1",     "--share",     Share("s1")};
+        std::vector<std::string> args = {"audit",          "--json", "--client-id", "1",
+                                         "--subclient-id", "1",      "--share",     Share("s1")};
         args.insert(args.end(), extra.begin(), extra.end());
         return Snapscan(args);
     }
@@ -168,9 +168,9 @@ TEST_F(AuditTest, AnEntryThatDidNotChangeIsSpuriousAndExitsZeroWithAWarning) {
               {"entry_id", "99999999"}});
     for (const bool json : {true, false}) {
         SCOPED_TRACE(json ? "json" : "text");
-        const Result audit = json ? Audit() : Snapscan({"audit", "--client-id", "1",
-                                                        "--subclient-id", "1", "--share",
-                                                        Share("s1")});
+        const Result audit = json ? Audit()
+                                  : Snapscan({"audit", "--client-id", "1", "--subclient-id", "1",
+                                              "--share", Share("s1")});
         EXPECT_EQ(audit.status, 0) << audit.out << audit.err;
         if (json) {
             const auto spurious = Findings(audit, "spurious");

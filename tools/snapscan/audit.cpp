@@ -33,8 +33,9 @@ public:
         std::sort(m_byPath.begin(), m_byPath.end(), [this](uint32_t a, uint32_t b) {
             return std::string_view(m_changes[a].path) < std::string_view(m_changes[b].path);
         });
-        std::sort(m_byInode.begin(), m_byInode.end(),
-                  [this](uint32_t a, uint32_t b) { return m_changes[a].inode < m_changes[b].inode; });
+        std::sort(m_byInode.begin(), m_byInode.end(), [this](uint32_t a, uint32_t b) {
+            return m_changes[a].inode < m_changes[b].inode;
+        });
         std::sort(m_parents.begin(), m_parents.end());
         m_parents.erase(std::unique(m_parents.begin(), m_parents.end()), m_parents.end());
     }
@@ -52,8 +53,9 @@ public:
 
     bool CoverInode(uint64_t inode) {
         bool covered = false;
-        auto it = std::lower_bound(m_byInode.begin(), m_byInode.end(), inode,
-                                   [this](uint32_t i, uint64_t n) { return m_changes[i].inode < n; });
+        auto it =
+            std::lower_bound(m_byInode.begin(), m_byInode.end(), inode,
+                             [this](uint32_t i, uint64_t n) { return m_changes[i].inode < n; });
         for (; it != m_byInode.end() && m_changes[*it].inode == inode; ++it) {
             m_matched[*it] = true;
             covered = true;
@@ -73,9 +75,9 @@ public:
             if (change.removed) continue;
             if (!change.oldPath.empty()) return change.oldPath;
             if (change.inode == 0) continue;
-            auto gone = std::lower_bound(
-                m_byInode.begin(), m_byInode.end(), change.inode,
-                [this](uint32_t i, uint64_t n) { return m_changes[i].inode < n; });
+            auto gone =
+                std::lower_bound(m_byInode.begin(), m_byInode.end(), change.inode,
+                                 [this](uint32_t i, uint64_t n) { return m_changes[i].inode < n; });
             for (; gone != m_byInode.end() && m_changes[*gone].inode == change.inode; ++gone) {
                 const ListedChange& old = m_changes[*gone];
                 if (old.removed && old.path != path && old.path.size() > 1) return old.path;
@@ -167,8 +169,8 @@ private:
 
 // A listed change no difference matched: spurious when its path is the same
 // in both snapshots.
-void CheckUnmatched(const ChangeIndex& index, const SnapshotTree& base,
-                    const SnapshotTree& current, bool identity, Findings& findings) {
+void CheckUnmatched(const ChangeIndex& index, const SnapshotTree& base, const SnapshotTree& current,
+                    bool identity, Findings& findings) {
     for (size_t i = 0; i < index.Size(); ++i) {
         if (index.Matched(i)) continue;
         const ListedChange& change = index.At(i);

@@ -27,10 +27,10 @@ enum class Identity {
 };
 
 struct AuditFinding {
-    std::string kind;     // "missed", "spurious" or "problem"
-    std::string path;     // relative to the share, bytes
-    std::string detail;   // missed: the difference ("added", "size+mtime", ...); spurious:
-                          // the listed kind; problem: why
+    std::string kind;    // "missed", "spurious" or "problem"
+    std::string path;    // relative to the share, bytes
+    std::string detail;  // missed: the difference ("added", "size+mtime", ...); spurious:
+                         // the listed kind; problem: why
 };
 
 // The outcome of an audit, small enough for a metrics writer to report.
@@ -79,10 +79,10 @@ struct AuditRequest {
 //   them; arrays do not always list the directory itself).
 // The root of the share is compared as a directory too.
 // Below a directory at a new path that a listed rename came from (a listed
-// removal of the inode listed at its path, or a delivered rename's old path), the entries are compared with
-// those at the old path, so that entries that only moved with it are not
-// differences. Below a directory that is gone, nothing is walked: its removal
-// covers what it held. False with a reason when a snapshot cannot be opened.
+// removal of the inode listed at its path, or a delivered rename's old path), the entries are
+// compared with those at the old path, so that entries that only moved with it are not differences.
+// Below a directory that is gone, nothing is walked: its removal covers what it held. False with a
+// reason when a snapshot cannot be opened.
 bool RunAudit(const AuditRequest& request, AuditResult& result, std::string& error);
 
 }  // namespace snapscan

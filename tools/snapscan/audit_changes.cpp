@@ -144,8 +144,8 @@ bool FetchChangelist(uint32_t clientId, int64_t baseSnapshotId, int64_t currentS
 }
 
 bool ReadDeliveredChanges(const std::string& file, const std::string& share,
-                          const std::vector<std::string>& roots,
-                          std::vector<ListedChange>& changes, std::string& error) {
+                          const std::vector<std::string>& roots, std::vector<ListedChange>& changes,
+                          std::string& error) {
     changes.clear();
     std::ifstream in(file, std::ios::binary);
     if (!in) {

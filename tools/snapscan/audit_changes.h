@@ -32,7 +32,7 @@ bool FetchChangelist(uint32_t clientId, int64_t baseSnapshotId, int64_t currentS
 // the line number and why on a line that is not such JSON, or an item that
 // lacks its path or kind.
 bool ReadDeliveredChanges(const std::string& file, const std::string& share,
-                          const std::vector<std::string>& roots,
-                          std::vector<ListedChange>& changes, std::string& error);
+                          const std::vector<std::string>& roots, std::vector<ListedChange>& changes,
+                          std::string& error);
 
 }  // namespace snapscan

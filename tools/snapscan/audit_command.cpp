@@ -75,8 +75,8 @@ bool LastJobPair(const AuditCommand& command, SnapshotPair& pair, Output& out) {
         return false;
     }
     if (state.lastIssuedJobId == 0) {
-        out.Error("audit", "no job of client " + std::to_string(command.clientId) +
-                               " subclient " + std::to_string(command.subclientId) + " in " +
+        out.Error("audit", "no job of client " + std::to_string(command.clientId) + " subclient " +
+                               std::to_string(command.subclientId) + " in " +
                                store.StatePath(command.clientId, command.subclientId) +
                                "; give --base and --current");
         return false;
@@ -228,8 +228,8 @@ int RunAuditCommand(const AuditCommand& command, Output& out, AuditResult* resul
             return kExitFailed;
         }
     }
-    out.Say("audit of " + command.share + ": base " + EscapeControl(pair.base.name) +
-            ", current " + EscapeControl(pair.current.name) + ", changes from " +
+    out.Say("audit of " + command.share + ": base " + EscapeControl(pair.base.name) + ", current " +
+            EscapeControl(pair.current.name) + ", changes from " +
             (fromChangelist ? std::string("the array's changelist") : command.changesFile));
 
     AuditResult result;

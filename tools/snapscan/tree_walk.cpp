@@ -30,9 +30,7 @@ struct LinuxDirent64 {
     char d_name[];
 };
 
-bool Skipped(std::string_view name) {
-    return name == "." || name == ".." || name == ".snapshot";
-}
+bool Skipped(std::string_view name) { return name == "." || name == ".." || name == ".snapshot"; }
 
 // "a/b" for openat: the tree's paths begin with "/"; the root is ".".
 std::string Relative(std::string_view path) {
@@ -185,7 +183,7 @@ private:
         Listing baseNames;
         Listing currentNames;
         while (m_stack.Pop(work)) {
-            Directory(work, baseNames, currentNames);
+            Visit(work, baseNames, currentNames);
             m_stack.Finished();
         }
     }
@@ -199,13 +197,24 @@ private:
     int OpenSide(const SnapshotTree& tree, const std::string& path, Listing& names) {
         const int fd = tree.OpenDirectory(path);
         if (fd < 0 || !names.Read(fd)) {
-            Problem(path.empty() ? "/" : path,
-                    std::string("cannot read the directory in ") + tree.Root() + ": " +
-                        std::strerror(errno));
+            Problem(path.empty() ? "/" : path, std::string("cannot read the directory in ") +
+                                                   tree.Root() + ": " + std::strerror(errno));
             if (fd >= 0) ::close(fd);
             return -1;
         }
         return fd;
+    }
+
+    void Visit(const Work& work, Listing& baseNames, Listing& currentNames) {
+        Work paired = work;
+        // A rename's old path that is no directory in the base: compare with nothing.
+        if (work.hasBase && work.basePath != work.currentPath) {
+            const int probe = m_base.OpenDirectory(work.basePath);
+            if (probe >= 0) ::close(probe);
+            if (probe < 0 && (errno == ENOENT || errno == ENOTDIR || errno == ELOOP))
+                paired.hasBase = false;
+        }
+        Directory(paired, baseNames, currentNames);
     }
 
     void Directory(const Work& work, Listing& baseNames, Listing& currentNames) {
@@ -344,11 +353,9 @@ unsigned Differences(const EntryState& base, const EntryState& current, bool ide
 std::string DifferenceText(unsigned bits, const EntryState& current) {
     if (bits & kDiffPresence) return current.present ? "added" : "removed";
     std::string text;
-    const std::pair<unsigned, const char*> names[] = {{kDiffType, "type"},   {kDiffInode, "inode"},
-                                                      {kDiffSize, "size"},   {kDiffMtime, "mtime"},
-                                                      {kDiffCtime, "ctime"},
-                                                      {kDiffMode, "mode"},   {kDiffOwner, "owner"},
-                                                      {kDiffLinks, "links"}};
+    const std::pair<unsigned, const char*> names[] = {
+        {kDiffType, "type"},   {kDiffInode, "inode"}, {kDiffSize, "size"},   {kDiffMtime, "mtime"},
+        {kDiffCtime, "ctime"}, {kDiffMode, "mode"},   {kDiffOwner, "owner"}, {kDiffLinks, "links"}};
     for (const auto& [bit, name] : names) {
         if ((bits & bit) == 0) continue;
         if (!text.empty()) text += '+';
@@ -477,8 +484,7 @@ bool SnapshotsKeepIdentity(const SnapshotTree& base, const SnapshotTree& current
             ::close(fd);
             if (!listed) continue;
             for (size_t i = 0; i < names.Size(); ++i) {
-                const std::string path =
-                    directory + "/" + std::string(names.View(names.At(i)));
+                const std::string path = directory + "/" + std::string(names.View(names.At(i)));
                 EntryState now;
                 EntryState before;
                 std::string error;

@@ -29,10 +29,10 @@ enum DifferenceBit : unsigned {
     kDiffInode = 4,
     kDiffSize = 8,
     kDiffMtime = 16,
-    kDiffCtime = 32,  // alone: a link or unlink of another name, an xattr
-    kDiffMode = 64,   // permissions (a chmod)
-    kDiffOwner = 128, // a chown
-    kDiffLinks = 256, // a hard link made or removed (of a file other than a directory)
+    kDiffCtime = 32,   // alone: a link or unlink of another name, an xattr
+    kDiffMode = 64,    // permissions (a chmod)
+    kDiffOwner = 128,  // a chown
+    kDiffLinks = 256,  // a hard link made or removed (of a file other than a directory)
 };
 // `identity`: whether the snapshots show the array's own inode numbers and
 // ctimes, so that they can be compared. A snapshot view made by copying the
@@ -105,9 +105,9 @@ struct WalkOptions {
 bool SnapshotsKeepIdentity(const SnapshotTree& base, const SnapshotTree& current);
 
 struct WalkStats {
-    uint64_t entries = 0;               // names compared on either side
-    uint64_t directories = 0;           // directory pairs listed
-    uint64_t directoriesCompared = 0;   // of which their entries were compared
+    uint64_t entries = 0;              // names compared on either side
+    uint64_t directories = 0;          // directory pairs listed
+    uint64_t directoriesCompared = 0;  // of which their entries were compared
     uint64_t problems = 0;
 };
 

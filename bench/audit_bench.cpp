@@ -118,11 +118,11 @@ bool Job(const fs::path& work, const fs::path& share, const std::string& tag, Jo
     std::string out;
     const double cpu = CpuOf(RUSAGE_CHILDREN);
     const double start = Now();
-    const int status = RunCli({"job", "--json", "--progress", "never", "--client-id", "1",
-                               "--subclient-id", "1", "--share", share.string(), "--results-dir",
-                               (work / "results" / tag).string(), "--map-file",
-                               (work / "results" / tag / "map").string(), "--skip-cleanup"},
-                              work, out);
+    const int status =
+        RunCli({"job", "--json", "--progress", "never", "--client-id", "1", "--subclient-id", "1",
+                "--share", share.string(), "--results-dir", (work / "results" / tag).string(),
+                "--map-file", (work / "results" / tag / "map").string(), "--skip-cleanup"},
+               work, out);
     job.wall = Now() - start;
     job.cpu = CpuOf(RUSAGE_CHILDREN) - cpu;
     if (status != 0) return false;
@@ -207,8 +207,8 @@ int main(int argc, char** argv) {
     fs::create_directories(work / "config");
     WriteText(work / "config" / "credentials.ini",
               "[client 1]\nfileServer = " + sim.Url() + "\nuser = bench\npassword = bench-pw\n");
-    fs::permissions(work / "config" / "credentials.ini", fs::perms::owner_read |
-                                                             fs::perms::owner_write);
+    fs::permissions(work / "config" / "credentials.ini",
+                    fs::perms::owner_read | fs::perms::owner_write);
     WriteText(work / "config" / "settings.ini",
               "[~FileSystemAgent]\nIsilonChangeListGenerationWaitTime = 600\n");
     WriteText(work / "mounts", "127.0.0.1:/ifs/share " + share.string() + " nfs rw 0 0\n");
@@ -267,11 +267,16 @@ int main(int argc, char** argv) {
         stat.wall = Now() - start;
         stat.cpu = CpuOf(RUSAGE_SELF) - cpu;
 
-        printf("round %d: %" PRIu64 " files changed (%.1f s, not timed)\n"
-               "  job        %.2f s (snapshot phase %.2f s), %" PRIu64 " items, CLI CPU %.2f s\n"
-               "  pair walk  %.2f s, %" PRIu64 " entries, %.0f entries/s, CPU %.2f us/entry, "
-               "%" PRIu64 " differences\n"
-               "  stat walk  %.2f s, %" PRIu64 " entries, %.0f entries/s, CPU %.2f us/entry"
+        printf("round %d: %" PRIu64
+               " files changed (%.1f s, not timed)\n"
+               "  job        %.2f s (snapshot phase %.2f s), %" PRIu64
+               " items, CLI CPU %.2f s\n"
+               "  pair walk  %.2f s, %" PRIu64
+               " entries, %.0f entries/s, CPU %.2f us/entry, "
+               "%" PRIu64
+               " differences\n"
+               "  stat walk  %.2f s, %" PRIu64
+               " entries, %.0f entries/s, CPU %.2f us/entry"
                "  (load %.2f)\n",
                round + 1, changed, changeSeconds, job.wall, job.snapshot, job.items, job.cpu,
                pair.wall, pair.entries, pair.entries / pair.wall, pair.cpu * 1e6 / pair.entries,
@@ -284,9 +289,10 @@ int main(int argc, char** argv) {
     }
 
     const double detection = bestJob.wall - bestJob.snapshot;
-    printf("best of %d: job %.2f s (%.2f s without its snapshot phase), pair walk %.2f s, "
-           "stat walk %.2f s\n",
-           rounds, bestJob.wall, detection, bestPair.wall, bestStat.wall);
+    printf(
+        "best of %d: job %.2f s (%.2f s without its snapshot phase), pair walk %.2f s, "
+        "stat walk %.2f s\n",
+        rounds, bestJob.wall, detection, bestPair.wall, bestStat.wall);
     printf("ratio pair walk / job: %.1fx (without the snapshot phase %.1fx)\n",
            bestPair.wall / bestJob.wall, bestPair.wall / detection);
     printf("ratio stat walk / job: %.1fx (without the snapshot phase %.1fx)  goal %.0fx: %s\n",

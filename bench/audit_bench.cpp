@@ -161,6 +161,15 @@ public:
     std::atomic<uint64_t> problems{0};
 };
 
+// The bench's files go with it, whatever way it ends.
+struct WorkDirectory {
+    fs::path path;
+    ~WorkDirectory() {
+        std::error_code ignored;
+        if (!path.empty()) fs::remove_all(path, ignored);
+    }
+};
+
 struct WalkFigures {
     double wall = 0;
     double cpu = 0;
@@ -182,7 +191,8 @@ int main(int argc, char** argv) {
     }
     char pattern[] = "/tmp/audit-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) return 1;
-    const fs::path work = pattern;
+    const WorkDirectory owned{pattern};
+    const fs::path& work = owned.path;
     const fs::path ifs = work / "ifs";
     const fs::path share = ifs / "share";
     printf("audit_bench: %" PRIu64 " files in %" PRIu64 " directories, %d rounds, load %.2f\n",
@@ -206,7 +216,10 @@ int main(int argc, char** argv) {
     }
     fs::create_directories(work / "config");
     WriteText(work / "config" / "credentials.ini",
-              "[client 1]\nfileServer = " + sim.Url() + "\nuser = bench\npassword = bench-pw\n");
+              "[client 1]\nfileServer = " + sim.Url() +
+                  "\nuser = bench\npassword = bench-pw\n"
+                  // arraysim copies the whole tree while the snapshot request waits.
+                  "lowSpeedTimeSeconds = 900\n");
     fs::permissions(work / "config" / "credentials.ini",
                     fs::perms::owner_read | fs::perms::owner_write);
     WriteText(work / "config" / "settings.ini",
@@ -298,7 +311,5 @@ int main(int argc, char** argv) {
     printf("ratio stat walk / job: %.1fx (without the snapshot phase %.1fx)  goal %.0fx: %s\n",
            bestStat.wall / bestJob.wall, bestStat.wall / detection, kGoal,
            bestStat.wall / bestJob.wall >= kGoal ? "met" : "not met");
-    sim.Stop();
-    fs::remove_all(work);
     return 0;
 }

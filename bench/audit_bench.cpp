@@ -109,7 +109,10 @@ int RunCli(const std::vector<std::string>& args, const fs::path& work, std::stri
 
 struct JobFigures {
     double wall = 0;
-    double snapshot = 0;  // the job's snapshot phase, as its summary says
+    double snapshot = 0;  // the job's phases, as its summary says
+    double wait = 0;
+    double load = 0;
+    double delivery = 0;
     uint64_t items = 0;
     double cpu = 0;  // the CLI's, not arraysim's
 };
@@ -131,8 +134,13 @@ bool Job(const fs::path& work, const fs::path& share, const std::string& tag, Jo
     while (std::getline(lines, line)) {
         const auto record = nlohmann::json::parse(line, nullptr, false);
         if (!record.is_object()) continue;
-        if (record.value("event", "") == "summary")
-            job.snapshot = record["seconds"].value("snapshot", 0.0);
+        if (record.value("event", "") == "summary") {
+            const auto& seconds = record["seconds"];
+            job.snapshot = seconds.value("snapshot", 0.0);
+            job.wait = seconds.value("wait", 0.0);
+            job.load = seconds.value("load", 0.0);
+            job.delivery = seconds.value("delivery", 0.0);
+        }
         if (record.value("event", "") == "shareDone") job.items = record.value("items", 0ull);
     }
     return true;
@@ -282,7 +290,8 @@ int main(int argc, char** argv) {
 
         printf("round %d: %" PRIu64
                " files changed (%.1f s, not timed)\n"
-               "  job        %.2f s (snapshot phase %.2f s), %" PRIu64
+               "  job        %.2f s (snapshot %.2f s, changelist wait %.2f s, load %.2f s, "
+               "delivery %.2f s), %" PRIu64
                " items, CLI CPU %.2f s\n"
                "  pair walk  %.2f s, %" PRIu64
                " entries, %.0f entries/s, CPU %.2f us/entry, "
@@ -291,10 +300,10 @@ int main(int argc, char** argv) {
                "  stat walk  %.2f s, %" PRIu64
                " entries, %.0f entries/s, CPU %.2f us/entry"
                "  (load %.2f)\n",
-               round + 1, changed, changeSeconds, job.wall, job.snapshot, job.items, job.cpu,
-               pair.wall, pair.entries, pair.entries / pair.wall, pair.cpu * 1e6 / pair.entries,
-               counter.differences.load(), stat.wall, stat.entries, stat.entries / stat.wall,
-               stat.cpu * 1e6 / stat.entries, Load());
+               round + 1, changed, changeSeconds, job.wall, job.snapshot, job.wait, job.load,
+               job.delivery, job.items, job.cpu, pair.wall, pair.entries, pair.entries / pair.wall,
+               pair.cpu * 1e6 / pair.entries, counter.differences.load(), stat.wall, stat.entries,
+               stat.entries / stat.wall, stat.cpu * 1e6 / stat.entries, Load());
         fflush(stdout);
         if (round == 0 || job.wall < bestJob.wall) bestJob = job;
         if (round == 0 || pair.wall < bestPair.wall) bestPair = pair;

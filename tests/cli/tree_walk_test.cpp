@@ -51,12 +51,10 @@ TEST(TreeWalkTest, LookupsNeverLeaveTheTree) {
         uint32_t type;
     };
     constexpr Case kCases[] = {
-        {"/d/file", true, S_IFREG},
-        {"/d", true, S_IFDIR},
-        {"/out", true, S_IFLNK},     // the link itself
-        {"/out/secret", false, 0},   // not through it
-        {"/missing/file", false, 0},
-        {"/d/file/below", false, 0},  // below a file
+        {"/d/file", true, S_IFREG},  {"/d", true, S_IFDIR},
+        {"/out", true, S_IFLNK},                                   // the link itself
+        {"/out/secret", false, 0},                                 // not through it
+        {"/missing/file", false, 0}, {"/d/file/below", false, 0},  // below a file
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.path);
@@ -123,10 +121,9 @@ TEST(TreeWalkTest, APairWalkFindsEveryDifferenceAndNoOther) {
         const snapscan::WalkStats stats =
             snapscan::WalkSnapshotPair(base, current, options, recorder);
         const std::map<std::string, std::string> expected = {
-            {"/modified", "size"},   // same second, maybe: mtime may or may not differ
-            {"/gone", "removed"},     {"/d/new", "added"},
-            {"/newdir", "added"},     {"/newdir/inside", "added"},
-            {"/mode", "mode"},        {std::string("/odd\xff\n"), "added"},
+            {"/modified", "size"},  // same second, maybe: mtime may or may not differ
+            {"/gone", "removed"},        {"/d/new", "added"}, {"/newdir", "added"},
+            {"/newdir/inside", "added"}, {"/mode", "mode"},   {std::string("/odd\xff\n"), "added"},
         };
         std::string found;
         for (const auto& [path, text] : recorder.differences) found += path + " " + text + "; ";

@@ -210,7 +210,8 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(
-        "Exit status: 0 success; 1 a failure; 2 a bad command line; 3 the job ran, but a share was "
+        "Exit status: 0 success; 1 a failure (for audit also a missed change or a place not "
+        "checked); 2 a bad command line; 3 the job ran, but a share was "
         "not processed or was read from the live file system.\n"
         "Files: settings.ini and credentials.ini in SNAPSCAN_CONFIG_DIR (default /etc/snapscan; "
         "see "

@@ -73,6 +73,8 @@ install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/snapscan-job DESTINATION ${SNAPSCAN
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/examples/nightly.conf
   ${PROJECT_SOURCE_DIR}/deploy/examples/snapscan.cron
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/examples/mirror-share
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The files of a deployment outside the prefix's own tree.
 option(SNAPSCAN_INSTALL_SYSTEM_FILES

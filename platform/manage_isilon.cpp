@@ -632,6 +632,11 @@ bool ManageIsilon::CreateSnapshot(const std::string& path, const std::string& na
     Impl& impl = *m_impl;
     return Guarded(impl, "CreateSnapshot", [&] {
         if (!impl.RequireConnection("CreateSnapshot")) return false;
+        std::string code, message;
+        if (!arrayrules::CheckSnapshotRequest("CreateSnapshot", path, name, code, message)) {
+            impl.SetFailure(code, message);
+            return false;
+        }
         std::string request = nlohmann::json{{"name", name}, {"path", path}}.dump(
             -1, ' ', false, nlohmann::json::error_handler_t::replace);
         if (!impl.Send("CreateSnapshot", "POST", kSnapshotsPath, &request, 1)) return false;

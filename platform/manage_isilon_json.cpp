@@ -311,7 +311,7 @@ bool ForFirstOf(od::object& root, std::string_view name, OnEntry&& onEntry, std:
                 return Fail(problem, "\"" + std::string(name) + "\" is not an array", e);
             for (auto entryResult : entries) {
                 od::object entry;
-                if (error_code e = std::move(entryResult).get_object().get(entry))
+                if (error_code e = entryResult.get_object().get(entry))
                     return Fail(problem,
                                 "an entry of \"" + std::string(name) + "\" is not an object", e);
                 if (!found) {
@@ -367,6 +367,9 @@ bool ParseSnapshot(od::object& object, _IsilonSnapInfo& snapshot, std::string& p
 }  // namespace
 
 bool RelativeToRoot(std::string_view path, std::string_view rootPath, std::string_view& relative) {
+    // "/ifs/data/" names the same directory as "/ifs/data": without this every entry below a
+    // root given with a trailing slash would look like it lies outside the share.
+    while (!rootPath.empty() && rootPath.back() == '/') rootPath.remove_suffix(1);
     if (path.size() < rootPath.size() || path.compare(0, rootPath.size(), rootPath) != 0)
         return false;
     if (path.size() == rootPath.size()) {
@@ -436,7 +439,7 @@ bool ParseSnapshotPage(od::parser& parser, std::string& body,
                     return Fail(problem, "\"snapshots\" is not an array", e);
                 for (auto entryResult : entries) {
                     od::object entry;
-                    if (error_code e = std::move(entryResult).get_object().get(entry))
+                    if (error_code e = entryResult.get_object().get(entry))
                         return Fail(problem, "an entry of \"snapshots\" is not an object", e);
                     _IsilonSnapInfo snapshot;
                     if (!ParseSnapshot(entry, snapshot, problem)) return false;
@@ -722,7 +725,7 @@ bool ParseLinsInto(od::parser& parser, std::string& body, std::string_view rootP
             size_t index = 0;
             for (auto entryResult : entries) {
                 od::object entry;
-                if (error_code e = std::move(entryResult).get_object().get(entry))
+                if (error_code e = entryResult.get_object().get(entry))
                     return Fail(problem, "entry " + std::to_string(index) + " is not an object", e);
                 if (next == page.items.end()) next = page.items.emplace(page.items.end());
                 _IsilonChangeListItem& item = *next++;

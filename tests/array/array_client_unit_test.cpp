@@ -10,6 +10,7 @@
 #include "platform/manage_isilon_address.h"
 #include "platform/manage_isilon_failure.h"
 #include "platform/manage_isilon_json.h"
+#include "platform/manage_isilon_rules.h"
 
 namespace {
 
@@ -234,14 +235,55 @@ TEST(ChangelistPage, ReusedRecordsCarryNothingOver) {
     EXPECT_EQ(page.items.back().path, "/c");
 }
 
+TEST(SnapshotRequestRule, OnlyNonEmptyUtf8PathsAndNamesAreSent) {
+    struct Case {
+        const char* name;
+        std::string path;
+        bool sent;
+    } cases[] = {
+        {"ASCII", "/ifs/data/a b", true},
+        {"two-, three- and four-byte forms", "/ifs/caf\xC3\xA9/\xE6\x95\xB0/\xF0\x9F\x98\x80",
+         true},
+        {"the last code point", "/ifs/\xF4\x8F\xBF\xBF", true},
+        {"Latin-1", "/ifs/caf\xE9", false},
+        {"overlong slash", "/ifs/\xC0\xAF", false},
+        {"overlong three-byte form", "/ifs/\xE0\x80\xAF", false},
+        {"surrogate", "/ifs/\xED\xA0\x80", false},
+        {"beyond U+10FFFF", "/ifs/\xF4\x90\x80\x80", false},
+        {"cut at the end", "/ifs/\xE6\x95", false},
+        {"continuation byte alone", "/ifs/\x80", false},
+        {"empty", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string code, message;
+        EXPECT_EQ(arrayrules::CheckSnapshotRequest("CreateSnapshot", c.path, "snap", code, message),
+                  c.sent);
+        if (!c.sent) {
+            EXPECT_EQ(code, "INVALID_ARGUMENT");
+            // The refused bytes are shown escaped, never raw.
+            for (const char ch : message) EXPECT_LT(static_cast<unsigned char>(ch), 0x80);
+        }
+    }
+}
+
 TEST(RelativeToRoot, Cases) {
     struct Case {
         const char* path;
         const char* root;
         const char* relative;  // nullptr: not below
     } cases[] = {
-        {"/ifs/a/b", "/ifs/a", "/b"}, {"/ifs/a", "/ifs/a", "/"}, {"/ifs/ab", "/ifs/a", nullptr},
-        {"/ifs", "/ifs/a", nullptr},  {"/x/y", "", "/x/y"},      {"", "/ifs", nullptr},
+        {"/ifs/a/b", "/ifs/a", "/b"},
+        {"/ifs/a", "/ifs/a", "/"},
+        {"/ifs/ab", "/ifs/a", nullptr},
+        {"/ifs", "/ifs/a", nullptr},
+        {"/x/y", "", "/x/y"},
+        {"", "/ifs", nullptr},
+        // A root with trailing slashes names the same directory.
+        {"/ifs/a/b", "/ifs/a/", "/b"},
+        {"/ifs/a", "/ifs/a//", "/"},
+        {"/ifs/ab", "/ifs/a/", nullptr},
+        {"/x", "/", "/x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.path) + " under " + c.root);

@@ -24,7 +24,15 @@ public:
     virtual void FailNextChangelistPage() = 0;
 };
 
-enum class Step { kDeleteNoName, kDeleteUnknown, kFirstPageFails, kLaterPageFails };
+enum class Step {
+    kDeleteNoName,
+    kDeleteUnknown,
+    kCreateNotUtf8Path,
+    kCreateNotUtf8Name,
+    kCreateNoName,
+    kFirstPageFails,
+    kLaterPageFails
+};
 
 struct Case {
     const char* name;
@@ -36,6 +44,10 @@ constexpr Case kCases[] = {
     // An empty name would address the whole snapshot collection: refused before any request.
     {"delete without a name", Step::kDeleteNoName, "INVALID_ARGUMENT"},
     {"delete of an unknown snapshot", Step::kDeleteUnknown, "AEC_NOT_FOUND"},
+    // JSON carries UTF-8 only: other bytes would be replaced and another directory snapshotted.
+    {"create of a path that is not UTF-8", Step::kCreateNotUtf8Path, "INVALID_ARGUMENT"},
+    {"create under a name that is not UTF-8", Step::kCreateNotUtf8Name, "INVALID_ARGUMENT"},
+    {"create without a name", Step::kCreateNoName, "INVALID_ARGUMENT"},
     // A failed page call leaves no entries behind and the token as it was.
     {"first changelist page fails", Step::kFirstPageFails, nullptr},
     {"later changelist page fails", Step::kLaterPageFails, nullptr},
@@ -53,6 +65,19 @@ inline void RunArrayContract(Driver& driver) {
             case Step::kDeleteUnknown:
                 EXPECT_FALSE(array.DeleteSnapshot("Empty", "no-such-snapshot", 0));
                 break;
+            case Step::kCreateNotUtf8Path:
+            case Step::kCreateNotUtf8Name:
+            case Step::kCreateNoName: {
+                const std::string path = c.step == Step::kCreateNotUtf8Path
+                                             ? "/ifs/data/caf\xE9"  // Latin-1, as some shares are
+                                             : "/ifs/data";
+                const std::string name = c.step == Step::kCreateNoName        ? ""
+                                         : c.step == Step::kCreateNotUtf8Name ? "snap\xC3("
+                                                                              : "contract-snap";
+                int id = -1;
+                EXPECT_FALSE(array.CreateSnapshot(path, name, id));
+                break;
+            }
             case Step::kFirstPageFails:
             case Step::kLaterPageFails: {
                 uint64_t base = 0, incr = 0;

@@ -26,7 +26,7 @@ using arraysim::Manifest;
 Manifest Scan(const std::string& local) {
     Manifest m;
     std::string error;
-    EXPECT_TRUE(arraysim::ScanManifest(local, "/ifs/data", {}, &m, &error)) << error;
+    EXPECT_TRUE(arraysim::ScanManifest(local, "/ifs/data", {}, m, error)) << error;
     return m;
 }
 
@@ -55,7 +55,7 @@ void ExpectArrayOrder(const std::vector<ChangeEntry>& entries) {
 
 TEST(ChangelistTest, RealTreeChanges) {
     TempDir dir;
-    const std::string d = dir.path() + "/data";
+    const std::string d = dir.Path() + "/data";
     fs::create_directories(d + "/dir_renamed/sub");
     fs::create_directories(d + "/dir_deleted");
     WriteFile(d + "/keep", "same");
@@ -136,7 +136,7 @@ TEST(ChangelistTest, RealTreeChanges) {
 
 TEST(ChangelistTest, ScanSkipsSnapshotDirectoriesAndRecordsTypes) {
     TempDir dir;
-    const std::string d = dir.path() + "/data";
+    const std::string d = dir.Path() + "/data";
     fs::create_directories(d + "/.snapshot/s1");
     fs::create_directories(d + "/a/.snapshot/x");
     WriteFile(d + "/.snapshot/s1/f", "copy");

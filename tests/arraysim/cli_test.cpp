@@ -37,7 +37,7 @@ std::string ReadLine(int fd, int timeoutMs) {
 
 TEST(ArraySimCli, ServesAndStopsOnSignal) {
     TempDir dir;
-    std::string portFile = dir.path() + "/port";
+    std::string portFile = dir.Path() + "/port";
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
         int out[2];
@@ -47,7 +47,7 @@ TEST(ArraySimCli, ServesAndStopsOnSignal) {
         if (pid == 0) {
             dup2(out[1], 1);
             close(out[0]);
-            execl(ARRAYSIM_BINARY, ARRAYSIM_BINARY, "--root", dir.path().c_str(), "--port", "0",
+            execl(ARRAYSIM_BINARY, ARRAYSIM_BINARY, "--root", dir.Path().c_str(), "--port", "0",
                   "--user", "u", "--password", "p", "--release", "v9.1.0.0", "--port-file",
                   portFile.c_str(), nullptr);
             _exit(127);

@@ -51,7 +51,7 @@ httplib::Headers SessionHeaders(const Login& l, const std::string& url) {
 TEST(ArraySimServer, Authentication) {
     SimHarness h;
     Login login = LogIn(h);
-    const std::string url = h.sim().url();
+    const std::string url = h.Sim().Url();
     const std::string cookie = "isisessid=" + login.sessionId;
     struct Case {
         const char* name;
@@ -122,12 +122,12 @@ TEST(ArraySimServer, IdleSessionsExpire) {
     SimHarness h(o);
     Login login = LogIn(h);
     EXPECT_EQ(
-        h.Call("GET", "/platform/1/cluster/config", "", SessionHeaders(login, h.sim().url()), false)
+        h.Call("GET", "/platform/1/cluster/config", "", SessionHeaders(login, h.Sim().Url()), false)
             .status,
         200);
     h.Control({{"session_idle_s", 0}});  // every session is now idle for too long
     EXPECT_EQ(
-        h.Call("GET", "/platform/1/cluster/config", "", SessionHeaders(login, h.sim().url()), false)
+        h.Call("GET", "/platform/1/cluster/config", "", SessionHeaders(login, h.Sim().Url()), false)
             .status,
         401);
 }
@@ -169,8 +169,8 @@ TEST(ArraySimServer, UnknownUriGetsHtmlPage) {
 
 TEST(ArraySimServer, SnapshotsCreateListDelete) {
     SimHarness h;
-    fs::create_directories(h.root() + "/data/x");
-    WriteFile(h.root() + "/data/x/f", "content");
+    fs::create_directories(h.Root() + "/data/x");
+    WriteFile(h.Root() + "/data/x/f", "content");
     const std::string list = "/platform/1/snapshot/snapshots";
     std::set<int64_t> ids;
     for (const char* name : {"a", "b", "c d", "e", "f"}) ids.insert(h.Snap(name, "/ifs/data/x/"));
@@ -223,10 +223,10 @@ TEST(ArraySimServer, SnapshotsCreateListDelete) {
     }
 
     // Content is readable under .snapshot and goes away with the snapshot.
-    const std::string copy = h.root() + "/data/x/.snapshot/c d/f";
+    const std::string copy = h.Root() + "/data/x/.snapshot/c d/f";
     EXPECT_EQ(ReadFile(copy), "content");
     EXPECT_EQ(h.Call("DELETE", list + "/c%20d").status, 204);
-    EXPECT_FALSE(fs::exists(h.root() + "/data/x/.snapshot/c d"));
+    EXPECT_FALSE(fs::exists(h.Root() + "/data/x/.snapshot/c d"));
     EXPECT_EQ(h.Call("DELETE", list + "/" + std::to_string(*ids.begin())).status, 204);  // by id
     EXPECT_EQ(Code(h.Call("DELETE", list + "/c%20d")), "AEC_NOT_FOUND");
 
@@ -245,7 +245,7 @@ TEST(ArraySimServer, NoSnapshotDirOption) {
     o.snapshotDir = false;
     SimHarness h(o);
     h.Snap("s", "/ifs/data");
-    EXPECT_FALSE(fs::exists(h.root() + "/data/.snapshot"));
+    EXPECT_FALSE(fs::exists(h.Root() + "/data/.snapshot"));
     EXPECT_FALSE(h.Call("GET", "/platform/1/snapshot/settings")
                      .Json()["settings"]["nfs_subdir_accessible"]
                      .get<bool>());
@@ -284,7 +284,7 @@ std::string JobState(SimHarness& h, int64_t job) {
 
 TEST(ArraySimServer, ChangelistOverHttp) {
     SimHarness h;
-    const std::string d = h.root() + "/data/share";
+    const std::string d = h.Root() + "/data/share";
     fs::create_directories(d + "/dir");
     WriteFile(d + "/f1", "one");
     WriteFile(d + "/dir/f2", "two");
@@ -343,7 +343,7 @@ TEST(ArraySimServer, ChangelistOverHttp) {
 
 TEST(ArraySimServer, JobsRunFailAndRefuse) {
     SimHarness h;
-    fs::create_directories(h.root() + "/data/a");
+    fs::create_directories(h.Root() + "/data/a");
     int64_t s1 = h.Snap("s1", "/ifs/data");
     int64_t s2 = h.Snap("s2", "/ifs/data");
     int64_t other = h.Snap("other", "/ifs/data/a");
@@ -395,7 +395,7 @@ TEST(ArraySimServer, InjectedFaults) {
         json rule = c.rule;
         rule["path"] = config;
         std::string error;
-        ASSERT_TRUE(h.sim().AddFaults(rule, &error)) << error;
+        ASSERT_TRUE(h.Sim().AddFaults(rule, error)) << error;
         Reply r = h.Call("GET", config);
         EXPECT_EQ(r.status, c.status);
         if (c.status > 0) {
@@ -430,16 +430,16 @@ TEST(ArraySimServer, HostileFaults) {
     std::string error;
 
     // Bytes no JSON text can carry reach the client as they are.
-    ASSERT_TRUE(h.sim().AddFaults(
-        {{"path", config}, {"action", "body"}, {"body_hex", "7b2261223a2263e9227d"}}, &error))
+    ASSERT_TRUE(h.Sim().AddFaults(
+        {{"path", config}, {"action", "body"}, {"body_hex", "7b2261223a2263e9227d"}}, error))
         << error;
     Reply raw = h.Call("GET", config);
     EXPECT_EQ(raw.status, 200);
     EXPECT_EQ(raw.body, "{\"a\":\"c\xe9\"}");
 
     // A trickled answer is the whole answer, only slow.
-    ASSERT_TRUE(h.sim().AddFaults(
-        {{"path", config}, {"action", "trickle"}, {"chunk_bytes", 64}, {"interval_ms", 1}}, &error))
+    ASSERT_TRUE(h.Sim().AddFaults(
+        {{"path", config}, {"action", "trickle"}, {"chunk_bytes", 64}, {"interval_ms", 1}}, error))
         << error;
     Reply trickled = h.Call("GET", config);
     EXPECT_EQ(trickled.status, 200);
@@ -447,9 +447,8 @@ TEST(ArraySimServer, HostileFaults) {
 
     // Tokens handed out in turn; a forged one leads back to the first page.
     const std::string list = "/platform/1/snapshot/snapshots";
-    ASSERT_TRUE(h.sim().AddFaults(
-        {{"path", list}, {"action", "resume_cycle"}, {"count", -1}, {"tokens", {"a", "b"}}},
-        &error))
+    ASSERT_TRUE(h.Sim().AddFaults(
+        {{"path", list}, {"action", "resume_cycle"}, {"count", -1}, {"tokens", {"a", "b"}}}, error))
         << error;
     std::vector<std::string> tokens;
     std::string next = list + "?limit=5";
@@ -475,7 +474,7 @@ TEST(ArraySimServer, HostileFaults) {
     };
     for (const Bad& b : kBad) {
         SCOPED_TRACE(b.name);
-        EXPECT_FALSE(h.sim().AddFaults(b.rule, &error));
+        EXPECT_FALSE(h.Sim().AddFaults(b.rule, error));
         EXPECT_EQ(h.Call("POST", "/arraysim/faults", b.rule.dump(), {}, false).status, 400);
     }
 }
@@ -493,20 +492,20 @@ TEST(ArraySimServer, SessionFaults) {
     const std::string config = "/platform/1/cluster/config";
     Login login = LogIn(h);
     std::string error;
-    ASSERT_TRUE(h.sim().AddFaults({{"path", config}, {"action", "rotate_session"}}, &error))
+    ASSERT_TRUE(h.Sim().AddFaults({{"path", config}, {"action", "rotate_session"}}, error))
         << error;
-    Reply rotated = h.Call("GET", config, "", SessionHeaders(login, h.sim().url()), false);
+    Reply rotated = h.Call("GET", config, "", SessionHeaders(login, h.Sim().Url()), false);
     EXPECT_EQ(rotated.status, 200);
     std::string cookie = rotated.Header("Set-Cookie");
     ASSERT_EQ(cookie.rfind("isisessid=", 0), 0u) << cookie;
     Login fresh{cookie.substr(10, cookie.find(';') - 10), login.csrf};
     EXPECT_NE(fresh.sessionId, login.sessionId);
-    EXPECT_EQ(h.Call("GET", config, "", SessionHeaders(login, h.sim().url()), false).status, 401);
-    EXPECT_EQ(h.Call("GET", config, "", SessionHeaders(fresh, h.sim().url()), false).status, 200);
+    EXPECT_EQ(h.Call("GET", config, "", SessionHeaders(login, h.Sim().Url()), false).status, 401);
+    EXPECT_EQ(h.Call("GET", config, "", SessionHeaders(fresh, h.Sim().Url()), false).status, 200);
 
-    ASSERT_TRUE(h.sim().AddFaults({{"path", config}, {"action", "expire_sessions"}}, &error))
+    ASSERT_TRUE(h.Sim().AddFaults({{"path", config}, {"action", "expire_sessions"}}, error))
         << error;
-    EXPECT_EQ(h.Call("GET", config, "", SessionHeaders(fresh, h.sim().url()), false).status, 401);
+    EXPECT_EQ(h.Call("GET", config, "", SessionHeaders(fresh, h.Sim().Url()), false).status, 401);
 }
 
 TEST(ArraySimServer, SyntheticChangelistPairs) {
@@ -524,22 +523,22 @@ TEST(ArraySimServer, SyntheticChangelistPairs) {
 
 TEST(ArraySimServer, Tls) {
     TempDir certs;
-    ASSERT_TRUE(snapscan_test::MakeTestCertificates(certs.path()).ok);
+    ASSERT_TRUE(snapscan_test::MakeTestCertificates(certs.Path()).ok);
     arraysim::SimOptions o;
-    o.certFile = certs.path() + "/server.pem";
-    o.keyFile = certs.path() + "/server.key";
+    o.certFile = certs.Path() + "/server.pem";
+    o.keyFile = certs.Path() + "/server.key";
     SimHarness h(o);
-    ASSERT_EQ(h.sim().url().rfind("https://", 0), 0u);
+    ASSERT_EQ(h.Sim().Url().rfind("https://", 0), 0u);
     struct Case {
         const char* name;
         std::string ca;
         bool ok;
     };
-    const Case kCases[] = {{"trusted CA", certs.path() + "/ca.pem", true},
-                           {"other CA", certs.path() + "/other-ca.pem", false}};
+    const Case kCases[] = {{"trusted CA", certs.Path() + "/ca.pem", true},
+                           {"other CA", certs.Path() + "/other-ca.pem", false}};
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        httplib::Client client(h.sim().url());
+        httplib::Client client(h.Sim().Url());
         client.set_ca_cert_path(c.ca.c_str());
         client.enable_server_certificate_verification(true);
         client.set_basic_auth("tester", "pa ss:word");
@@ -549,18 +548,18 @@ TEST(ArraySimServer, Tls) {
             EXPECT_EQ(r->status, 200);
         }
     }
-    h.set_ca_file(certs.path() + "/ca.pem");
+    h.SetCaFile(certs.Path() + "/ca.pem");
     Login login = LogIn(h);
-    Reply r = h.Call("GET", "/platform/1/cluster/config", "", SessionHeaders(login, h.sim().url()),
+    Reply r = h.Call("GET", "/platform/1/cluster/config", "", SessionHeaders(login, h.Sim().Url()),
                      false);
     EXPECT_EQ(r.status, 200);
 
     arraysim::SimOptions bad = o;
-    bad.root = certs.path();
-    bad.certFile = certs.path() + "/missing.pem";
+    bad.root = certs.Path();
+    bad.certFile = certs.Path() + "/missing.pem";
     arraysim::ArraySim sim(bad);
     std::string error;
-    EXPECT_FALSE(sim.Start(&error));
+    EXPECT_FALSE(sim.Start(error));
     EXPECT_NE(error.find("certificate"), std::string::npos);
 }
 
@@ -582,7 +581,7 @@ TEST(ArraySimServer, RefusesNonLoopbackAndBadOptions) {
         SCOPED_TRACE(c.name);
         arraysim::ArraySim sim(c.options);
         std::string error;
-        EXPECT_FALSE(sim.Start(&error));
+        EXPECT_FALSE(sim.Start(error));
         EXPECT_FALSE(error.empty());
     }
 }

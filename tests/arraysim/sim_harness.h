@@ -21,24 +21,8 @@ namespace arraysim_test {
 
 using nlohmann::json;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "arraysim-test-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
 using snapscan_test::ReadFile;
+using snapscan_test::TempDir;
 using snapscan_test::WriteFile;
 
 // Moves a file's times into the past, so a change made right after shows whatever the clock's
@@ -72,26 +56,26 @@ inline Reply ToReply(const httplib::Result& r) {
 class SimHarness {
 public:
     explicit SimHarness(arraysim::SimOptions options = {}) {
-        root_ = dir_.path() + "/ifs";
-        std::filesystem::create_directories(root_ + "/data");
-        if (options.root.empty() && options.synthetic.entries == 0) options.root = root_;
+        m_root = m_dir.Path() + "/ifs";
+        std::filesystem::create_directories(m_root + "/data");
+        if (options.root.empty() && options.synthetic.entries == 0) options.root = m_root;
         options.user = "tester";
         options.password = "pa ss:word";
-        sim_ = std::make_unique<arraysim::ArraySim>(options);
+        m_sim = std::make_unique<arraysim::ArraySim>(options);
         std::string error;
-        started_ = sim_->Start(&error);
-        EXPECT_TRUE(started_) << error;
+        m_started = m_sim->Start(error);
+        EXPECT_TRUE(m_started) << error;
     }
 
-    const std::string& root() const { return root_; }
-    arraysim::ArraySim& sim() { return *sim_; }
+    const std::string& Root() const { return m_root; }
+    arraysim::ArraySim& Sim() { return *m_sim; }
 
     // For an HTTPS server: the CA that signed its certificate.
-    void set_ca_file(const std::string& path) { caFile_ = path; }
+    void SetCaFile(const std::string& path) { m_caFile = path; }
 
     std::unique_ptr<httplib::Client> Client(bool basicAuth = true) {
-        auto c = std::make_unique<httplib::Client>(sim_->url());
-        if (!caFile_.empty()) c->set_ca_cert_path(caFile_.c_str());
+        auto c = std::make_unique<httplib::Client>(m_sim->Url());
+        if (!m_caFile.empty()) c->set_ca_cert_path(m_caFile.c_str());
         if (basicAuth) c->set_basic_auth("tester", "pa ss:word");
         c->set_read_timeout(10, 0);
         return c;
@@ -111,7 +95,7 @@ public:
 
     void Control(const json& control) {
         std::string error;
-        ASSERT_TRUE(sim_->Control(control, &error)) << error;
+        ASSERT_TRUE(m_sim->Control(control, error)) << error;
     }
 
     // Creates snapshot `name` of `path`; returns its id (0 on failure, with a test failure).
@@ -124,11 +108,11 @@ public:
     }
 
 private:
-    TempDir dir_;
-    std::string root_;
-    std::unique_ptr<arraysim::ArraySim> sim_;
-    bool started_ = false;
-    std::string caFile_;
+    TempDir m_dir;
+    std::string m_root;
+    std::unique_ptr<arraysim::ArraySim> m_sim;
+    bool m_started = false;
+    std::string m_caFile;
 };
 
 }  // namespace arraysim_test

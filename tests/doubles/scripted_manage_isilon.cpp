@@ -84,6 +84,12 @@ bool ManageIsilon::GetSnapshotList(std::vector<_IsilonSnapInfo>& snapshots,
 bool ManageIsilon::CreateSnapshot(const std::string& path, const std::string& name, int& id) {
     if (Impl::Enter(*this, ArrayOp::CreateSnapshot, {path, name}).fail) return false;
     ScriptedArray& script = ScriptedArray::Get();
+    std::string code, message;
+    if (!arrayrules::CheckSnapshotRequest("CreateSnapshot", path, name, code, message)) {
+        Impl::SetError(*this, code, message);
+        script.calls.back().failed = true;
+        return false;
+    }
     if (script.HasSnapshot(name)) {
         Impl::SetError(*this, "AEC_CONFLICT", "Snapshot name " + name + " is already in use.");
         script.calls.back().failed = true;

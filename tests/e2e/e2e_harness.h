@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/support/arraysim_process.h"
 #include "tests/support/temp_files.h"
 
 extern char** environ;
@@ -111,35 +112,15 @@ protected:
     }
 
     void StartArray() {
-        fs::remove(dir / "port");
-        std::vector<std::string> args = {SNAPSCAN_ARRAYSIM,
-                                         "--root",
-                                         ifs.string(),
-                                         "--port",
-                                         "0",
-                                         "--port-file",
-                                         (dir / "port").string(),
-                                         "--user",
-                                         "backup",
-                                         "--password",
-                                         arrayPassword};
+        std::vector<std::string> args = {"--root", ifs.string(), "--user",
+                                         "backup", "--password", arrayPassword};
         args.insert(args.end(), arrayArgs.begin(), arrayArgs.end());
-        arrayPid = Spawn(args, dir / "arraysim.out", dir / "arraysim.err");
-        ASSERT_GT(arrayPid, 0);
-        for (int i = 0; i < 1000 && ReadFile(dir / "port").empty(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        port = ReadFile(dir / "port");
-        while (!port.empty() && (port.back() == '\n' || port.back() == ' ')) port.pop_back();
-        ASSERT_FALSE(port.empty()) << ReadFile(dir / "arraysim.err");
+        std::string error;
+        ASSERT_TRUE(array.Start(SNAPSCAN_ARRAYSIM, dir.string(), args, error)) << error;
+        port = std::to_string(array.Port());
     }
 
-    void StopArray() {
-        if (arrayPid <= 0) return;
-        ::kill(arrayPid, SIGTERM);
-        int status = 0;
-        ::waitpid(arrayPid, &status, 0);
-        arrayPid = -1;
-    }
+    void StopArray() { array.Stop(); }
 
     void WriteCredentials(mode_t mode) {
         std::string text;
@@ -226,7 +207,7 @@ protected:
     fs::path dir;
     fs::path ifs;
     std::string port;
-    pid_t arrayPid = -1;
+    ArraySimProcess array;
 };
 
 }  // namespace snapscan_e2e

@@ -49,7 +49,7 @@ protected:
     }
 
     void TearDown() override {
-        if (arrayStopped) ::kill(arrayPid, SIGCONT);
+        if (arrayStopped) ::kill(array.Pid(), SIGCONT);
         E2eTest::TearDown();
     }
 
@@ -505,11 +505,11 @@ TEST_F(FaultsTest, ArrayThatStopsAnsweringFailsTheJobInBoundedTime) {
                    {"count", 1}});
         const pid_t pid = StartCli(JobArgs(1, 1, shares, tag), tag);
         ASSERT_TRUE(WaitFor([&] { return RulesSeen() > 0; }));
-        ASSERT_EQ(::kill(arrayPid, SIGSTOP), 0);
+        ASSERT_EQ(::kill(array.Pid(), SIGSTOP), 0);
         arrayStopped = true;
         double seconds = 0;
         const Result job = Finish(pid, tag, &seconds);
-        ::kill(arrayPid, SIGCONT);
+        ::kill(array.Pid(), SIGCONT);
         arrayStopped = false;
         ++lastJob;
         EXPECT_EQ(job.status, 1) << job.err;

@@ -218,24 +218,16 @@ protected:
     void RestartArray(bool tls) {
         StopArray();
         m_tls = tls;
-        fs::remove(dir / "port");
-        std::vector<std::string> args = {
-            SNAPSCAN_ARRAYSIM,       "--root", ifs.string(), "--port",     "0",      "--port-file",
-            (dir / "port").string(), "--user", "backup",     "--password", kPassword};
+        std::vector<std::string> args = {"--root", ifs.string(), "--user",
+                                         "backup", "--password", kPassword};
         if (tls) {
             ASSERT_TRUE(s_certs.ok) << ReadFile(s_certs.dir / "make.log");
             args.insert(args.end(), {"--cert", (s_certs.dir / "server.pem").string(), "--key",
                                      (s_certs.dir / "server.key").string()});
         }
-        arrayPid = Spawn(args, dir / "arraysim.out", dir / "arraysim.err");
-        ASSERT_GT(arrayPid, 0);
-        port.clear();
-        for (int i = 0; i < 1000 && port.empty(); ++i) {
-            port = ReadFile(dir / "port");
-            while (!port.empty() && (port.back() == '\n' || port.back() == ' ')) port.pop_back();
-            if (port.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_FALSE(port.empty()) << ReadFile(dir / "arraysim.err");
+        std::string error;
+        ASSERT_TRUE(array.Start(SNAPSCAN_ARRAYSIM, dir.string(), args, error)) << error;
+        port = std::to_string(array.Port());
         WriteCreds(ArrayServer());
     }
 
@@ -597,12 +589,11 @@ TEST_F(SecurityTest, DatabasesAreOwnerOnlyAndJobsWriteNoOtherFiles) {
     }
     EXPECT_EQ(databases, 1u);
 
-    const std::set<std::string> expected = {"arraysim.err",
-                                            "arraysim.out",
+    const std::set<std::string> expected = {"sim.out",
+                                            "sim.port",
                                             "cli.err",
                                             "cli.out",
                                             "mounts",
-                                            "port",
                                             "config/credentials.ini",
                                             "config/settings.ini",
                                             "log/snapscan.log",

@@ -22,13 +22,16 @@ public:
     ArraySimProcess(const ArraySimProcess&) = delete;
     ArraySimProcess& operator=(const ArraySimProcess&) = delete;
 
-    // Runs `binary --port 0 --port-file <workDir>/sim.port <args>` and waits (at
-    // most 20 s) until it listens. False with error set otherwise.
+    // Runs `binary --port 0 --port-file <workDir>/sim.port <args>`, its output in
+    // <workDir>/sim.out, and waits (at most 20 s) until it listens. False with
+    // error set otherwise.
     bool Start(const std::string& binary, const std::string& workDir,
                const std::vector<std::string>& args, std::string& error);
     void Stop();
 
     int Port() const { return m_port; }
+    // The running emulator's process id (-1 when stopped), for tests that signal it.
+    pid_t Pid() const { return m_pid; }
     // "http://127.0.0.1:<port>" or "https://..."; what a file server entry names.
     std::string Url() const;
     // "127.0.0.1:<port>": the form of a file server over HTTPS.

@@ -10,7 +10,7 @@ struct ApiError {
     std::string code;  // "AEC_NOT_FOUND", ...; empty for answers without a code (401)
     std::string message;
 
-    bool ok() const { return status == 0; }
+    bool Ok() const { return status == 0; }
     static ApiError NotFound(const std::string& message) { return {404, "AEC_NOT_FOUND", message}; }
     static ApiError Conflict(const std::string& message) { return {409, "AEC_CONFLICT", message}; }
     static ApiError BadRequest(const std::string& message) {

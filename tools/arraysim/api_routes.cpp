@@ -36,21 +36,21 @@ json SnapshotJson(const Snapshot& s) {
 // Reads ?limit / ?resume of a paged list. The first page may carry limit; a follow-up carries
 // resume and nothing else, as on the array.
 bool PageRequest(const Request& req, Response& res, const std::string& list, uint64_t defaultLimit,
-                 uint64_t* limit, bool* resumed, ResumePoint* point) {
-    *resumed = req.has_param("resume");
-    if (*resumed) {
+                 uint64_t& limit, bool& resumed, ResumePoint& point) {
+    resumed = req.has_param("resume");
+    if (resumed) {
         if (req.params.size() != 1) {
             SendError(res, ApiError::BadRequest("resume may not be combined with other arguments"));
             return false;
         }
-        if (!DecodeResume(req.get_param_value("resume"), point) || point->list != list) {
+        if (!DecodeResume(req.get_param_value("resume"), point) || point.list != list) {
             SendError(res, ApiError::BadRequest("Invalid resume token"));
             return false;
         }
-        *limit = point->limit;
+        limit = point.limit;
         return true;
     }
-    *limit = defaultLimit;
+    limit = defaultLimit;
     if (req.has_param("limit")) {
         const std::string text = req.get_param_value("limit");
         if (text.empty() || text.size() > 9 ||
@@ -58,7 +58,7 @@ bool PageRequest(const Request& req, Response& res, const std::string& list, uin
             SendError(res, ApiError::BadRequest("Invalid value for limit: '" + text + "'"));
             return false;
         }
-        *limit = std::stoull(text);
+        limit = std::stoull(text);
     }
     return true;
 }
@@ -88,22 +88,22 @@ void ArraySim::Impl::RegisterApiRoutes() {
             return;
         }
         std::string id, csrf;
-        sessions.Open(options.user, &id, &csrf);
+        sessions.Open(options.user, id, csrf);
         std::string secure = tls ? "; Secure" : "";
         res.set_header("Set-Cookie", "isisessid=" + id + "; path=/; HttpOnly" + secure);
         res.set_header("Set-Cookie", "isicsrf=" + csrf + "; path=/" + secure);
         SendJson(res, 201,
                  {{"services", services},
                   {"username", options.user},
-                  {"timeout_absolute", sessions.max_sec()},
-                  {"timeout_inactive", sessions.idle_sec()}});
+                  {"timeout_absolute", sessions.MaxSeconds()},
+                  {"timeout_inactive", sessions.IdleSeconds()}});
     });
     Api("GET", "/session/1/session", [this](const Request&, Response& res) {
         SendJson(res, 200,
                  {{"services", {"platform"}},
                   {"username", options.user},
-                  {"timeout_absolute", sessions.max_sec()},
-                  {"timeout_inactive", sessions.idle_sec()}});
+                  {"timeout_absolute", sessions.MaxSeconds()},
+                  {"timeout_inactive", sessions.IdleSeconds()}});
     });
     Api("DELETE", "/session/1/session", [this](const Request& req, Response& res) {
         sessions.Close(CookieValue(req.get_header_value("Cookie"), "isisessid"));
@@ -211,7 +211,7 @@ void ArraySim::Impl::RegisterApiRoutes() {
         uint64_t limit = 0;
         bool resumed = false;
         ResumePoint point;
-        if (!PageRequest(req, res, "snapshots", UINT32_MAX, &limit, &resumed, &point)) return;
+        if (!PageRequest(req, res, "snapshots", UINT32_MAX, limit, resumed, point)) return;
         int64_t after = resumed ? static_cast<int64_t>(point.position) : 0;
         std::vector<const Snapshot*> page = snapshots.ListAfter(after, limit);
         json items = json::array();
@@ -235,7 +235,7 @@ void ArraySim::Impl::RegisterApiRoutes() {
         Snapshot created;
         ApiError error =
             snapshots.Create(name.get<std::string>(), path.get<std::string>(), &created);
-        if (!error.ok()) return SendError(res, error);
+        if (!error.Ok()) return SendError(res, error);
         SendJson(res, 201, SnapshotJson(created));
     });
     Api("GET", Platform("/snapshot/snapshots/(.+)"), [this](const Request& req, Response& res) {
@@ -249,7 +249,7 @@ void ArraySim::Impl::RegisterApiRoutes() {
     Api("DELETE", Platform("/snapshot/snapshots/(.+)"), [this](const Request& req, Response& res) {
         if (!VersionAtLeast(req, res, 1)) return;
         ApiError error = snapshots.Delete(req.matches[2]);
-        if (!error.ok()) return SendError(res, error);
+        if (!error.Ok()) return SendError(res, error);
         res.status = 204;
     });
 
@@ -358,7 +358,7 @@ void ArraySim::Impl::RegisterApiRoutes() {
         return &it->second;
     };
     Api("GET", Platform(R"(/snapshot/changelists/(\d+_\d+))"),
-        [this, visible](const Request& req, Response& res) {
+        [visible](const Request& req, Response& res) {
             if (!VersionAtLeast(req, res, 1)) return;
             const ChangelistRecord* cl = visible(req.matches[2]);
             if (!cl)
@@ -384,7 +384,7 @@ void ArraySim::Impl::RegisterApiRoutes() {
             uint64_t limit = 0;
             bool resumed = false;
             ResumePoint point;
-            if (!PageRequest(req, res, key, options.pageSize, &limit, &resumed, &point)) return;
+            if (!PageRequest(req, res, key, options.pageSize, limit, resumed, point)) return;
             if (changelistPageSize != 0)
                 limit = changelistPageSize;  // an array that pages as it likes
             uint64_t offset = resumed ? point.position : 0;

@@ -46,15 +46,15 @@ ChangeEntry FromManifest(const ManifestEntry& e) {
 
 class StoredChangelist : public ChangelistSource {
 public:
-    explicit StoredChangelist(std::vector<ChangeEntry> entries) : entries_(std::move(entries)) {}
-    uint64_t Size() const override { return entries_.size(); }
+    explicit StoredChangelist(std::vector<ChangeEntry> entries) : m_entries(std::move(entries)) {}
+    uint64_t Size() const override { return m_entries.size(); }
     void Read(uint64_t offset, uint64_t count, std::vector<ChangeEntry>* out) const override {
-        for (uint64_t i = offset; i < entries_.size() && i - offset < count; ++i)
-            out->push_back(entries_[i]);
+        for (uint64_t i = offset; i < m_entries.size() && i - offset < count; ++i)
+            out->push_back(m_entries[i]);
     }
 
 private:
-    std::vector<ChangeEntry> entries_;
+    std::vector<ChangeEntry> m_entries;
 };
 
 }  // namespace

@@ -13,20 +13,20 @@ namespace arraysim {
 
 namespace {
 
-bool AddressOf(const sockaddr_storage& ss, std::string* addr, int* port) {
+bool AddressOf(const sockaddr_storage& ss, std::string& addr, int& port) {
     char text[INET6_ADDRSTRLEN] = {};
     if (ss.ss_family == AF_INET) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&ss);
         inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
-        *port = ntohs(in->sin_port);
+        port = ntohs(in->sin_port);
     } else if (ss.ss_family == AF_INET6) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&ss);
         inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
-        *port = ntohs(in6->sin6_port);
+        port = ntohs(in6->sin6_port);
     } else {
         return false;
     }
-    *addr = text;
+    addr = text;
     return true;
 }
 
@@ -52,11 +52,11 @@ std::vector<Peer> AcceptedSockets(int localPort) {
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) continue;
         std::string addr;
         int port = 0;
-        if (!AddressOf(local, &addr, &port) || port != localPort) continue;
+        if (!AddressOf(local, addr, port) || port != localPort) continue;
         len = sizeof peer;
         if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) continue;  // listener
         Peer p{fd, "", 0};
-        if (AddressOf(peer, &p.addr, &p.port)) out.push_back(p);
+        if (AddressOf(peer, p.addr, p.port)) out.push_back(p);
     }
     return out;
 }

@@ -8,9 +8,9 @@
 
 namespace arraysim {
 
-bool ArraySim::Impl::ApplyControl(const nlohmann::json& c, std::string* error) {
+bool ArraySim::Impl::ApplyControl(const nlohmann::json& c, std::string& error) {
     if (!c.is_object()) {
-        *error = "control must be a JSON object";
+        error = "control must be a JSON object";
         return false;
     }
     try {
@@ -22,12 +22,12 @@ bool ArraySim::Impl::ApplyControl(const nlohmann::json& c, std::string* error) {
             } else if (key == "lock" || key == "unlock") {
                 Snapshot* s = snapshots.Find(v.get<std::string>());
                 if (!s) {
-                    *error = "no snapshot " + v.get<std::string>();
+                    error = "no snapshot " + v.get<std::string>();
                     return false;
                 }
                 s->locked = key == "lock";
             } else if (key == "lock_new_snapshots") {
-                snapshots.set_lock_new(v.get<bool>());
+                snapshots.SetLockNew(v.get<bool>());
             } else if (key == "job_delay_ms") {
                 jobDelayMs = v.get<int64_t>();
             } else if (key == "changelist_delay_ms") {
@@ -41,14 +41,14 @@ bool ArraySim::Impl::ApplyControl(const nlohmann::json& c, std::string* error) {
             } else if (key == "changelist_create_enabled") {
                 changelistType.enabled = v.get<bool>();
             } else if (key == "session_idle_s") {
-                sessions.set_idle_sec(v.get<int64_t>());
+                sessions.SetIdleSeconds(v.get<int64_t>());
             } else {
-                *error = "unknown control key '" + key + "'";
+                error = "unknown control key '" + key + "'";
                 return false;
             }
         }
     } catch (const nlohmann::json::exception& e) {
-        *error = std::string("bad control value: ") + e.what();
+        error = std::string("bad control value: ") + e.what();
         return false;
     }
     return true;
@@ -63,7 +63,7 @@ void ArraySim::Impl::RegisterControlRoutes() {
         nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
         std::vector<int> ids;
         std::string error;
-        if (body.is_discarded() || !faults.Add(body, &ids, &error)) {
+        if (body.is_discarded() || !faults.Add(body, ids, error)) {
             return SendError(
                 res, ApiError::BadRequest(body.is_discarded() ? "body is not JSON" : error));
         }
@@ -77,7 +77,7 @@ void ArraySim::Impl::RegisterControlRoutes() {
         nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
         std::string error = "body is not JSON";
         std::lock_guard<std::mutex> lock(mu);
-        if (body.is_discarded() || !ApplyControl(body, &error))
+        if (body.is_discarded() || !ApplyControl(body, error))
             return SendError(res, ApiError::BadRequest(error));
         res.status = 204;
     });

@@ -26,9 +26,9 @@ constexpr ActionName kActions[] = {
     {FaultAction::kAddEntry, "add_entry"},
 };
 
-bool FromHex(const std::string& hex, std::string* bytes) {
+bool FromHex(const std::string& hex, std::string& bytes) {
     if (hex.size() % 2 != 0) return false;
-    bytes->clear();
+    bytes.clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
         int value = 0;
         for (size_t k = i; k < i + 2; ++k) {
@@ -40,7 +40,7 @@ bool FromHex(const std::string& hex, std::string* bytes) {
             if (d < 0) return false;
             value = value * 16 + d;
         }
-        bytes->push_back(static_cast<char>(value));
+        bytes.push_back(static_cast<char>(value));
     }
     return true;
 }
@@ -54,9 +54,9 @@ const char* NameOf(FaultAction a) {
 
 }  // namespace
 
-bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error) {
+bool ParseFaultRule(const nlohmann::json& j, FaultRule& rule, std::string& error) {
     if (!j.is_object()) {
-        *error = "a fault rule must be a JSON object";
+        error = "a fault rule must be a JSON object";
         return false;
     }
     try {
@@ -68,7 +68,7 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
             bool known = false;
             for (const char* k : kKeys) known = known || item.key() == k;
             if (!known) {
-                *error = "unknown fault rule key '" + item.key() + "'";
+                error = "unknown fault rule key '" + item.key() + "'";
                 return false;
             }
         }
@@ -88,25 +88,25 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
         r.entryPath = j.value("entry_path", "");
         r.entryType = j.value("entry_type", "regular");
         if (j.contains("entry_path_hex") &&
-            !FromHex(j["entry_path_hex"].get<std::string>(), &r.entryPath)) {
-            *error = "entry_path_hex is not hex";
+            !FromHex(j["entry_path_hex"].get<std::string>(), r.entryPath)) {
+            error = "entry_path_hex is not hex";
             return false;
         }
         if (j.contains("entry_id")) {
             const auto& id = j["entry_id"];
             if (id.is_string() && !id.get<std::string>().empty() &&
                 id.get<std::string>().find_first_not_of("0123456789") == std::string::npos &&
-                id.get<std::string>().size() < 20)
+                id.get<std::string>().size() < 20) {
                 r.entryId = std::stoull(id.get<std::string>());
-            else if (id.is_number_unsigned())
+            } else if (id.is_number_unsigned()) {
                 r.entryId = id.get<uint64_t>();
-            else {
-                *error = "entry_id is not a LIN";
+            } else {
+                error = "entry_id is not a LIN";
                 return false;
             }
         }
-        if (j.contains("body_hex") && !FromHex(j["body_hex"].get<std::string>(), &r.body)) {
-            *error = "body_hex is not hex";
+        if (j.contains("body_hex") && !FromHex(j["body_hex"].get<std::string>(), r.body)) {
+            error = "body_hex is not hex";
             return false;
         }
         std::string action = j.value("action", "");
@@ -118,45 +118,45 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error
             }
         }
         if (!found) {
-            *error = "unknown fault action '" + action + "'";
+            error = "unknown fault action '" + action + "'";
             return false;
         }
         if (r.action == FaultAction::kError && r.status == 0) r.status = 500;
         if (r.action == FaultAction::kHtml && r.status == 0) r.status = 500;
         if (r.status != 0 && (r.status < 100 || r.status > 599)) {
-            *error = "fault status out of range";
+            error = "fault status out of range";
             return false;
         }
         if (r.message.empty() && r.action == FaultAction::kError) r.message = "injected fault";
         if (r.delayMs < 0 || r.count < -1) {
-            *error = "negative delay_ms or count";
+            error = "negative delay_ms or count";
             return false;
         }
         if (r.action == FaultAction::kTrickle && (r.chunkBytes == 0 || r.intervalMs < 0)) {
-            *error = "trickle needs chunk_bytes > 0 and interval_ms >= 0";
+            error = "trickle needs chunk_bytes > 0 and interval_ms >= 0";
             return false;
         }
         if ((r.action == FaultAction::kDropEntry || r.action == FaultAction::kAddEntry) &&
             r.entryPath.empty()) {
-            *error = "drop_entry and add_entry need entry_path";
+            error = "drop_entry and add_entry need entry_path";
             return false;
         }
         if (r.action == FaultAction::kResumeCycle) {
             if (r.tokens.empty()) {
-                *error = "resume_cycle needs tokens";
+                error = "resume_cycle needs tokens";
                 return false;
             }
             for (const std::string& token : r.tokens) {
                 if (token.empty()) {
-                    *error = "resume_cycle tokens may not be empty";
+                    error = "resume_cycle tokens may not be empty";
                     return false;
                 }
             }
         }
-        *rule = r;
+        rule = r;
         return true;
     } catch (const nlohmann::json::exception& e) {
-        *error = std::string("bad fault rule: ") + e.what();
+        error = std::string("bad fault rule: ") + e.what();
         return false;
     }
 }
@@ -183,7 +183,7 @@ nlohmann::json FaultRuleToJson(const FaultRule& r) {
             {"fired", r.fired}};
 }
 
-bool FaultTable::Add(const nlohmann::json& j, std::vector<int>* ids, std::string* error) {
+bool FaultTable::Add(const nlohmann::json& j, std::vector<int>& ids, std::string& error) {
     const nlohmann::json* list = &j;
     nlohmann::json single;
     if (j.is_object() && j.contains("rules")) {
@@ -193,28 +193,28 @@ bool FaultTable::Add(const nlohmann::json& j, std::vector<int>* ids, std::string
         list = &single;
     }
     if (!list->is_array()) {
-        *error = "fault rules must be an array";
+        error = "fault rules must be an array";
         return false;
     }
     std::vector<FaultRule> parsed;
     for (const auto& item : *list) {
         FaultRule r;
-        if (!ParseFaultRule(item, &r, error)) return false;
+        if (!ParseFaultRule(item, r, error)) return false;
         parsed.push_back(r);
     }
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     for (auto& r : parsed) {
-        r.id = nextId_++;
-        ids->push_back(r.id);
-        rules_.push_back(r);
+        r.id = m_nextId++;
+        ids.push_back(r.id);
+        m_rules.push_back(r);
     }
     return true;
 }
 
 std::optional<FaultRule> FaultTable::Match(const std::string& method, const std::string& path) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     std::optional<FaultRule> hit;
-    for (auto& r : rules_) {
+    for (auto& r : m_rules) {
         if (!r.method.empty() && r.method != method) continue;
         if (path.compare(0, r.path.size(), r.path) != 0) continue;
         ++r.seen;
@@ -227,14 +227,14 @@ std::optional<FaultRule> FaultTable::Match(const std::string& method, const std:
 }
 
 void FaultTable::Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    rules_.clear();
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_rules.clear();
 }
 
 nlohmann::json FaultTable::ToJson() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(m_mu);
     nlohmann::json rules = nlohmann::json::array();
-    for (const auto& r : rules_) rules.push_back(FaultRuleToJson(r));
+    for (const auto& r : m_rules) rules.push_back(FaultRuleToJson(r));
     return {{"rules", rules}};
 }
 

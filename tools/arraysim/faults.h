@@ -72,22 +72,22 @@ struct FaultRule {
     uint64_t fired = 0;
 };
 
-bool ParseFaultRule(const nlohmann::json& j, FaultRule* rule, std::string* error);
+bool ParseFaultRule(const nlohmann::json& j, FaultRule& rule, std::string& error);
 nlohmann::json FaultRuleToJson(const FaultRule& rule);
 
 class FaultTable {
 public:
     // Accepts one rule, an array of rules or {"rules":[...]}; on error nothing is added.
-    bool Add(const nlohmann::json& j, std::vector<int>* ids, std::string* error);
+    bool Add(const nlohmann::json& j, std::vector<int>& ids, std::string& error);
     // Counts the request against every matching rule and returns the first that fires.
     std::optional<FaultRule> Match(const std::string& method, const std::string& path);
     void Clear();
     nlohmann::json ToJson() const;
 
 private:
-    mutable std::mutex mu_;
-    std::vector<FaultRule> rules_;
-    int nextId_ = 1;
+    mutable std::mutex m_mu;
+    std::vector<FaultRule> m_rules;
+    int m_nextId = 1;
 };
 
 }  // namespace arraysim

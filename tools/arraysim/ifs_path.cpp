@@ -5,7 +5,7 @@
 
 namespace arraysim {
 
-bool NormalizeIfsPath(const std::string& path, std::string* normalized) {
+bool NormalizeIfsPath(const std::string& path, std::string& normalized) {
     std::vector<std::string> parts;
     std::string part;
     std::istringstream in(path);
@@ -18,7 +18,7 @@ bool NormalizeIfsPath(const std::string& path, std::string* normalized) {
     if (parts.empty() || parts[0] != "ifs") return false;
     std::string out;
     for (const auto& p : parts) out += "/" + p;
-    *normalized = out;
+    normalized = out;
     return true;
 }
 

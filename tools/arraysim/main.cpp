@@ -25,7 +25,7 @@ bool WritePortFile(const std::string& path, int port) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int RunEmulator(int argc, char** argv) {
     arraysim::SimOptions o;
     std::string portFile;
     double dupRatio = 0.01, renameRatio = 0.02, removeRatio = 0.05;
@@ -96,17 +96,26 @@ int main(int argc, char** argv) {
 
     arraysim::ArraySim sim(o);
     std::string error;
-    if (!sim.Start(&error)) {
+    if (!sim.Start(error)) {
         std::cerr << "arraysim: " << error << std::endl;
         return 1;
     }
-    if (!portFile.empty() && !WritePortFile(portFile, sim.port())) {
+    if (!portFile.empty() && !WritePortFile(portFile, sim.Port())) {
         std::cerr << "arraysim: cannot write " << portFile << std::endl;
         return 1;
     }
-    std::cout << "listening on " << sim.url() << std::endl;
+    std::cout << "listening on " << sim.Url() << std::endl;
     int sig = 0;
     sigwait(&stopSignals, &sig);
     sim.Stop();
     return 0;
+}
+
+int main(int argc, char** argv) {
+    try {
+        return RunEmulator(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "arraysim: internal error: " << e.what() << '\n';
+    }
+    return 1;
 }

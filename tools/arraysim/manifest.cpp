@@ -50,10 +50,10 @@ ManifestEntry EntryFromStat(const struct stat& st, uint64_t parentInode, const s
 }
 
 bool ScanDir(const std::string& local, uint64_t inode, const std::string& ifs,
-             const CtimeFixups& fixups, Manifest* out, std::string* error) {
+             const CtimeFixups& fixups, Manifest& out, std::string& error) {
     DIR* dir = opendir(local.c_str());
     if (!dir) {
-        *error = "cannot read directory " + local + ": " + std::strerror(errno);
+        error = "cannot read directory " + local + ": " + std::strerror(errno);
         return false;
     }
     std::vector<std::string> names;
@@ -68,10 +68,10 @@ bool ScanDir(const std::string& local, uint64_t inode, const std::string& ifs,
         struct stat st;
         if (lstat(childLocal.c_str(), &st) != 0) {
             if (errno == ENOENT) continue;  // removed while we scanned
-            *error = "cannot stat " + childLocal + ": " + std::strerror(errno);
+            error = "cannot stat " + childLocal + ": " + std::strerror(errno);
             return false;
         }
-        out->push_back(EntryFromStat(st, inode, ifs + "/" + name, fixups));
+        out.push_back(EntryFromStat(st, inode, ifs + "/" + name, fixups));
         if (S_ISDIR(st.st_mode) && !ScanDir(childLocal, static_cast<uint64_t>(st.st_ino),
                                             ifs + "/" + name, fixups, out, error)) {
             return false;
@@ -83,17 +83,17 @@ bool ScanDir(const std::string& local, uint64_t inode, const std::string& ifs,
 }  // namespace
 
 bool ScanManifest(const std::string& localDir, const std::string& ifsDir, const CtimeFixups& fixups,
-                  Manifest* out, std::string* error) {
-    out->clear();
+                  Manifest& out, std::string& error) {
+    out.clear();
     struct stat st;
     if (lstat(localDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        *error = "not a directory: " + localDir;
+        error = "not a directory: " + localDir;
         return false;
     }
-    out->push_back(EntryFromStat(st, 0, ifsDir, fixups));
+    out.push_back(EntryFromStat(st, 0, ifsDir, fixups));
     if (!ScanDir(localDir, static_cast<uint64_t>(st.st_ino), ifsDir, fixups, out, error))
         return false;
-    std::sort(out->begin(), out->end(), [](const ManifestEntry& a, const ManifestEntry& b) {
+    std::sort(out.begin(), out.end(), [](const ManifestEntry& a, const ManifestEntry& b) {
         return std::tie(a.inode, a.path) < std::tie(b.inode, b.path);
     });
     return true;

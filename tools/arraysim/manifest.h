@@ -40,6 +40,6 @@ const char* FileTypeText(mode_t mode);
 // Records `localDir` (standing for array path `ifsDir`) and everything below it, skipping every
 // directory named ".snapshot". Returns false with `error` set when part of the tree is unreadable.
 bool ScanManifest(const std::string& localDir, const std::string& ifsDir, const CtimeFixups& fixups,
-                  Manifest* out, std::string* error);
+                  Manifest& out, std::string& error);
 
 }  // namespace arraysim

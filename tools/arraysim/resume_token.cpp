@@ -16,7 +16,7 @@ std::string EncodeResume(const ResumePoint& point) {
     return out;
 }
 
-bool DecodeResume(const std::string& token, ResumePoint* point) {
+bool DecodeResume(const std::string& token, ResumePoint& point) {
     if (token.empty() || token.size() % 2 != 0 || token.size() > 512) return false;
     std::string plain;
     for (size_t i = 0; i < token.size(); i += 2) {
@@ -43,14 +43,14 @@ bool DecodeResume(const std::string& token, ResumePoint* point) {
     if (!digits(limit) || !digits(position)) return false;
     try {
         size_t used = 0;
-        point->limit = std::stoull(limit, &used);
-        if (used != limit.size() || point->limit == 0) return false;
-        point->position = std::stoull(position, &used);
+        point.limit = std::stoull(limit, &used);
+        if (used != limit.size() || point.limit == 0) return false;
+        point.position = std::stoull(position, &used);
         if (used != position.size()) return false;
     } catch (const std::exception&) {
         return false;
     }
-    point->list = list;
+    point.list = list;
     return true;
 }
 

@@ -14,6 +14,6 @@ struct ResumePoint {
 };
 
 std::string EncodeResume(const ResumePoint& point);
-bool DecodeResume(const std::string& token, ResumePoint* point);
+bool DecodeResume(const std::string& token, ResumePoint& point);
 
 }  // namespace arraysim

@@ -154,7 +154,8 @@ ArraySim::Impl::Impl(SimOptions o)
     failNextJobs = options.failNextJobs;
 }
 
-void ArraySim::Impl::Api(const std::string& method, const std::string& pattern, Handler handler) {
+void ArraySim::Impl::Api(const std::string& method, const std::string& pattern,
+                         const Handler& handler) {
     auto wrapped = [this, handler](const httplib::Request& req, httplib::Response& res) {
         Serve(handler, req, res);
     };
@@ -219,7 +220,7 @@ void ArraySim::Impl::Serve(const Handler& handler, const httplib::Request& req,
         std::string why;
         if (req.has_header("Authorization")) {
             std::string user, password;
-            if (DecodeBasicAuth(req.get_header_value("Authorization"), &user, &password) &&
+            if (DecodeBasicAuth(req.get_header_value("Authorization"), user, password) &&
                 user == options.user && password == options.password) {
                 auth = "basic";
             } else {
@@ -273,38 +274,38 @@ void ArraySim::Impl::Serve(const Handler& handler, const httplib::Request& req,
     record();
 }
 
-ArraySim::ArraySim(SimOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+ArraySim::ArraySim(SimOptions options) : m_impl(std::make_unique<Impl>(std::move(options))) {}
 
 ArraySim::~ArraySim() { Stop(); }
 
-bool ArraySim::Start(std::string* error) {
-    Impl& im = *impl_;
+bool ArraySim::Start(std::string& error) {
+    Impl& im = *m_impl;
     const SimOptions& o = im.options;
     if (!IsLoopback(o.bind)) {
-        *error = "refusing to listen on " + o.bind + ": loopback only";
+        error = "refusing to listen on " + o.bind + ": loopback only";
         return false;
     }
     if (o.root.empty() && o.synthetic.entries == 0) {
-        *error = "a root directory is needed unless the changelist is synthetic";
+        error = "a root directory is needed unless the changelist is synthetic";
         return false;
     }
     if (o.certFile.empty() != o.keyFile.empty()) {
-        *error = "TLS needs both a certificate and a key";
+        error = "TLS needs both a certificate and a key";
         return false;
     }
     if (o.pageSize == 0) {
-        *error = "page size must be positive";
+        error = "page size must be positive";
         return false;
     }
     if (!o.faultsFile.empty()) {
         std::ifstream in(o.faultsFile);
         nlohmann::json j = nlohmann::json::parse(in, nullptr, false);
         if (!in || j.is_discarded() || !j.is_object()) {
-            *error = "cannot read fault file " + o.faultsFile + " as a JSON object";
+            error = "cannot read fault file " + o.faultsFile + " as a JSON object";
             return false;
         }
         std::vector<int> ids;
-        if (j.contains("rules") && !im.faults.Add(j["rules"], &ids, error)) return false;
+        if (j.contains("rules") && !im.faults.Add(j["rules"], ids, error)) return false;
         if (j.contains("control") && !im.ApplyControl(j["control"], error)) return false;
     }
     if (o.synthetic.entries > 0) {
@@ -317,7 +318,7 @@ bool ArraySim::Start(std::string* error) {
     if (!o.certFile.empty()) {
         auto ssl = std::make_unique<httplib::SSLServer>(o.certFile.c_str(), o.keyFile.c_str());
         if (!ssl->is_valid()) {
-            *error = "cannot load TLS certificate " + o.certFile + " or key " + o.keyFile;
+            error = "cannot load TLS certificate " + o.certFile + " or key " + o.keyFile;
             return false;
         }
         im.server = std::move(ssl);
@@ -341,7 +342,7 @@ bool ArraySim::Start(std::string* error) {
             return httplib::Server::HandlerResponse::Handled;
         }));
     srv.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        [](const httplib::Request&, httplib::Response& res, const std::exception_ptr& ep) {
             std::string what = "internal error";
             try {
                 if (ep) std::rethrow_exception(ep);
@@ -357,7 +358,7 @@ bool ArraySim::Start(std::string* error) {
     im.port = o.port == 0 ? srv.bind_to_any_port(o.bind)
                           : (srv.bind_to_port(o.bind, o.port) ? o.port : -1);
     if (im.port <= 0) {
-        *error = "cannot listen on " + o.bind + ":" + std::to_string(o.port);
+        error = "cannot listen on " + o.bind + ":" + std::to_string(o.port);
         im.server.reset();
         return false;
     }
@@ -366,7 +367,7 @@ bool ArraySim::Start(std::string* error) {
 }
 
 void ArraySim::Stop() {
-    Impl& im = *impl_;
+    Impl& im = *m_impl;
     if (!im.server) return;
     // stop() is a no-op until the accept loop runs; a Stop right after Start must not miss it.
     for (int i = 0; i < 5000 && !im.server->is_running(); ++i) {
@@ -378,23 +379,23 @@ void ArraySim::Stop() {
     im.server.reset();
 }
 
-int ArraySim::port() const { return impl_->port; }
-bool ArraySim::tls() const { return impl_->tls; }
+int ArraySim::Port() const { return m_impl->port; }
+bool ArraySim::Tls() const { return m_impl->tls; }
 
-std::string ArraySim::url() const {
-    const std::string& bind = impl_->options.bind;
+std::string ArraySim::Url() const {
+    const std::string& bind = m_impl->options.bind;
     std::string host = bind.find(':') != std::string::npos ? "[" + bind + "]" : bind;
-    return std::string(tls() ? "https" : "http") + "://" + host + ":" + std::to_string(port());
+    return std::string(Tls() ? "https" : "http") + "://" + host + ":" + std::to_string(Port());
 }
 
-bool ArraySim::AddFaults(const nlohmann::json& rules, std::string* error) {
+bool ArraySim::AddFaults(const nlohmann::json& rules, std::string& error) {
     std::vector<int> ids;
-    return impl_->faults.Add(rules, &ids, error);
+    return m_impl->faults.Add(rules, ids, error);
 }
 
-bool ArraySim::Control(const nlohmann::json& control, std::string* error) {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    return impl_->ApplyControl(control, error);
+bool ArraySim::Control(const nlohmann::json& control, std::string& error) {
+    std::lock_guard<std::mutex> lock(m_impl->mu);
+    return m_impl->ApplyControl(control, error);
 }
 
 }  // namespace arraysim

@@ -20,23 +20,23 @@ public:
 
     // Binds (loopback only) and starts serving on a thread of its own. False with `error` set when
     // the options, the certificate or the port are unusable.
-    bool Start(std::string* error);
+    bool Start(std::string& error);
     // Stops serving and closes open connections; safe to call twice.
     void Stop();
 
-    int port() const;
-    bool tls() const;
+    int Port() const;
+    bool Tls() const;
     // "http(s)://127.0.0.1:<port>"
-    std::string url() const;
+    std::string Url() const;
 
     // What POST /arraysim/faults and POST /arraysim/control do, for tests in the same process.
-    bool AddFaults(const nlohmann::json& rules, std::string* error);
-    bool Control(const nlohmann::json& control, std::string* error);
+    bool AddFaults(const nlohmann::json& rules, std::string& error);
+    bool Control(const nlohmann::json& control, std::string& error);
 
     struct Impl;
 
 private:
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace arraysim

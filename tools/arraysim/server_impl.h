@@ -83,10 +83,10 @@ struct ArraySim::Impl {
 
     using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
     // An API route: faults, then authentication, then `handler` under mu.
-    void Api(const std::string& method, const std::string& pattern, Handler handler);
+    void Api(const std::string& method, const std::string& pattern, const Handler& handler);
     void RegisterApiRoutes();                                              // api_routes.cpp
     void RegisterControlRoutes();                                          // control_routes.cpp
-    bool ApplyControl(const nlohmann::json& control, std::string* error);  // caller holds mu
+    bool ApplyControl(const nlohmann::json& control, std::string& error);  // caller holds mu
     void Serve(const Handler& handler, const httplib::Request& req, httplib::Response& res);
 };
 

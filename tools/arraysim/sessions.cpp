@@ -15,38 +15,38 @@ std::string RandomToken() {
     return out;
 }
 
-void SessionStore::Open(const std::string& user, std::string* sessionId, std::string* csrf) {
+void SessionStore::Open(const std::string& user, std::string& sessionId, std::string& csrf) {
     Session s;
     s.user = user;
     s.csrf = RandomToken();
     s.created = s.lastUsed = std::chrono::steady_clock::now();
-    *sessionId = RandomToken();
-    *csrf = s.csrf;
-    sessions_[*sessionId] = s;
+    sessionId = RandomToken();
+    csrf = s.csrf;
+    m_sessions[sessionId] = s;
 }
 
 Session* SessionStore::Use(const std::string& sessionId) {
-    auto it = sessions_.find(sessionId);
-    if (it == sessions_.end()) return nullptr;
+    auto it = m_sessions.find(sessionId);
+    if (it == m_sessions.end()) return nullptr;
     auto now = std::chrono::steady_clock::now();
-    if (now - it->second.lastUsed >= std::chrono::seconds(idleSec_) ||
-        now - it->second.created >= std::chrono::seconds(maxSec_)) {
-        sessions_.erase(it);
+    if (now - it->second.lastUsed >= std::chrono::seconds(m_idleSec) ||
+        now - it->second.created >= std::chrono::seconds(m_maxSec)) {
+        m_sessions.erase(it);
         return nullptr;
     }
     it->second.lastUsed = now;
     return &it->second;
 }
 
-bool SessionStore::Close(const std::string& sessionId) { return sessions_.erase(sessionId) > 0; }
+bool SessionStore::Close(const std::string& sessionId) { return m_sessions.erase(sessionId) > 0; }
 
 std::string SessionStore::Rotate(const std::string& sessionId) {
-    auto it = sessions_.find(sessionId);
-    if (it == sessions_.end()) return "";
+    auto it = m_sessions.find(sessionId);
+    if (it == m_sessions.end()) return "";
     Session s = it->second;
-    sessions_.erase(it);
+    m_sessions.erase(it);
     std::string id = RandomToken();
-    sessions_[id] = s;
+    m_sessions[id] = s;
     return id;
 }
 
@@ -61,7 +61,7 @@ int Base64Value(char c) {
     return -1;
 }
 
-bool Base64Decode(const std::string& in, std::string* out) {
+bool Base64Decode(const std::string& in, std::string& out) {
     uint32_t acc = 0;
     int bits = 0;
     size_t i = 0;
@@ -72,7 +72,7 @@ bool Base64Decode(const std::string& in, std::string* out) {
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            out->push_back(static_cast<char>((acc >> bits) & 0xff));
+            out.push_back(static_cast<char>((acc >> bits) & 0xff));
         }
     }
     for (; i < in.size(); ++i) {
@@ -83,15 +83,15 @@ bool Base64Decode(const std::string& in, std::string* out) {
 
 }  // namespace
 
-bool DecodeBasicAuth(const std::string& header, std::string* user, std::string* password) {
+bool DecodeBasicAuth(const std::string& header, std::string& user, std::string& password) {
     const std::string prefix = "Basic ";
     if (header.compare(0, prefix.size(), prefix) != 0) return false;
     std::string decoded;
-    if (!Base64Decode(header.substr(prefix.size()), &decoded)) return false;
+    if (!Base64Decode(header.substr(prefix.size()), decoded)) return false;
     size_t colon = decoded.find(':');
     if (colon == std::string::npos) return false;
-    *user = decoded.substr(0, colon);
-    *password = decoded.substr(colon + 1);
+    user = decoded.substr(0, colon);
+    password = decoded.substr(colon + 1);
     return true;
 }
 

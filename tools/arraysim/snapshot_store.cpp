@@ -11,7 +11,7 @@
 namespace arraysim {
 
 SnapshotStore::SnapshotStore(const SimOptions& options)
-    : options_(options), lockNew_(options.lockNewSnapshots) {}
+    : m_options(options), m_lockNew(options.lockNewSnapshots) {}
 
 SnapshotStore::~SnapshotStore() = default;
 
@@ -21,9 +21,9 @@ ApiError SnapshotStore::Create(const std::string& name, const std::string& path,
         return ApiError::BadRequest("Invalid snapshot name '" + name + "'");
     }
     std::string ifsPath;
-    if (!NormalizeIfsPath(path, &ifsPath))
+    if (!NormalizeIfsPath(path, ifsPath))
         return ApiError::BadRequest("Invalid path '" + path + "'");
-    for (const auto& [id, s] : snapshots_) {
+    for (const auto& [id, s] : m_snapshots) {
         if (s.name == name)
             return ApiError::Conflict("Snapshot name '" + name + "' is already in use");
     }
@@ -31,52 +31,52 @@ ApiError SnapshotStore::Create(const std::string& name, const std::string& path,
     snap.name = name;
     snap.path = ifsPath;
     snap.created = static_cast<int64_t>(std::time(nullptr));
-    snap.locked = lockNew_;
-    if (options_.root.empty() || options_.synthetic.entries > 0) {
+    snap.locked = m_lockNew;
+    if (m_options.root.empty() || m_options.synthetic.entries > 0) {
         snap.synthetic = true;
     } else {
-        std::string local = IfsToLocal(options_.root, ifsPath);
+        std::string local = IfsToLocal(m_options.root, ifsPath);
         struct stat st;
         if (lstat(local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
             return ApiError::NotFound("Path '" + ifsPath + "' does not exist");
         }
         auto manifest = std::make_shared<Manifest>();
         std::string error;
-        if (!ScanManifest(local, ifsPath, fixups_, manifest.get(), &error)) {
+        if (!ScanManifest(local, ifsPath, m_fixups, *manifest, error)) {
             return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
         }
         for (const auto& e : *manifest) {
             if (e.type == "regular") snap.size += e.size;
         }
-        if (options_.snapshotDir) {
+        if (m_options.snapshotDir) {
             std::string copy = local + "/.snapshot/" + name;
-            if (!EnsureSnapshotRoot(local, &fixups_, &error) || !CopyTree(local, copy, &error)) {
+            if (!EnsureSnapshotRoot(local, m_fixups, error) || !CopyTree(local, copy, error)) {
                 std::string ignored;
-                RemoveTree(copy, &ignored);
+                RemoveTree(copy, ignored);
                 return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
             }
             snap.copyDir = copy;
         }
         snap.manifest = std::move(manifest);
     }
-    snap.id = nextId_++;
-    *created = snapshots_.emplace(snap.id, std::move(snap)).first->second;
+    snap.id = m_nextId++;
+    *created = m_snapshots.emplace(snap.id, std::move(snap)).first->second;
     return {};
 }
 
 const Snapshot& SnapshotStore::AddSynthetic(const std::string& name, const std::string& path) {
     Snapshot snap;
-    snap.id = nextId_++;
+    snap.id = m_nextId++;
     snap.name = name;
     snap.path = path;
     snap.created = static_cast<int64_t>(std::time(nullptr));
     snap.synthetic = true;
-    return snapshots_.emplace(snap.id, std::move(snap)).first->second;
+    return m_snapshots.emplace(snap.id, std::move(snap)).first->second;
 }
 
 Snapshot* SnapshotStore::FindId(int64_t id) {
-    auto it = snapshots_.find(id);
-    return it == snapshots_.end() ? nullptr : &it->second;
+    auto it = m_snapshots.find(id);
+    return it == m_snapshots.end() ? nullptr : &it->second;
 }
 
 Snapshot* SnapshotStore::Find(const std::string& nameOrId) {
@@ -86,7 +86,7 @@ Snapshot* SnapshotStore::Find(const std::string& nameOrId) {
     if (numeric) {
         if (Snapshot* s = FindId(std::stoll(nameOrId))) return s;
     }
-    for (auto& [id, s] : snapshots_) {
+    for (auto& [id, s] : m_snapshots) {
         if (s.name == nameOrId) return &s;
     }
     return nullptr;
@@ -100,15 +100,15 @@ ApiError SnapshotStore::Delete(const std::string& nameOrId) {
     }
     if (!s->copyDir.empty()) {
         std::string error;
-        if (!RemoveTree(s->copyDir, &error)) return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
+        if (!RemoveTree(s->copyDir, error)) return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
     }
-    snapshots_.erase(s->id);
+    m_snapshots.erase(s->id);
     return {};
 }
 
 std::vector<const Snapshot*> SnapshotStore::ListAfter(int64_t afterId, size_t limit) const {
     std::vector<const Snapshot*> out;
-    for (auto it = snapshots_.upper_bound(afterId); it != snapshots_.end() && out.size() < limit;
+    for (auto it = m_snapshots.upper_bound(afterId); it != m_snapshots.end() && out.size() < limit;
          ++it) {
         out.push_back(&it->second);
     }

@@ -42,16 +42,16 @@ public:
     ApiError Delete(const std::string& nameOrId);
     // Snapshots with an id above `afterId`, at most `limit`, ascending id.
     std::vector<const Snapshot*> ListAfter(int64_t afterId, size_t limit) const;
-    size_t Count() const { return snapshots_.size(); }
+    size_t Count() const { return m_snapshots.size(); }
 
-    void set_lock_new(bool on) { lockNew_ = on; }
+    void SetLockNew(bool on) { m_lockNew = on; }
 
 private:
-    const SimOptions& options_;
-    std::map<int64_t, Snapshot> snapshots_;
-    int64_t nextId_ = 1;
-    bool lockNew_ = false;
-    CtimeFixups fixups_;
+    const SimOptions& m_options;
+    std::map<int64_t, Snapshot> m_snapshots;
+    int64_t m_nextId = 1;
+    bool m_lockNew = false;
+    CtimeFixups m_fixups;
 };
 
 }  // namespace arraysim

@@ -25,10 +25,10 @@ void CopyTimes(const struct stat& st, const std::string& to) {
 }
 
 bool CopyFileContent(const std::string& from, const std::string& to, mode_t mode,
-                     std::string* error) {
+                     std::string& error) {
     std::error_code ec;
     if (!std::filesystem::copy_file(from, to, ec)) {
-        *error = "cannot copy " + from + " to " + to + ": " + ec.message();
+        error = "cannot copy " + from + " to " + to + ": " + ec.message();
         return false;
     }
     chmod(to.c_str(), mode & 07777);
@@ -37,16 +37,16 @@ bool CopyFileContent(const std::string& from, const std::string& to, mode_t mode
 
 }  // namespace
 
-bool EnsureSnapshotRoot(const std::string& localDir, CtimeFixups* fixups, std::string* error) {
+bool EnsureSnapshotRoot(const std::string& localDir, CtimeFixups& fixups, std::string& error) {
     std::string snapRoot = localDir + "/.snapshot";
     struct stat before;
     if (lstat(snapRoot.c_str(), &before) == 0) return true;
     if (lstat(localDir.c_str(), &before) != 0) {
-        *error = Errno("cannot stat", localDir);
+        error = Errno("cannot stat", localDir);
         return false;
     }
     if (mkdir(snapRoot.c_str(), 0755) != 0) {
-        *error = Errno("cannot create", snapRoot);
+        error = Errno("cannot create", snapRoot);
         return false;
     }
     CopyTimes(before, localDir);
@@ -54,9 +54,9 @@ bool EnsureSnapshotRoot(const std::string& localDir, CtimeFixups* fixups, std::s
     if (lstat(localDir.c_str(), &after) == 0) {
         uint64_t ino = static_cast<uint64_t>(after.st_ino);
         FileTime was{before.st_ctim.tv_sec, before.st_ctim.tv_nsec};
-        auto old = fixups->find(ino);
-        if (old != fixups->end() && old->second.first == was) was = old->second.second;
-        (*fixups)[ino] = {FileTime{after.st_ctim.tv_sec, after.st_ctim.tv_nsec}, was};
+        auto old = fixups.find(ino);
+        if (old != fixups.end() && old->second.first == was) was = old->second.second;
+        (fixups)[ino] = {FileTime{after.st_ctim.tv_sec, after.st_ctim.tv_nsec}, was};
     }
     return true;
 }
@@ -68,19 +68,19 @@ namespace {
 using CopiedLinks = std::map<std::pair<dev_t, ino_t>, std::string>;
 
 bool CopyTreeLinked(const std::string& from, const std::string& to, CopiedLinks& links,
-                    std::string* error) {
+                    std::string& error) {
     struct stat st;
     if (lstat(from.c_str(), &st) != 0) {
-        *error = Errno("cannot stat", from);
+        error = Errno("cannot stat", from);
         return false;
     }
     if (mkdir(to.c_str(), 0700) != 0) {
-        *error = Errno("cannot create", to);
+        error = Errno("cannot create", to);
         return false;
     }
     DIR* dir = opendir(from.c_str());
     if (!dir) {
-        *error = Errno("cannot read directory", from);
+        error = Errno("cannot read directory", from);
         return false;
     }
     std::vector<std::string> names;
@@ -94,7 +94,7 @@ bool CopyTreeLinked(const std::string& from, const std::string& to, CopiedLinks&
         struct stat cst;
         if (lstat(src.c_str(), &cst) != 0) {
             if (errno == ENOENT) continue;
-            *error = Errno("cannot stat", src);
+            error = Errno("cannot stat", src);
             return false;
         }
         if (S_ISDIR(cst.st_mode)) {
@@ -105,7 +105,7 @@ bool CopyTreeLinked(const std::string& from, const std::string& to, CopiedLinks&
             const auto copied = links.find({cst.st_dev, cst.st_ino});
             if (copied != links.end()) {
                 if (link(copied->second.c_str(), dst.c_str()) != 0) {
-                    *error = Errno("cannot link", dst);
+                    error = Errno("cannot link", dst);
                     return false;
                 }
                 continue;
@@ -117,12 +117,12 @@ bool CopyTreeLinked(const std::string& from, const std::string& to, CopiedLinks&
             ssize_t n = readlink(src.c_str(), target.data(), target.size());
             if (n < 0 || symlink(std::string(target.data(), static_cast<size_t>(n)).c_str(),
                                  dst.c_str()) != 0) {
-                *error = Errno("cannot copy symlink", src);
+                error = Errno("cannot copy symlink", src);
                 return false;
             }
         } else if (S_ISFIFO(cst.st_mode)) {
             if (mkfifo(dst.c_str(), cst.st_mode & 07777) != 0) {
-                *error = Errno("cannot create fifo", dst);
+                error = Errno("cannot create fifo", dst);
                 return false;
             }
         } else {
@@ -137,12 +137,12 @@ bool CopyTreeLinked(const std::string& from, const std::string& to, CopiedLinks&
 
 }  // namespace
 
-bool CopyTree(const std::string& from, const std::string& to, std::string* error) {
+bool CopyTree(const std::string& from, const std::string& to, std::string& error) {
     CopiedLinks links;
     return CopyTreeLinked(from, to, links, error);
 }
 
-bool RemoveTree(const std::string& path, std::string* error) {
+bool RemoveTree(const std::string& path, std::string& error) {
     std::error_code ec;
     // Copies of read-only directories cannot be emptied until they are writable again.
     chmod(path.c_str(), 0700);
@@ -153,7 +153,7 @@ bool RemoveTree(const std::string& path, std::string* error) {
     ec.clear();
     std::filesystem::remove_all(path, ec);
     if (ec) {
-        *error = "cannot remove " + path + ": " + ec.message();
+        error = "cannot remove " + path + ": " + ec.message();
         return false;
     }
     return true;

@@ -16,9 +16,9 @@ uint64_t Picked(uint64_t n, uint64_t ppm) { return n * ppm / kPpm; }
 class SyntheticChangelist : public ChangelistSource {
 public:
     SyntheticChangelist(const SyntheticOptions& o, std::string root, std::string removedType)
-        : root_(std::move(root)), removedType_(std::move(removedType)) {
-        dupPpm_ = std::min<uint64_t>(o.duplicatePpm, kPpm / 2);  // index 0 is never a duplicate
-        renamePpm_ = std::min<uint64_t>(o.renamePpm, kPpm);
+        : m_root(std::move(root)), m_removedType(std::move(removedType)) {
+        m_dupPpm = std::min<uint64_t>(o.duplicatePpm, kPpm / 2);  // index 0 is never a duplicate
+        m_renamePpm = std::min<uint64_t>(o.renamePpm, kPpm);
         uint64_t n = o.entries;
         uint64_t pure = Picked(n, std::min<uint64_t>(o.removePpm, kPpm));
         uint64_t budget = n - pure;
@@ -31,13 +31,13 @@ public:
             else
                 hi = mid - 1;
         }
-        present_ = lo;
-        units_ = present_ - Picked(present_, dupPpm_);
-        renames_ = Picked(units_, renamePpm_);
-        pure_ = n - present_ - renames_;
+        m_present = lo;
+        m_units = m_present - Picked(m_present, m_dupPpm);
+        m_renames = Picked(m_units, m_renamePpm);
+        m_pure = n - m_present - m_renames;
     }
 
-    uint64_t Size() const override { return present_ + renames_ + pure_; }
+    uint64_t Size() const override { return m_present + m_renames + m_pure; }
 
     void Read(uint64_t offset, uint64_t count, std::vector<ChangeEntry>* out) const override {
         uint64_t end = std::min(Size(), offset + std::min(count, Size()));
@@ -46,11 +46,11 @@ public:
 
 private:
     uint64_t PresentAndRenames(uint64_t present) const {
-        return present + Picked(present - Picked(present, dupPpm_), renamePpm_);
+        return present + Picked(present - Picked(present, m_dupPpm), m_renamePpm);
     }
-    bool Renamed(uint64_t u) const { return Picked(u + 1, renamePpm_) > Picked(u, renamePpm_); }
+    bool Renamed(uint64_t u) const { return Picked(u + 1, m_renamePpm) > Picked(u, m_renamePpm); }
     static uint64_t Lin(uint64_t unit) { return kFirstLin + unit * 4; }
-    std::string Dir(uint64_t u) const { return root_ + "/d" + std::to_string(u / kUnitsPerDir); }
+    std::string Dir(uint64_t u) const { return m_root + "/d" + std::to_string(u / kUnitsPerDir); }
     std::string UnitPath(uint64_t u, bool renamed) const {
         if (u % kUnitsPerDir == 0) return Dir(u) + (renamed ? "_moved" : "");
         return Dir(u) + (renamed ? "/r" : "/f") + std::to_string(u);
@@ -71,16 +71,16 @@ private:
 
     ChangeEntry Removed(ChangeEntry e) const {
         e.id |= kRemovedLinBit;
-        if (!removedType_.empty()) e.type = removedType_;
+        if (!m_removedType.empty()) e.type = m_removedType;
         return e;
     }
 
     ChangeEntry At(uint64_t i) const {
-        if (i < present_) {
-            uint64_t dupsUpTo = Picked(i + 1, dupPpm_);
+        if (i < m_present) {
+            uint64_t dupsUpTo = Picked(i + 1, m_dupPpm);
             uint64_t u = i - dupsUpTo;
             ChangeEntry e = Unit(u);
-            bool dup = i > 0 && dupsUpTo > Picked(i, dupPpm_);
+            bool dup = i > 0 && dupsUpTo > Picked(i, m_dupPpm);
             if (dup) {
                 e.type = "regular";
                 e.path = Dir(u) + "/h" + std::to_string(u) + "_" + std::to_string(i);
@@ -89,24 +89,24 @@ private:
             }
             return e;
         }
-        uint64_t j = i - present_;
-        if (j < renames_) {
+        uint64_t j = i - m_present;
+        if (j < m_renames) {
             uint64_t u =
-                ((j + 1) * kPpm + renamePpm_ - 1) / renamePpm_ - 1;  // the (j+1)-th renamed unit
+                ((j + 1) * kPpm + m_renamePpm - 1) / m_renamePpm - 1;  // the (j+1)-th renamed unit
             ChangeEntry e = Unit(u);
             e.path = UnitPath(u, false);
             return Removed(e);
         }
-        uint64_t k = j - renames_;
-        ChangeEntry e = Unit(units_ + k);
+        uint64_t k = j - m_renames;
+        ChangeEntry e = Unit(m_units + k);
         e.type = "regular";
-        e.path = root_ + "/gone/g" + std::to_string(k);
+        e.path = m_root + "/gone/g" + std::to_string(k);
         return Removed(e);
     }
 
-    std::string root_, removedType_;
-    uint64_t dupPpm_ = 0, renamePpm_ = 0;
-    uint64_t present_ = 0, units_ = 0, renames_ = 0, pure_ = 0;
+    std::string m_root, m_removedType;
+    uint64_t m_dupPpm = 0, m_renamePpm = 0;
+    uint64_t m_present = 0, m_units = 0, m_renames = 0, m_pure = 0;
 };
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "host/FXErrorUtil.h"
 #include "host/HostSleep.h"
 #include "host/LogWriter.h"
+#include "tools/snapscan/job_metrics.h"
 
 namespace snapscan {
 
@@ -205,7 +206,7 @@ enum class Delivery { kDelivered, kNoBase, kFailed };
 // Compares one share and hands on its items up to the end item.
 Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& request,
                       const std::string& share, const std::string& readPath, Output& out,
-                      ShareSummary& summary) {
+                      ShareSummary& summary, ChangesWriter* changes) {
     if (request.progress) request.progress->Phase("changelist", share);
     std::function<FileServerSnapshotCompareItem()> next;
     const auto compareStart = std::chrono::steady_clock::now();
@@ -234,6 +235,19 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
     }
 
     summary.mode = "incremental";
+    std::string changesError;
+    if (changes) {
+        // Its place among the shares as given: the plug-in may spell it otherwise.
+        size_t index = 0;
+        while (index < request.shares.size() && Folded(request.shares[index]) != Folded(share))
+            ++index;
+        if (index == request.shares.size())
+            changesError = "the plug-in compared " + share + ", which the job does not list";
+        if (!changesError.empty() || !changes->BeginShare(index, share, readPath, changesError)) {
+            out.Error("writing the changes file", changesError);
+            return Delivery::kFailed;
+        }
+    }
     if (request.progress) request.progress->Phase("delivering", share);
     if (request.listChanges)
         out.Emit({{"event", "compare"}, {"share", share}}, "changes of " + share + ":");
@@ -257,6 +271,10 @@ Delivery DeliverShare(CFileServerSnapClientBase& client, const JobRequest& reque
         }
         // The JSON stream always carries every item; text lists them on request.
         if (out.Json() || request.listChanges) out.Emit(ItemRecord(share, item), ItemText(item));
+        if (changes && !changes->Add(item, changesError)) {
+            out.Error("writing the changes file", changesError);
+            return Delivery::kFailed;
+        }
         if (item.type == 2)
             ++summary.changed;
         else if (item.type == 3)
@@ -299,6 +317,16 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
                  (incremental ? "incremental against job " + std::to_string(request.prevJobId)
                               : std::string("full")));
     if (!PrepareJobFiles(request, out)) return outcome;
+    std::unique_ptr<ChangesWriter> changes;
+    if (!request.changesOut.empty()) {
+        changes = std::make_unique<ChangesWriter>(request.changesOut, request.changesFormat,
+                                                  request.shares.size());
+        std::string error;
+        if (!changes->RemoveOld(error)) {
+            out.Error("job", error);
+            return outcome;
+        }
+    }
 
     std::list<std::string> scanPaths(request.shares.begin(), request.shares.end());
     bool allProcessed = true;
@@ -384,7 +412,7 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
                          "share " + share + ": snap scan not available, read in full");
                 continue;
             }
-            if (DeliverShare(*client, request, share, readPath, out, shareSummary) ==
+            if (DeliverShare(*client, request, share, readPath, out, shareSummary, changes.get()) ==
                 Delivery::kFailed)
                 return outcome;
         }
@@ -398,6 +426,13 @@ JobOutcome RunJobPhases(GetSnapClientFn getClient, const JobRequest& request, Ou
                         " does not become the comparison base and runs no post-backup cleanup: a "
                         "share was not processed");
         outcome.status = kExitPartial;
+        return outcome;
+    }
+    // The changes files are in place before the job can become the base: a
+    // job whose changes did not reach them must leave the old base usable.
+    std::string changesError;
+    if (changes && !changes->Commit(changesError)) {
+        out.Error("writing the changes file", changesError);
         return outcome;
     }
     outcome.delivered = true;
@@ -507,6 +542,13 @@ void EmitSummary(const JobRequest& request, const JobOutcome& outcome, double to
     if (out.Json()) out.Emit(record, "");
 }
 
+// A job that fails before it starts still has its outcome in the metrics.
+int FailedBeforeJob(const JobRequest& request, Output& out) {
+    WriteJobMetrics(request, JobOutcome(), 0, out);
+    out.Done(kExitFailed);
+    return kExitFailed;
+}
+
 }  // namespace
 
 JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& out,
@@ -525,7 +567,9 @@ JobOutcome RunJob(GetSnapClientFn getClient, const JobRequest& request, Output& 
     SNAP_LOG(0, "Job %lld ends: %s (exit %d)%s", static_cast<long long>(request.jobId),
              OutcomeWord(outcome.status), outcome.status,
              outcome.delivered ? ", the next comparison base" : "");
-    EmitSummary(request, outcome, SecondsSince(start), out);
+    const double totalSeconds = SecondsSince(start);
+    EmitSummary(request, outcome, totalSeconds, out);
+    WriteJobMetrics(request, outcome, totalSeconds, out);
     out.Done(outcome.status, {{"jobId", request.jobId}, {"delivered", outcome.delivered}});
     return outcome;
 }
@@ -536,24 +580,21 @@ int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateS
     ContentState state;
     if (!store.Load(request.clientId, request.subclientId, state, error)) {
         out.Error("job", error);
-        out.Done(kExitFailed);
-        return kExitFailed;
+        return FailedBeforeJob(request, out);
     }
     // A state that was lost or restored from an old copy must not hand out an
     // id whose snapshots exist: the plug-in would take them for this job's own.
     std::set<int64_t> onArray;
     if (!arrayJobIds(onArray, error)) {
         out.Error("job", "cannot list the content's snapshots to choose the job id: " + error);
-        out.Done(kExitFailed);
-        return kExitFailed;
+        return FailedBeforeJob(request, out);
     }
     int64_t last = state.lastIssuedJobId;
     if (!onArray.empty() && *onArray.rbegin() > last) last = *onArray.rbegin();
     if (last == std::numeric_limits<int64_t>::max()) {
         out.Error("job",
                   "no job id left in " + store.StatePath(request.clientId, request.subclientId));
-        out.Done(kExitFailed);
-        return kExitFailed;
+        return FailedBeforeJob(request, out);
     }
     request.jobId = last + 1;
     request.prevJobId = state.baseJobId;
@@ -563,8 +604,7 @@ int RunChainedJob(GetSnapClientFn getClient, JobRequest request, const JobStateS
     state.lastStatus = -1;
     if (!store.Save(request.clientId, request.subclientId, state, error)) {
         out.Error("job", error);
-        out.Done(kExitFailed);
-        return kExitFailed;
+        return FailedBeforeJob(request, out);
     }
 
     // The job becomes the base before the post-backup cleanup deletes the old
@@ -593,8 +633,7 @@ int RunGivenJob(GetSnapClientFn getClient, const JobRequest& request, bool resta
     std::string error;
     if (!arrayJobIds(onArray, error)) {
         out.Error("job", "cannot list the content's snapshots to check the job id: " + error);
-        out.Done(kExitFailed);
-        return kExitFailed;
+        return FailedBeforeJob(request, out);
     }
     if (onArray.count(request.jobId) != 0 && !restart) {
         out.Error("job", "snapshots of job " + std::to_string(request.jobId) + " of client " +
@@ -602,8 +641,7 @@ int RunGivenJob(GetSnapClientFn getClient, const JobRequest& request, bool resta
                              std::to_string(request.subclientId) +
                              " are on the array already; a new job would read them as its own. "
                              "Give a new --job-id, or --restart if this run restarts that job");
-        out.Done(kExitFailed);
-        return kExitFailed;
+        return FailedBeforeJob(request, out);
     }
     return RunJob(getClient, request, out).status;
 }

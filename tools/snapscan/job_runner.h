@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/CFileServerSnapClientBase.h"
+#include "tools/snapscan/changes_writer.h"
 #include "tools/snapscan/job_state.h"
 #include "tools/snapscan/output.h"
 #include "tools/snapscan/progress.h"
@@ -37,6 +38,17 @@ struct JobRequest {
     uint64_t progressEvery = 0;            // a line on stderr every this many items (0: none)
     bool listChanges = false;              // text mode: a line per item (JSON always has them)
     ProgressReporter* progress = nullptr;  // progress of the phases, when shown
+    // The changes for standard tools (see ChangesFormat); none when empty.
+    // Written when the job handed its changes on, before it becomes the base;
+    // what an earlier job left there is removed at the start.
+    std::string changesOut;
+    ChangesFormat changesFormat = ChangesFormat::kNul;
+    // The Prometheus text file of the job's outcome (job_metrics.h); none when
+    // empty.
+    std::string metricsFile;
+    // Counts the content's own snapshots on the array, for the metrics; false
+    // with a reason when it cannot.
+    std::function<bool(size_t& count, std::string& error)> countOwnSnapshots;
 };
 
 // How one share of a job went.

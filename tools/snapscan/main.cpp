@@ -193,7 +193,7 @@ bool ConfigurationUsable(uint32_t clientId, Output& out) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int RunCommand(int argc, char** argv) {
     // Whatever the caller's umask, nothing we create is for others to write.
     ::umask(077);
 
@@ -262,6 +262,21 @@ int main(int argc, char** argv) {
                     "a line on stderr every N items (0: none)")
         ->capture_default_str();
     job->add_flag("--list-changes", request.listChanges, "text output: a line per changed item");
+    std::string changesFormat = "nul";
+    auto* changesOut = job->add_option(
+        "--changes-out", request.changesOut,
+        "write the job's changes to FILE when it hands them on (written whole or not at all; "
+        "several shares: FILE.1, FILE.2, ... in --share order for nul)");
+    job->add_option("--changes-format", changesFormat,
+                    "nul: paths relative to the read path, NUL-terminated, for rsync --from0 "
+                    "--files-from, tar --null -T, cpio -0, with FILE.removed listing what to "
+                    "delete; jsonl: the item records as --json prints them")
+        ->check(CLI::IsMember({"nul", "jsonl"}))
+        ->needs(changesOut)
+        ->capture_default_str();
+    job->add_option("--metrics-file", request.metricsFile,
+                    "write the job's outcome as Prometheus text (node_exporter textfile "
+                    "collector), atomically, mode 0644");
 
     CLI::App* verify = app.add_subcommand("verify", "check that the array supports snap scan");
     AddIdentity(*verify, common, false);
@@ -478,6 +493,14 @@ int main(int argc, char** argv) {
                 std::chrono::milliseconds(static_cast<int64_t>(common.progressInterval * 1000)));
             ObserveLoggedLines([&progress](const std::string& line) { progress.OnLogLine(line); });
             request.progress = &progress;
+            ParseChangesFormat(changesFormat, request.changesFormat);
+            request.countOwnSnapshots = [&common](size_t& count, std::string& error) {
+                std::vector<OwnSnapshot> own;
+                if (!ListOwnSnapshots(common.clientId, common.subclientId, own, error))
+                    return false;
+                count = own.size();
+                return true;
+            };
             const int result =
                 jobIdText.empty()
                     ? RunChainedJob(factory, request, JobStateStore(common.stateDir), ids, out)
@@ -502,4 +525,17 @@ int main(int argc, char** argv) {
                                failedMounts, out);
     });
     return finish(status);
+}
+
+int main(int argc, char** argv) {
+    // What escapes the commands (memory exhausted, a library's surprise) would otherwise abort
+    // with a core dump and no line an operator can act on; it is a failure, never a success.
+    try {
+        return RunCommand(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "snapscan: internal error: " << e.what() << '\n';
+    } catch (...) {
+        std::cerr << "snapscan: internal error\n";
+    }
+    return 1;
 }

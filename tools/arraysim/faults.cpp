@@ -22,6 +22,8 @@ constexpr ActionName kActions[] = {
     {FaultAction::kTrickle, "trickle"},
     {FaultAction::kEndless, "endless"},
     {FaultAction::kResumeCycle, "resume_cycle"},
+    {FaultAction::kDropEntry, "drop_entry"},
+    {FaultAction::kAddEntry, "add_entry"},
 };
 
 bool FromHex(const std::string& hex, std::string& bytes) {
@@ -58,9 +60,10 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule& rule, std::string& error
         return false;
     }
     try {
-        static const char* kKeys[] = {"method",   "path",        "skip",        "count", "action",
-                                      "status",   "code",        "message",     "body",  "delay_ms",
-                                      "body_hex", "chunk_bytes", "interval_ms", "tokens"};
+        static const char* kKeys[] = {
+            "method",      "path",    "skip",       "count",          "action",   "status",
+            "code",        "message", "body",       "delay_ms",       "body_hex", "chunk_bytes",
+            "interval_ms", "tokens",  "entry_path", "entry_path_hex", "entry_id", "entry_type"};
         for (const auto& item : j.items()) {
             bool known = false;
             for (const char* k : kKeys) known = known || item.key() == k;
@@ -82,6 +85,26 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule& rule, std::string& error
         r.chunkBytes = j.value("chunk_bytes", uint64_t{2});
         r.intervalMs = j.value("interval_ms", int64_t{1000});
         r.tokens = j.value("tokens", std::vector<std::string>());
+        r.entryPath = j.value("entry_path", "");
+        r.entryType = j.value("entry_type", "regular");
+        if (j.contains("entry_path_hex") &&
+            !FromHex(j["entry_path_hex"].get<std::string>(), r.entryPath)) {
+            error = "entry_path_hex is not hex";
+            return false;
+        }
+        if (j.contains("entry_id")) {
+            const auto& id = j["entry_id"];
+            if (id.is_string() && !id.get<std::string>().empty() &&
+                id.get<std::string>().find_first_not_of("0123456789") == std::string::npos &&
+                id.get<std::string>().size() < 20) {
+                r.entryId = std::stoull(id.get<std::string>());
+            } else if (id.is_number_unsigned()) {
+                r.entryId = id.get<uint64_t>();
+            } else {
+                error = "entry_id is not a LIN";
+                return false;
+            }
+        }
         if (j.contains("body_hex") && !FromHex(j["body_hex"].get<std::string>(), r.body)) {
             error = "body_hex is not hex";
             return false;
@@ -111,6 +134,11 @@ bool ParseFaultRule(const nlohmann::json& j, FaultRule& rule, std::string& error
         }
         if (r.action == FaultAction::kTrickle && (r.chunkBytes == 0 || r.intervalMs < 0)) {
             error = "trickle needs chunk_bytes > 0 and interval_ms >= 0";
+            return false;
+        }
+        if ((r.action == FaultAction::kDropEntry || r.action == FaultAction::kAddEntry) &&
+            r.entryPath.empty()) {
+            error = "drop_entry and add_entry need entry_path";
             return false;
         }
         if (r.action == FaultAction::kResumeCycle) {
@@ -147,6 +175,9 @@ nlohmann::json FaultRuleToJson(const FaultRule& r) {
             {"chunk_bytes", r.chunkBytes},
             {"interval_ms", r.intervalMs},
             {"tokens", r.tokens},
+            {"entry_path", r.entryPath},
+            {"entry_id", std::to_string(r.entryId)},
+            {"entry_type", r.entryType},
             {"delay_ms", r.delayMs},
             {"seen", r.seen},
             {"fired", r.fired}};

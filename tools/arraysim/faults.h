@@ -7,12 +7,15 @@
 //    "count":1,                          fire this many times; -1: for ever
 //    "action":"error",                   error | delay | drop | malformed | truncate | html |
 //                                        expire_sessions | rotate_session | body | trickle |
-//                                        endless | resume_cycle
+//                                        endless | resume_cycle | drop_entry | add_entry
 //    "status":503, "code":"AEC_SERVICE_UNAVAILABLE", "message":"...",   for error and html
 //    "body":"...",                       for body: the text that replaces the answer's body
 //    "body_hex":"7b7d",                  for body: the same as bytes in hex (bytes JSON cannot
 //    hold) "chunk_bytes":2, "interval_ms":1000,  for trickle: bytes per write and the pause between
 //    "tokens":["a","b"],                 for resume_cycle: the resume tokens handed out in turn
+//    "entry_path":"/ifs/data/x/f1",      for drop_entry and add_entry: the entry's /ifs path
+//    "entry_path_hex":"2f696673",        the same as bytes in hex (names that are not UTF-8)
+//    "entry_id":"4300020541", "entry_type":"regular",   for add_entry: its LIN and type
 //    "delay_ms":0}                       wait this long first (any action; "delay" only waits)
 // Thread-safe.
 #pragma once
@@ -41,6 +44,10 @@ enum class FaultAction {
     kEndless,         // 200 with a JSON body that never ends (until the peer goes away)
     kResumeCycle,     // serve, with "resume" set to the rule's tokens in turn; a request that
                       // resumes from one of them is served as a first page
+    kDropEntry,       // serve a changelist page without its entries at entry_path (a page
+                      // without one is served whole): the array forgets a change
+    kAddEntry,        // serve a changelist page with one more entry first: the array lists a
+                      // change that did not happen
 };
 
 struct FaultRule {
@@ -58,6 +65,9 @@ struct FaultRule {
     uint64_t chunkBytes = 2;
     int64_t intervalMs = 1000;
     std::vector<std::string> tokens;
+    std::string entryPath;
+    uint64_t entryId = 0;
+    std::string entryType = "regular";
     uint64_t seen = 0;  // matching requests so far
     uint64_t fired = 0;
 };

@@ -7,6 +7,7 @@
 
 #include "tools/arraysim/connection_drop.h"
 #include "tools/arraysim/json_bytes.h"
+#include "tools/arraysim/lins_edit.h"
 #include "tools/arraysim/server_impl.h"
 
 namespace arraysim {
@@ -38,6 +39,21 @@ std::string SessionCookie(const std::string& name, const std::string& value, boo
 void Malform(httplib::Response& res) {
     std::string body = res.body.substr(0, res.body.size() / 2) + "\x01{\"broken";
     res.set_content(body, "application/json");
+}
+
+// Only a changelist page is edited; another answer the rule matches is served as it is.
+void EditEntries(httplib::Response& res, const FaultRule& rule) {
+    std::string page = res.body;
+    if (rule.action == FaultAction::kDropEntry) {
+        if (DropLinsEntry(page, rule.entryPath) == 0) return;
+    } else {
+        ChangeEntry entry;
+        entry.id = rule.entryId;
+        entry.path = rule.entryPath;
+        entry.type = rule.entryType;
+        if (!AddLinsEntry(page, entry)) return;
+    }
+    res.set_content(page, "application/json");
 }
 
 void Truncate(httplib::Response& res) {
@@ -247,6 +263,9 @@ void ArraySim::Impl::Serve(const Handler& handler, const httplib::Request& req,
         if (fault->action == FaultAction::kMalformed) Malform(res);
         if (fault->action == FaultAction::kTruncate) Truncate(res);
         if (fault->action == FaultAction::kBody) res.set_content(fault->body, "application/json");
+        if ((fault->action == FaultAction::kDropEntry || fault->action == FaultAction::kAddEntry) &&
+            res.status == 200)
+            EditEntries(res, *fault);
         if (fault->action == FaultAction::kRotateSession && auth == "session") {
             std::string fresh = sessions.Rotate(sessionId);
             res.set_header("Set-Cookie", SessionCookie("isisessid", fresh, tls, true));

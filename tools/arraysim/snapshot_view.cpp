@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <vector>
 
 namespace arraysim {
@@ -60,7 +61,14 @@ bool EnsureSnapshotRoot(const std::string& localDir, CtimeFixups& fixups, std::s
     return true;
 }
 
-bool CopyTree(const std::string& from, const std::string& to, std::string& error) {
+namespace {
+
+// The copies of files with several links, by the original's device and inode: a
+// snapshot shows a hard-linked file as one file at each of its paths.
+using CopiedLinks = std::map<std::pair<dev_t, ino_t>, std::string>;
+
+bool CopyTreeLinked(const std::string& from, const std::string& to, CopiedLinks& links,
+                    std::string& error) {
     struct stat st;
     if (lstat(from.c_str(), &st) != 0) {
         error = Errno("cannot stat", from);
@@ -90,11 +98,20 @@ bool CopyTree(const std::string& from, const std::string& to, std::string& error
             return false;
         }
         if (S_ISDIR(cst.st_mode)) {
-            if (!CopyTree(src, dst, error)) return false;
+            if (!CopyTreeLinked(src, dst, links, error)) return false;
             continue;
         }
         if (S_ISREG(cst.st_mode)) {
+            const auto copied = links.find({cst.st_dev, cst.st_ino});
+            if (copied != links.end()) {
+                if (link(copied->second.c_str(), dst.c_str()) != 0) {
+                    error = Errno("cannot link", dst);
+                    return false;
+                }
+                continue;
+            }
             if (!CopyFileContent(src, dst, cst.st_mode, error)) return false;
+            if (cst.st_nlink > 1) links[{cst.st_dev, cst.st_ino}] = dst;
         } else if (S_ISLNK(cst.st_mode)) {
             std::vector<char> target(static_cast<size_t>(cst.st_size) + 1);
             ssize_t n = readlink(src.c_str(), target.data(), target.size());
@@ -116,6 +133,13 @@ bool CopyTree(const std::string& from, const std::string& to, std::string& error
     chmod(to.c_str(), st.st_mode & 07777);
     CopyTimes(st, to);
     return true;
+}
+
+}  // namespace
+
+bool CopyTree(const std::string& from, const std::string& to, std::string& error) {
+    CopiedLinks links;
+    return CopyTreeLinked(from, to, links, error);
 }
 
 bool RemoveTree(const std::string& path, std::string& error) {

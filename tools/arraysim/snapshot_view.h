@@ -13,7 +13,8 @@ namespace arraysim {
 bool EnsureSnapshotRoot(const std::string& localDir, CtimeFixups& fixups, std::string& error);
 
 // Copies the tree at `from` into the new directory `to`, skipping ".snapshot" directories,
-// keeping modes, symlinks and times. Sockets and devices are left out.
+// keeping modes, symlinks, times and hard links (a file with several links is copied once and
+// linked at its other paths within the copy). Sockets and devices are left out.
 bool CopyTree(const std::string& from, const std::string& to, std::string& error);
 
 // Removes a copy made by CopyTree; a missing one is fine.

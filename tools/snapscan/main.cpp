@@ -15,6 +15,7 @@
 #include "host/NASSnapUtil.h"
 #include "snapscan/Version.h"
 #include "host/TZPlatformInfo.h"
+#include "tools/snapscan/audit_command.h"
 #include "tools/snapscan/config_check.h"
 #include "tools/snapscan/job_runner.h"
 #include "tools/snapscan/job_state.h"
@@ -29,7 +30,7 @@ namespace {
 using namespace snapscan;
 
 const std::set<std::string> kCommands = {"job",           "verify", "snapshots", "cleanup",
-                                         "delete-failed", "check",  "status"};
+                                         "delete-failed", "check",  "status",    "audit"};
 
 struct Common {
     std::string plugin;
@@ -198,10 +199,10 @@ static int RunCommand(int argc, char** argv) {
 
     const std::string command = CommandWord(argc, argv);
     if (!command.empty() && kCommands.count(command) == 0) {
-        std::cerr
-            << "snapscan: unknown command '" << command
-            << "' (commands: job, verify, snapshots, cleanup, delete-failed, check, status; see "
-               "snapscan --help)\n";
+        std::cerr << "snapscan: unknown command '" << command
+                  << "' (commands: job, verify, snapshots, cleanup, delete-failed, check, status, "
+                     "audit; see "
+                     "snapscan --help)\n";
         return kExitUsage;
     }
 
@@ -209,7 +210,8 @@ static int RunCommand(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(
-        "Exit status: 0 success; 1 a failure; 2 a bad command line; 3 the job ran, but a share was "
+        "Exit status: 0 success; 1 a failure (for audit also a missed change or a place not "
+        "checked); 2 a bad command line; 3 the job ran, but a share was "
         "not processed or was read from the live file system.\n"
         "Files: settings.ini and credentials.ini in SNAPSCAN_CONFIG_DIR (default /etc/snapscan; "
         "see "
@@ -320,6 +322,49 @@ static int RunCommand(int argc, char** argv) {
     check->add_option("--share", checkShares, "a share whose mount to check (repeatable)");
     check->add_flag("--array", checkArray, "also log in and check snap-scan support, read-only");
 
+    AuditCommand auditCommand;
+    std::string seedText;
+    CLI::App* audit = app.add_subcommand("audit",
+                                         "prove the changes listed for a snapshot pair against the "
+                                         "snapshots themselves (read-only)");
+    AddIdentity(*audit, common);
+    audit
+        ->add_option("--share", auditCommand.share,
+                     "the share's path; its snapshots are read below <share>/.snapshot/")
+        ->required();
+    auto* auditBase = audit->add_option(
+        "--base", auditCommand.baseName,
+        "the base snapshot's name (default: the one the last job compared against)");
+    auto* auditCurrent = audit->add_option(
+        "--current", auditCommand.currentName,
+        "the current snapshot's name (default: the last job's snapshot of the share)");
+    auditBase->needs(auditCurrent);
+    auditCurrent->needs(auditBase);
+    audit->add_option("--changes", auditCommand.changesFile,
+                      "JSON lines of the items a job delivered (`snapscan job --json`) instead "
+                      "of the array's changelist");
+    audit
+        ->add_option("--sample", auditCommand.samplePercent,
+                     "compare the entries of this percentage of directories only")
+        ->check(CLI::Range(0.001, 100.0))
+        ->capture_default_str();
+    audit->add_option("--seed", seedText, "which directories a sample takes (decimal, default 0)");
+    audit->add_option("--threads", auditCommand.threads, "directories walked at once")
+        ->check(CLI::Range(1u, 64u))
+        ->capture_default_str();
+    std::string identityText = "auto";
+    audit
+        ->add_option("--identity", identityText,
+                     "whether the snapshots show the array's inode numbers and ctimes: auto, "
+                     "kept or renumbered (a copy, as arraysim's)")
+        ->check(CLI::IsMember({"auto", "kept", "renumbered"}))
+        ->capture_default_str();
+    audit
+        ->add_option("--wait", auditCommand.waitSeconds,
+                     "seconds to wait for the array to build the changelist")
+        ->check(CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -338,10 +383,15 @@ static int RunCommand(int argc, char** argv) {
     if (!ParseDecimal(common.clientText, 0, UINT32_MAX, number, problem))
         return usage("--client-id", problem);
     common.clientId = static_cast<uint32_t>(number);
-    if (!common.subclientText.empty() || (*job || *cleanup || *deleteFailed)) {
+    if (!common.subclientText.empty() || (*job || *cleanup || *deleteFailed || *audit)) {
         if (!ParseDecimal(common.subclientText, 0, UINT32_MAX, number, problem))
             return usage("--subclient-id", problem);
         common.subclientId = static_cast<uint32_t>(number);
+    }
+    if (!seedText.empty()) {
+        if (!ParseDecimal(seedText, 0, UINT64_MAX, number, problem))
+            return usage("--seed", problem);
+        auditCommand.seed = number;
     }
     const auto jobIdOption = [&](const std::string& option, const std::string& text,
                                  int64_t& id) -> bool {
@@ -394,6 +444,16 @@ static int RunCommand(int argc, char** argv) {
                                     ? std::nullopt
                                     : std::optional<uint32_t>(common.subclientId),
                                 out));
+    }
+    if (*audit) {
+        // Read-only: no content lock, so that a job is never held up by an audit.
+        auditCommand.clientId = common.clientId;
+        auditCommand.subclientId = common.subclientId;
+        auditCommand.stateDir = common.stateDir;
+        auditCommand.identity = identityText == "kept"         ? Identity::kKept
+                                : identityText == "renumbered" ? Identity::kRenumbered
+                                                               : Identity::kAuto;
+        return finish(RunAuditCommand(auditCommand, out));
     }
     if (*verify && dryRun) {
         CheckRequest checking{common.clientId, {}, true};

@@ -47,9 +47,7 @@ bool ParseOwnSnapshotName(const std::string& name, uint32_t clientId,
     return true;
 }
 
-bool ListOwnSnapshots(uint32_t clientId, std::optional<uint32_t> subclientId,
-                      std::vector<OwnSnapshot>& snapshots, std::string& error) {
-    snapshots.clear();
+bool ConnectClientArray(uint32_t clientId, ManageIsilon& array, std::string& error) {
     _NASArrayInfo info;
     {
         NASSnapUtil credentials;
@@ -61,17 +59,29 @@ bool ListOwnSnapshots(uint32_t clientId, std::optional<uint32_t> subclientId,
             return false;
         }
     }
-    ManageIsilon array;
     array.SetFileServer(info.fileServer);
     array.SetUser(info.userName);
     array.SetPasswd(info.password);
     array.SetCredentialsEntry(info.text0);
+    if (array.OpenConnection()) return true;
+    std::string code;
+    std::string message;
+    array.GetLastError(code, message);
+    error = "array " + info.fileServer + ": " + code + ": " + message;
+    return false;
+}
+
+bool ListOwnSnapshots(uint32_t clientId, std::optional<uint32_t> subclientId,
+                      std::vector<OwnSnapshot>& snapshots, std::string& error) {
+    snapshots.clear();
+    ManageIsilon array;
+    if (!ConnectClientArray(clientId, array, error)) return false;
     std::vector<_IsilonSnapInfo> all;
-    if (!array.OpenConnection() || !array.GetSnapshotList(all, "", "")) {
+    if (!array.GetSnapshotList(all, "", "")) {
         std::string code;
         std::string message;
         array.GetLastError(code, message);
-        error = "array " + info.fileServer + ": " + code + ": " + message;
+        error = "array: " + code + ": " + message;
         return false;
     }
     for (const _IsilonSnapInfo& entry : all) {

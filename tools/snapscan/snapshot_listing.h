@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+class ManageIsilon;
+
 namespace snapscan {
 
 // One of a client's own snapshots on the array, with the ids its name carries
@@ -22,6 +24,11 @@ struct OwnSnapshot {
 // its ids. False for every other name, including names of other clients.
 bool ParseOwnSnapshotName(const std::string& name, uint32_t clientId,
                           std::optional<uint32_t> subclientId, OwnSnapshot& snapshot);
+
+// Points `array` at the array of `clientId` with the client's credentials
+// (NASSnapUtil) and opens the connection. False with a reason when that is not
+// possible.
+bool ConnectClientArray(uint32_t clientId, ManageIsilon& array, std::string& error);
 
 // The client's own snapshots on the array, ordered by subclient, job and name.
 // Connects with the client's credentials (NASSnapUtil) through the array client

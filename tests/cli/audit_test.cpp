@@ -16,6 +16,7 @@
 
 #include "tests/e2e/e2e_harness.h"
 #include "tests/support/arraysim_process.h"
+#include "tools/snapscan/metrics.h"
 
 namespace {
 
@@ -234,6 +235,52 @@ TEST_F(AuditTest, SnapshotsThatCannotBeAuditedFailWithAReason) {
     const Result badName = Audit({"--base", "../x", "--current", "y"});
     EXPECT_EQ(badName.status, 1);
     EXPECT_THAT(badName.err, HasSubstr("one path component"));
+}
+
+TEST_F(AuditTest, TheMetricsFileCarriesWhatTheAuditFound) {
+    const std::string file = (dir / "audit.prom").string();
+    const snapscan::MetricLabels labels = {
+        {"client", "1"}, {"subclient", "1"}, {"share", Share("s1")}};
+    struct Case {
+        const char* name;
+        bool dropEntry;
+        bool cleanupFirst;  // the base snapshot gone: no audit at all
+        int status;
+        double missed;  // < 0: no such sample
+    };
+    const Case cases[] = {
+        {"every change covered", false, false, 0, 0},
+        {"a change missed", true, false, 1, 1},
+        {"no audit possible", false, true, 1, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClearFaults();
+        if (c.dropEntry)
+            AddFault({{"method", "GET"},
+                      {"path", "/platform/1/snapshot/changelists/"},
+                      {"count", -1},
+                      {"action", "drop_entry"},
+                      {"entry_path_hex", Hex("/ifs/s1/new")}});
+        if (c.cleanupFirst) {
+            const Result cleanup = Snapscan({"cleanup", "--client-id", "1", "--subclient-id", "1"});
+            ASSERT_EQ(cleanup.status, 0) << cleanup.err;
+        }
+        const Result audit = Audit({"--metrics-file", file});
+        ASSERT_EQ(audit.status, c.status) << audit.out << audit.err;
+        const std::string text = ReadFile(file);
+        double value = -1;
+        ASSERT_TRUE(snapscan::FindSample(text, "snapscan_audit_exit_status", labels, value))
+            << text;
+        EXPECT_EQ(value, c.status);
+        value = -1;
+        EXPECT_EQ(snapscan::FindSample(text, "snapscan_audit_missed_changes", labels, value),
+                  c.missed >= 0)
+            << text;
+        if (c.missed >= 0) {
+            EXPECT_EQ(value, c.missed);
+        }
+    }
 }
 
 }  // namespace

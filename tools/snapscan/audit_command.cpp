@@ -8,6 +8,7 @@
 
 #include "tools/snapscan/job_runner.h"
 #include "tools/snapscan/job_state.h"
+#include "tools/snapscan/metrics.h"
 #include "tools/snapscan/snapshot_listing.h"
 
 namespace snapscan {
@@ -245,6 +246,45 @@ int RunAuditCommand(const AuditCommand& command, Output& out, AuditResult* resul
         return kExitFailed;
     }
     return kExitOk;
+}
+
+void WriteAuditMetrics(const AuditCommand& command, int exitStatus, const AuditResult* result,
+                       Output& out) {
+    using Type = MetricsFile::Type;
+    const MetricLabels labels = {{"client", std::to_string(command.clientId)},
+                                 {"subclient", std::to_string(command.subclientId)},
+                                 {"share", command.share}};
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    MetricsFile metrics;
+    metrics.Add("snapscan_audit_exit_status", Type::kGauge,
+                "Exit status of the last audit: 0 all changes covered, 1 a change missed, a "
+                "place not checked or no audit.",
+                labels, exitStatus);
+    metrics.Add("snapscan_audit_end_timestamp_seconds", Type::kGauge,
+                "When the last audit ended, in seconds since the epoch.", labels,
+                static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9);
+    if (result != nullptr) {
+        metrics.Add("snapscan_audit_missed_changes", Type::kGauge,
+                    "Differences between the snapshots that no listed change covers.", labels,
+                    static_cast<double>(result->missed));
+        metrics.Add("snapscan_audit_spurious_changes", Type::kGauge,
+                    "Listed changes without a difference between the snapshots.", labels,
+                    static_cast<double>(result->spurious));
+        metrics.Add("snapscan_audit_unchecked_places", Type::kGauge,
+                    "Places of the snapshots the audit could not read.", labels,
+                    static_cast<double>(result->problems));
+        metrics.Add("snapscan_audit_entries_walked", Type::kGauge,
+                    "Entries the audit walked in both snapshots.", labels,
+                    static_cast<double>(result->entriesWalked));
+        metrics.Add("snapscan_audit_sample_ratio", Type::kGauge,
+                    "Share of the directories the audit walked (1 for a whole walk).", labels,
+                    result->sampled ? result->samplePercent / 100 : 1.0);
+    }
+    std::string error;
+    if (metrics.Write(command.metricsFile, error)) return;
+    out.Problem({{"event", "metricsNotWritten"}, {"file", command.metricsFile}, {"reason", error}},
+                "snapscan: warning: metrics not written: " + error);
 }
 
 }  // namespace snapscan

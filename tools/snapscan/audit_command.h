@@ -21,6 +21,7 @@ struct AuditCommand {
     unsigned threads = 4;
     double waitSeconds = 600;  // for the array to build the changelist
     Identity identity = Identity::kAuto;
+    std::string metricsFile;  // "": none; else the audit's own textfile-collector file
 };
 
 // `snapscan audit`: chooses the snapshot pair, reads the listed changes (the
@@ -31,5 +32,14 @@ struct AuditCommand {
 // spurious changes alone exit kExitOk with a warning (they cost backup time,
 // they lose nothing). `result`, when given, receives the audit's outcome.
 int RunAuditCommand(const AuditCommand& command, Output& out, AuditResult* result = nullptr);
+
+// Writes the audit's outcome to command.metricsFile (atomically, the Prometheus
+// text format), labelled by client, subclient and share: the exit status, the
+// end time, and, when the audit ran (`result`), the missed and spurious
+// changes, the places not checked, the entries walked and the share of the
+// directories walked. A file that cannot be written is a warning: the audit's
+// exit status stays what the audit found.
+void WriteAuditMetrics(const AuditCommand& command, int exitStatus, const AuditResult* result,
+                       Output& out);
 
 }  // namespace snapscan

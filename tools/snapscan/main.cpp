@@ -359,6 +359,9 @@ static int RunCommand(int argc, char** argv) {
                      "kept or renumbered (a copy, as arraysim's)")
         ->check(CLI::IsMember({"auto", "kept", "renumbered"}))
         ->capture_default_str();
+    audit->add_option("--metrics-file", auditCommand.metricsFile,
+                      "write the audit's outcome to FILE (Prometheus text format, for the "
+                      "textfile collector; use another file than the job's)");
     audit
         ->add_option("--wait", auditCommand.waitSeconds,
                      "seconds to wait for the array to build the changelist")
@@ -453,7 +456,13 @@ static int RunCommand(int argc, char** argv) {
         auditCommand.identity = identityText == "kept"         ? Identity::kKept
                                 : identityText == "renumbered" ? Identity::kRenumbered
                                                                : Identity::kAuto;
-        return finish(RunAuditCommand(auditCommand, out));
+        AuditResult audited;
+        audited.missed = UINT64_MAX;  // stays so when the audit could not run
+        const int status = RunAuditCommand(auditCommand, out, &audited);
+        if (!auditCommand.metricsFile.empty())
+            WriteAuditMetrics(auditCommand, status,
+                              audited.missed == UINT64_MAX ? nullptr : &audited, out);
+        return finish(status);
     }
     if (*verify && dryRun) {
         CheckRequest checking{common.clientId, {}, true};

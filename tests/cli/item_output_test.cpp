@@ -150,4 +150,21 @@ TEST(ItemOutputTest, QuietTextListsNoItems) {
     EXPECT_EQ(out.str(), "");
 }
 
+// Items the standard output could not take make the run a failure, said on the error stream.
+TEST(ItemOutputTest, LostOutputIsSaidAndNotASuccess) {
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "json" : "text");
+        std::ostringstream out, err;
+        Output output(out, err, json);
+        output.EmitItem("/s", Item(2, "/s/f"));
+        EXPECT_FALSE(output.OutputLost());
+        out.setstate(std::ios::badbit);  // as a full disk leaves the stream
+        output.EmitItem("/s", Item(2, "/s/g"));
+        output.Done(0);
+        EXPECT_TRUE(output.OutputLost());
+        EXPECT_NE(err.str().find("writing the standard output failed"), std::string::npos)
+            << err.str();
+    }
+}
+
 }  // namespace

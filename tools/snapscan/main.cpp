@@ -433,7 +433,8 @@ static int RunCommand(int argc, char** argv) {
                                 : Verbosity::kNormal);
     const auto finish = [&out](int status) {
         out.Done(status);
-        return status;
+        // A listing cut short on the standard output is a failure, whatever the command found.
+        return out.OutputLost() ? kExitFailed : status;
     };
     if (*check) {
         CheckRequest checking{common.clientId, checkShares, checkArray};

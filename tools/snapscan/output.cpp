@@ -312,6 +312,11 @@ void Output::Done(int status, nlohmann::json fields) {
     std::lock_guard<std::recursive_mutex> lock(m_mutex);
     if (m_done) return;
     m_done = true;
+    if (OutputLost()) {
+        m_err << "snapscan: writing the standard output failed: what it lists is incomplete\n";
+        m_err.flush();
+        return;  // neither a closing record nor a closing line would arrive
+    }
     if (!m_json) {
         if (status != 0 && !m_closed)
             SayClosing("snapscan: failed (exit " + std::to_string(status) + ")" +
@@ -326,6 +331,13 @@ void Output::Done(int status, nlohmann::json fields) {
         if (m_failedCode != 0) record["code"] = m_failedCode;
     }
     Emit(record, "");
+}
+
+bool Output::OutputLost() {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    Flush();
+    if (m_out.fail()) m_outputLost = true;
+    return m_outputLost;
 }
 
 const char* ItemKindName(int32_t kind) {

@@ -89,7 +89,13 @@ public:
     // with the code and cause of the first failure when there was one. In text
     // mode, a closing line for a failure that has none yet. Only the first call
     // writes, so a caller may close whatever its callee closed already.
+    // The standard output is checked first: when anything written to it was lost (a full
+    // disk, a closed file), that is said on the error stream and OutputLost() turns true.
     void Done(int status, nlohmann::json fields = nlohmann::json::object());
+
+    // Whether records or items written to the standard output were lost: a listing the
+    // operator reads from it is then incomplete, and the run must not exit 0.
+    bool OutputLost();
 
     bool Failed() const { return m_failed; }
 
@@ -119,6 +125,7 @@ private:
     bool m_failed = false;
     bool m_done = false;
     bool m_closed = false;
+    bool m_outputLost = false;
     std::string m_failedPhase;
     std::string m_failedCause;
     uint32_t m_failedCode = 0;

@@ -1,6 +1,5 @@
 // The changes writer: what each item puts in which list, item paths that would
 // reach outside the share, and that nothing is visible before Commit().
-#include <dirent.h>
 
 #include <algorithm>
 #include <string>
@@ -17,19 +16,6 @@ using snapscan::ChangesFormat;
 using snapscan::ChangesWriter;
 using snapscan_test::ReadFile;
 using snapscan_test::TempDir;
-
-std::vector<std::string> Names(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* listing = ::opendir(dir.c_str());
-    if (!listing) return names;
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(listing);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 FileServerSnapshotCompareItem Item(int32_t type, const std::string& path,
                                    const std::string& oldPath = "") {
@@ -73,7 +59,7 @@ TEST(ChangesWriterTest, EachItemGoesToItsListAndRenamedDirectoriesComeWhole) {
             ASSERT_TRUE(writer.Add(item, error)) << error;
         }
         // Nothing shows under the lists' names before the commit.
-        const std::vector<std::string> pending = Names(dir.Join("out"));
+        const std::vector<std::string> pending = snapscan_test::DirectoryNames(dir.Join("out"));
         EXPECT_EQ(pending.size(), 2u);
         for (const std::string& name : pending) {
             EXPECT_NE(name, "changes");
@@ -81,7 +67,8 @@ TEST(ChangesWriterTest, EachItemGoesToItsListAndRenamedDirectoriesComeWhole) {
         }
         ASSERT_TRUE(writer.Commit(error)) << error;
     }
-    EXPECT_EQ(Names(dir.Join("out")), (std::vector<std::string>{"changes", "changes.removed"}));
+    EXPECT_EQ(snapscan_test::DirectoryNames(dir.Join("out")),
+              (std::vector<std::string>{"changes", "changes.removed"}));
     std::string copied = ReadFile(list);
     // The directory walk's order is the file system's: compare as a sorted list.
     std::vector<std::string> paths;
@@ -127,7 +114,7 @@ TEST(ChangesWriterTest, PathsOutsideTheShareFailAndLeaveNoFile) {
             EXPECT_FALSE(writer.Add(Item(c.type, c.path, c.oldPath), error));
             EXPECT_NE(error.find(c.error), std::string::npos) << error;
         }
-        EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"snapshot"});
+        EXPECT_EQ(snapscan_test::DirectoryNames(dir.Path()), std::vector<std::string>{"snapshot"});
     }
 }
 
@@ -152,7 +139,7 @@ TEST(ChangesWriterTest, SeveralSharesGetNumberedListsAndOldOnesGo) {
         dir.WriteFile(old, "old");
     std::string error;
     ASSERT_TRUE(ChangesWriter(dir.Join("c"), ChangesFormat::kNul, 2).RemoveOld(error)) << error;
-    EXPECT_EQ(Names(dir.Path()), (std::vector<std::string>{"c.3", "keep"}));
+    EXPECT_EQ(snapscan_test::DirectoryNames(dir.Path()), (std::vector<std::string>{"c.3", "keep"}));
     dir.MakeDir("d/x");
     EXPECT_FALSE(ChangesWriter(dir.Join("d"), ChangesFormat::kJsonl, 1).RemoveOld(error));
     EXPECT_NE(error.find("cannot remove the old changes file"), std::string::npos) << error;

@@ -1,6 +1,5 @@
 // The metrics file: the exposition text of a job, the success time a failed
 // job keeps, label escaping, and that a collector never sees a partial file.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <sstream>
@@ -20,18 +19,6 @@ using snapscan::JobRequest;
 using snapscan::MetricsFile;
 using snapscan_test::ReadFile;
 using snapscan_test::TempDir;
-
-std::vector<std::string> Names(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* listing = ::opendir(dir.c_str());
-    if (!listing) return names;
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(listing);
-    return names;
-}
 
 JobRequest Request() {
     JobRequest request;
@@ -231,7 +218,7 @@ TEST(MetricsFileTest, WritesByRenameWithMode0644AndLeavesNoTemporaryFile) {
     struct stat info;
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
-    EXPECT_EQ(Names(dir.Path()), std::vector<std::string>{"snapscan.prom"});
+    EXPECT_EQ(snapscan_test::DirectoryNames(dir.Path()), std::vector<std::string>{"snapscan.prom"});
 
     // The rename fails (a directory is in the way): the temporary file goes and
     // what was there stays whole.
@@ -239,7 +226,7 @@ TEST(MetricsFileTest, WritesByRenameWithMode0644AndLeavesNoTemporaryFile) {
     dir.WriteFile("blocked.prom/keep", "kept");
     EXPECT_FALSE(metrics.Write(blocked, error));
     EXPECT_NE(error.find("cannot rename"), std::string::npos) << error;
-    EXPECT_EQ(Names(dir.Path()).size(), 2u);
+    EXPECT_EQ(snapscan_test::DirectoryNames(dir.Path()).size(), 2u);
     EXPECT_EQ(ReadFile(blocked + "/keep"), "kept");
     // No directory to write into.
     EXPECT_FALSE(metrics.Write(dir.Join("missing/snapscan.prom"), error));

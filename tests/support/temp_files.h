@@ -52,6 +52,8 @@ private:
 
 // The whole file, byte for byte; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
+// The names in a directory, sorted, without "." and ".."; empty when it cannot be read.
+std::vector<std::string> DirectoryNames(const std::string& dir);
 // Replaces the file's content (parents created); with a mode, chmods it to
 // that. A file that cannot be written fails the running test.
 void WriteFile(const std::string& path, const std::string& content,

@@ -32,13 +32,22 @@ void ChangelistPage(simdjson::ondemand::parser& parser, const std::string& text,
     }
     for (const _IsilonChangeListItem& item : reused.items) FUZZ_CHECK(StartsWithSlash(item.path));
 
-    // A fresh record and the byte-exact path both give the same page.
+    // A fresh record and the byte-exact path both give the same page. The byte-exact reader
+    // checks the escapes of every string, also of fields the default reader skips unread, so
+    // it may refuse a malformed page the other accepts: then it must say why and keep nothing.
     for (bool byteExact : {false, true}) {
         _IsilonChangeListInfo fresh;
         std::string again = text;
-        FUZZ_CHECK(
-            arrayjson::ParseChangelistPage(parser, again, rootPath, fresh, problem, byteExact));
+        problem.clear();
+        const bool parsed =
+            arrayjson::ParseChangelistPage(parser, again, rootPath, fresh, problem, byteExact);
         FUZZ_CHECK(again == text);
+        if (byteExact && !parsed) {
+            FUZZ_CHECK(!problem.empty());
+            FUZZ_CHECK(fresh.items.empty());
+            continue;
+        }
+        FUZZ_CHECK(parsed);
         FUZZ_CHECK(fresh.items.size() == reused.items.size());
         FUZZ_CHECK(fresh.resumeToken == reused.resumeToken);
         auto other = reused.items.begin();

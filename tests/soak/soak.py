@@ -702,7 +702,7 @@ class Soak:
         self.share = Share(self.share_path, random.Random(self.seed * 7919 + 1))
         self.array = Array(opts.arraysim or os.path.join(opts.build, "tools/arraysim/arraysim"), self.ifs,
                            self.work)
-        self.cli = opts.cli or os.path.join(opts.build, "tools/snapscan/snapscan")
+        self.cli = opts.cli or os.path.join(opts.build, "bin/snapscan")
         self.plugin = opts.plugin or self.find_plugin(opts.build)
         self.contents = {s: Content(s, self.work) for s in SUBCLIENTS}
         self.trees = {}           # round -> tree
@@ -716,7 +716,9 @@ class Soak:
 
     @staticmethod
     def find_plugin(build):
-        for root, _, files in os.walk(os.path.join(build, "snapclient")):
+        # The build puts the plug-in where an install does, below lib/ (lib/snapscan, or
+        # lib/<triplet>/snapscan on Debian).
+        for root, _, files in os.walk(os.path.join(build, "lib")):
             for f in files:
                 if f.startswith("libIsilonSnapClient.so"):
                     return os.path.join(root, f)

@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -132,6 +135,86 @@ TEST(ChangelistTest, RealTreeChanges) {
         }
     }
     EXPECT_TRUE(arraysim::ComputeChangelist(newer, newer, "").empty());
+}
+
+// Manifests written by hand: inodes present on one side only, at either end of the other side,
+// and hard-linked files whose places are kept, added and removed one by one.
+TEST(ChangelistTest, InodesAndPlacesPairedAcrossManifests) {
+    struct Place {
+        uint64_t inode;
+        uint64_t parent;
+        const char* path;
+        int64_t size;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Place> older, newer;
+        std::vector<std::string> expected;  // paths in order; "-" before a removed one
+    };
+    // Inode 1 is the root; 2 a directory below it.
+    const Place root{1, 0, "/ifs/data", 0};
+    const Place dir{2, 1, "/ifs/data/d", 0};
+    const Case kCases[] = {
+        {"nothing changed",
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}},
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}},
+         {}},
+        {"an inode below every older one and one above",
+         {root, {5, 1, "/ifs/data/a", 1}},
+         {{0, 0, "/ifs/data/zero", 1}, root, {5, 1, "/ifs/data/a", 1}, {9, 1, "/ifs/data/z", 1}},
+         {"/ifs/data/zero", "/ifs/data/z"}},
+        {"older inodes at both ends gone",
+         {{0, 1, "/ifs/data/zero", 1}, root, {9, 1, "/ifs/data/z", 1}},
+         {root},
+         {"-/ifs/data/zero", "-/ifs/data/z"}},
+        {"a new hard link beside the kept place",
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}},
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}, {5, 1, "/ifs/data/link", 1}},
+         {"/ifs/data/link"}},
+        {"one of two places removed, the file edited",
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}, {5, 1, "/ifs/data/link", 1}},
+         {root, dir, {5, 2, "/ifs/data/d/a", 2}},
+         {"/ifs/data/d/a", "-/ifs/data/link"}},
+        {"both places moved",
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}, {5, 2, "/ifs/data/d/b", 1}},
+         {root, dir, {5, 1, "/ifs/data/x", 1}, {5, 1, "/ifs/data/y", 1}},
+         {"/ifs/data/x", "/ifs/data/y", "-/ifs/data/d/a", "-/ifs/data/d/b"}},
+        {"same name under another parent is a move",
+         {root, dir, {5, 1, "/ifs/data/a", 1}},
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}},
+         {"/ifs/data/d/a", "-/ifs/data/a"}},
+        {"a path renamed only through its directory is the same place",
+         {root, dir, {5, 2, "/ifs/data/d/a", 1}},
+         {root, {2, 1, "/ifs/data/e", 0}, {5, 2, "/ifs/data/e/a", 1}},
+         {"/ifs/data/e", "-/ifs/data/d"}},
+    };
+    auto manifest = [](const std::vector<Place>& places) {
+        Manifest m;
+        for (const Place& p : places) {
+            arraysim::ManifestEntry e;
+            e.inode = p.inode;
+            e.parentInode = p.parent;
+            e.path = p.path;
+            e.type = p.inode <= 2 ? "directory" : "regular";
+            e.size = p.size;
+            m.push_back(e);
+        }
+        return m;
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const Manifest older = manifest(c.older);
+        const Manifest newer = manifest(c.newer);
+        ASSERT_TRUE(std::is_sorted(older.begin(), older.end(), [](const auto& a, const auto& b) {
+            return std::tie(a.inode, a.path) < std::tie(b.inode, b.path);
+        }));
+        std::vector<std::string> got;
+        const std::vector<ChangeEntry> entries = arraysim::ComputeChangelist(older, newer, "");
+        ExpectArrayOrder(entries);
+        for (const ChangeEntry& e : entries)
+            got.push_back(((e.id & kRemovedLinBit) != 0 ? "-" : "") + e.path);
+        EXPECT_EQ(got, c.expected);
+    }
 }
 
 TEST(ChangelistTest, ScanSkipsSnapshotDirectoriesAndRecordsTypes) {

@@ -16,8 +16,11 @@ namespace {
 // The file is rebuilt from empty by every run and removed afterwards, so there
 // is nothing to roll back to: no journal, no syncs. The page cache is bounded so
 // that memory stays flat however many rows arrive; whatever SQLite needs as
-// temporary storage goes to files, not to memory.
+// temporary storage goes to files, not to memory. Large pages: rows are appended
+// at the right edge of one tree, and fewer, larger pages cost SQLite less per row
+// (about a tenth of the load's CPU measured against 4 KiB pages).
 constexpr const char* kSetup =
+    "PRAGMA page_size=65536;"
     "PRAGMA journal_mode=OFF;"
     "PRAGMA synchronous=OFF;"
     "PRAGMA cache_size=-16384;"

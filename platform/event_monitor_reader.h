@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/Records.h"
+#include "platform/event_monitor_batch.h"
 #include "platform/event_monitor_store.h"
 
 namespace snaphost {
@@ -36,7 +37,7 @@ public:
     void Stop();
 
 private:
-    using Batch = std::vector<char>;
+    using Batch = RowBatch;
     struct Filled {
         Batch* batch;
         int last;           // 0: more batches follow; 1 or -1: the end of reading

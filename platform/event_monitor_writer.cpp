@@ -123,7 +123,8 @@ bool EventWriter::HandOver(std::string& error) {
 }
 
 // Runs of inserts go to the store in groups, which costs it far less per row
-// than one statement each; a rename first stores the inserts before it.
+// than one statement each; a rename of a row already stored first stores the
+// inserts before it.
 bool EventWriter::Apply(const Batch& batch, std::string& error) {
     EventFields group[EventStore::kGroupRows];
     size_t grouped = 0;
@@ -165,10 +166,23 @@ bool EventWriter::Apply(const Batch& batch, std::string& error) {
             in += header.oldPathLength;
             if (grouped == EventStore::kGroupRows && !storeGroup()) return false;
         } else {
-            if (grouped > 0 && !storeGroup()) return false;
             RenameHeader header;
             memcpy(&header, in, sizeof header);
             in += sizeof header;
+            // The two halves of a rename arrive one after the other, so the row
+            // it names is nearly always among the rows not stored yet: changed
+            // there, it costs no statement of its own.
+            EventFields* pending = nullptr;
+            for (size_t i = grouped; i > 0 && pending == nullptr; --i)
+                if (group[i - 1].inode == header.inode) pending = &group[i - 1];
+            if (pending != nullptr) {
+                pending->oldPath = in;
+                pending->oldPathLength = header.oldPathLength;
+                pending->isRename = 1;
+                in += header.oldPathLength;
+                continue;
+            }
+            if (grouped > 0 && !storeGroup()) return false;
             bool found = false;
             if (!m_store.Rename(header.inode, in, header.oldPathLength, found, error)) return false;
             if (!found) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/Records.h"
+#include "platform/event_monitor_batch.h"
 #include "platform/event_monitor_store.h"
 
 namespace snaphost {
@@ -50,7 +51,7 @@ public:
     void Abandon();
 
 private:
-    using Batch = std::vector<char>;
+    using Batch = RowBatch;
 
     char* Grow(size_t bytes);
     bool HandOver(std::string& error);

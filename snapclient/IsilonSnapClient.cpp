@@ -954,7 +954,10 @@ CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page
         row.modifiedTime = entry.modifiedTime;
         row.changeTime = entry.changeTime;
         row.size = entry.size;
-        row.changeType = (inode & kRemovedInodeBit) != 0 ? kRemovedChangeType : entry.changeType;
+        if ((inode & kRemovedInodeBit) != 0)
+            row.changeType = kRemovedChangeType;
+        else
+            row.changeType = entry.changeType;
 
         SNAP_LOG(3,
                  "Path[%s], ChangeType[%s], AccessTime[%llu], ChangeTime[%llu], "

@@ -71,6 +71,11 @@ TEST_F(EventMonitorTest, LargeInputsMatchTheModel) {
     strayAtEnd.push_back({1001, "/late/low", kRemoved});
     strayAtEnd.push_back({arrayOrder[100].inode, "/late/stored", kRemoved});
     strayAtEnd.push_back({999999999, "/late/high", "file"});
+    // As some arrays list them: each inode's present paths, then its removed
+    // ones, so that a rename names a row the database has only just been given.
+    std::vector<Entry> byInode = arrayOrder;
+    std::stable_sort(byInode.begin(), byInode.end(),
+                     [](const Entry& a, const Entry& b) { return a.inode < b.inode; });
     std::vector<Entry> noRemoved;
     for (const Entry& e : arrayOrder)
         if (e.changeType != kRemoved) noRemoved.push_back(e);
@@ -80,6 +85,7 @@ TEST_F(EventMonitorTest, LargeInputsMatchTheModel) {
     } cases[] = {
         {"array order", arrayOrder},
         {"random order", shuffled},
+        {"each inode's entries together", byInode},
         {"array order with stray rows at the end", strayAtEnd},
         {"no removed entries", noRemoved},
     };

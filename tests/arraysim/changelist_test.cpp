@@ -195,6 +195,7 @@ TEST(ChangelistTest, InodesAndPlacesPairedAcrossManifests) {
             e.inode = p.inode;
             e.parentInode = p.parent;
             e.path = p.path;
+            e.nameHash = arraysim::NameHash(p.path);
             e.type = p.inode <= 2 ? "directory" : "regular";
             e.size = p.size;
             m.push_back(e);

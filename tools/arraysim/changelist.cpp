@@ -3,7 +3,6 @@
 #include "tools/arraysim/lins_page.h"
 
 #include <algorithm>
-#include <string_view>
 
 namespace arraysim {
 
@@ -27,17 +26,11 @@ struct InodeRange {
     Manifest::const_iterator begin, end;
 };
 
-std::string_view NameOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return std::string_view(path).substr(slash == std::string::npos ? 0 : slash + 1);
-}
-
-// The entry of the range at the same place: same parent directory, same name. A path that
-// changed only because an ancestor was renamed is the same place.
+// The entry of the range at the same place: same parent directory, same name (told by its
+// hash). A path that changed only because an ancestor was renamed is the same place.
 const ManifestEntry* SamePlaceIn(const InodeRange& r, const ManifestEntry& e) {
-    const std::string_view name = NameOf(e.path);
     for (auto it = r.begin; it != r.end; ++it) {
-        if (it->parentInode == e.parentInode && NameOf(it->path) == name) return &*it;
+        if (it->parentInode == e.parentInode && it->nameHash == e.nameHash) return &*it;
     }
     return nullptr;
 }

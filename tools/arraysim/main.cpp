@@ -55,6 +55,8 @@ static int RunEmulator(int argc, char** argv) {
     app.add_flag(
         "--no-snapshot-dir", [&o](int64_t) { o.snapshotDir = false; },
         "Do not make snapshot content readable under .snapshot");
+    app.add_flag("--durable-snapshots", o.durableSnapshots,
+                 "Flush a snapshot's copy, or its removal, to disk before answering");
     app.add_flag(
         "--changelist-disabled", [&o](int64_t) { o.changelistCreateEnabled = false; },
         "Start with the ChangelistCreate job type disabled");

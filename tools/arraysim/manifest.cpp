@@ -31,6 +31,17 @@ const char* FileTypeText(mode_t mode) {
     }
 }
 
+uint64_t NameHash(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+    uint64_t hash = 14695981039346656037ull;
+    for (const char c : path) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
 namespace {
 
 ManifestEntry EntryFromStat(const struct stat& st, uint64_t parentInode, const std::string& ifsPath,
@@ -39,6 +50,7 @@ ManifestEntry EntryFromStat(const struct stat& st, uint64_t parentInode, const s
     e.inode = static_cast<uint64_t>(st.st_ino);
     e.parentInode = parentInode;
     e.path = ifsPath;
+    e.nameHash = NameHash(ifsPath);
     e.type = FileTypeText(st.st_mode);
     e.size = static_cast<int64_t>(st.st_size);
     e.atime = {st.st_atim.tv_sec, st.st_atim.tv_nsec};

@@ -29,6 +29,7 @@ struct SimOptions {
     int64_t changelistDelayMs = 0;  // and its changelist is missing this much longer
     uint32_t pageSize = 1000;       // default page of lists without ?limit
     bool snapshotDir = true;        // copy snapshot content under <dir>/.snapshot/<name>
+    bool durableSnapshots = false;  // flush each copy and each removal before answering
     bool changelistCreateEnabled = true;
     bool lockNewSnapshots = false;
     uint32_t failNextJobs = 0;

@@ -1,6 +1,8 @@
 #include "tools/arraysim/snapshot_store.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +13,26 @@
 #include "tools/arraysim/snapshot_view.h"
 
 namespace arraysim {
+
+namespace {
+
+// The array's snapshot is on disk when its creation is answered. The copy
+// that stands for it leaves the kernel a whole tree of dirty pages and inodes
+// otherwise, and whoever syncs next on this file system (a client saving its
+// state, say) would wait for them.
+ApiError SyncFileSystemOf(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || syncfs(fd) != 0) {
+        const int code = errno;
+        if (fd >= 0) close(fd);
+        return {500, "AEC_SYSTEM_INTERNAL_ERROR",
+                "cannot flush " + path + " to disk: " + std::strerror(code)};
+    }
+    close(fd);
+    return {};
+}
+
+}  // namespace
 
 SnapshotStore::SnapshotStore(const SimOptions& options)
     : m_options(options), m_lockNew(options.lockNewSnapshots) {}
@@ -78,6 +100,14 @@ ApiError SnapshotStore::Create(const std::string& name, const std::string& path,
                 return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
             }
             snap.copyDir = copy;
+            if (m_options.durableSnapshots) {
+                const ApiError synced = SyncFileSystemOf(copy);
+                if (!synced.Ok()) {
+                    std::string ignored;
+                    RemoveTree(copy, ignored);
+                    return synced;
+                }
+            }
         }
         snap.manifest = std::move(manifest);
     }
@@ -120,11 +150,15 @@ ApiError SnapshotStore::Delete(const std::string& nameOrId) {
     if (s->locked) {
         return ApiError::Conflict("Snapshot '" + s->name + "' has locks and cannot be deleted");
     }
-    if (!s->copyDir.empty()) {
+    const std::string copyDir = s->copyDir;
+    if (!copyDir.empty()) {
         std::string error;
-        if (!RemoveTree(s->copyDir, error)) return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
+        if (!RemoveTree(copyDir, error)) return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
     }
     m_snapshots.erase(s->id);
+    // The snapshot is gone either way; a removal that could not be flushed is still an error.
+    if (!copyDir.empty() && m_options.durableSnapshots)
+        return SyncFileSystemOf(copyDir.substr(0, copyDir.rfind('/')));
     return {};
 }
 

@@ -1,6 +1,7 @@
 // Items are written without a JSON tree and in batches, for speed: every line must still be byte
 // for byte what the record and text of the item say, whatever bytes its names carry, and no
 // item may be held back past the next record.
+#include <cctype>
 #include <sstream>
 #include <string>
 
@@ -110,6 +111,49 @@ TEST(ItemOutputTest, BatchedItemsKeepTheirPlace) {
         ASSERT_NE(last, std::string::npos) << text;
         EXPECT_LT(first, done);
         EXPECT_LT(done, last);
+    }
+}
+
+// Many batches go to the stream through the writer thread: every item arrives once and in
+// order, and the records and progress lines written between them keep their place.
+TEST(ItemOutputTest, ManyBatchesArriveWholeAndInOrder) {
+    constexpr int kItems = 30000;  // about 40 batches in JSON, 15 in text
+    for (const bool json : {true, false}) {
+        SCOPED_TRACE(json ? "JSON" : "text");
+        std::ostringstream both;
+        {
+            Output output(both, both, json);
+            for (int i = 0; i < kItems; ++i) {
+                if (i % 7000 == 0)
+                    output.Emit({{"event", "mark"}, {"at", i}}, "mark " + std::to_string(i));
+                if (i % 10000 == 5000) output.Progress("progress " + std::to_string(i));
+                output.EmitItem("/s", Item(2, "/s/f" + std::to_string(i)));
+            }
+        }
+        std::istringstream lines(both.str());
+        std::string line;
+        int nextItem = 0, nextMark = 0, nextProgress = 5000;
+        while (std::getline(lines, line)) {
+            const size_t at = line.find("/s/f");
+            if (line.find("mark") != std::string::npos) {
+                EXPECT_EQ(nextItem, nextMark) << line;
+                nextMark += 7000;
+            } else if (line.rfind("progress ", 0) == 0) {
+                EXPECT_EQ("progress " + std::to_string(nextItem), line);
+                EXPECT_EQ(nextProgress, nextItem);
+                nextProgress += 10000;
+            } else {
+                ASSERT_NE(at, std::string::npos) << line;
+                const std::string expected = "/s/f" + std::to_string(nextItem);
+                EXPECT_EQ(expected, line.substr(at, expected.size())) << line;
+                EXPECT_FALSE(std::isdigit(static_cast<unsigned char>(line[at + expected.size()])))
+                    << line;
+                ++nextItem;
+            }
+        }
+        EXPECT_EQ(kItems, nextItem);
+        EXPECT_EQ(35000, nextMark);
+        EXPECT_EQ(35000, nextProgress);
     }
 }
 

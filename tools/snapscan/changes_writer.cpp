@@ -64,6 +64,8 @@ struct ChangesWriter::PendingFile {
     std::string destination;
     std::string temporary;
     FILE* stream = nullptr;
+    uint64_t written = 0;      // bytes given to the stream
+    uint64_t writtenBack = 0;  // of them, bytes whose writeback to disk was started
 };
 
 ChangesWriter::ChangesWriter(std::string path, ChangesFormat format, size_t shareCount)
@@ -135,9 +137,22 @@ bool ChangesWriter::BeginShare(size_t index, const std::string& share, const std
 }
 
 bool ChangesWriter::Put(PendingFile& file, const std::string& bytes, std::string& error) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), file.stream) == bytes.size()) return true;
-    error = "cannot write " + file.temporary + ": " + std::strerror(errno);
-    return false;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file.stream) != bytes.size()) {
+        error = "cannot write " + file.temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    file.written += bytes.size();
+    // The file is synced before it is put in place. Lists of millions of entries would have the
+    // job wait for all of them at the end; started as the list grows, the disk writes them while
+    // the job goes on. Only a hint: the sync at the end is what makes the file durable.
+    constexpr uint64_t kWritebackBytes = 8 << 20;
+    if (file.written - file.writtenBack >= kWritebackBytes && std::fflush(file.stream) == 0) {
+        ::sync_file_range(::fileno(file.stream), static_cast<off64_t>(file.writtenBack),
+                          static_cast<off64_t>(file.written - file.writtenBack),
+                          SYNC_FILE_RANGE_WRITE);
+        file.writtenBack = file.written;
+    }
+    return true;
 }
 
 bool ChangesWriter::PutPath(PendingFile& file, const std::string& relative, std::string& error) {

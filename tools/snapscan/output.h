@@ -1,11 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <iosfwd>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -109,13 +112,19 @@ public:
     // Writes out the items held back by EmitItem.
     void Flush();
 
-    ~Output() { Flush(); }
+    ~Output();
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
 private:
     void Write(const nlohmann::json& record, const std::string& text, bool always);
     void WritePending();
+    // Full batches of items are written by a thread of their own, so that the
+    // kernel's copying of them into the file overlaps the formatting of the next;
+    // anything else written to `out` waits until they are out (Drain).
+    void HandOff();
+    void Drain();
+    void RunWriter();
 
     std::ostream& m_out;
     std::ostream& m_err;
@@ -133,6 +142,17 @@ private:
     std::string m_pending;  // items not yet written to `out`
     std::string m_time;
     std::chrono::steady_clock::time_point m_pendingSince;
+
+    // Batches handed to the writer thread, and emptied ones for reuse.
+    std::mutex m_batchMutex;
+    std::condition_variable m_batchReady, m_batchDone;
+    std::deque<std::string> m_batches;
+    std::vector<std::string> m_spare;
+    bool m_writing = false;  // the writer thread holds a batch
+    bool m_stopWriter = false;
+    bool m_writerStarted = false;
+    bool m_writeInline = false;  // no thread could be started
+    std::thread m_writer;
 };
 
 // `text` with control bytes, DEL and backslash written as \xNN escapes, so

@@ -1,7 +1,11 @@
 // The changes writer: what each item puts in which list, item paths that would
 // reach outside the share, and that nothing is visible before Commit().
 
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <csignal>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -116,6 +120,66 @@ TEST(ChangesWriterTest, PathsOutsideTheShareFailAndLeaveNoFile) {
         }
         EXPECT_EQ(snapscan_test::DirectoryNames(dir.Path()), std::vector<std::string>{"snapshot"});
     }
+}
+
+// JSON lines go to their file in batches from a thread of their own: all of them, in order,
+// across shares, and only once committed.
+TEST(ChangesWriterTest, ManyJsonLinesArriveInOrder) {
+    TempDir dir;
+    const std::string list = dir.Join("changes");
+    constexpr int kItems = 20000;  // several batches
+    {
+        ChangesWriter writer(list, ChangesFormat::kJsonl, 2);
+        std::string error;
+        for (int share = 0; share < 2; ++share) {
+            const std::string path = "/s" + std::to_string(share);
+            ASSERT_TRUE(writer.BeginShare(share, path, path + "/.snapshot/x", error)) << error;
+            for (int i = share * kItems / 2; i < (share + 1) * kItems / 2; ++i)
+                ASSERT_TRUE(writer.Add(Item(2, path + "/f" + std::to_string(i)), error)) << error;
+        }
+        EXPECT_EQ(snapscan_test::DirectoryNames(dir.Path()).size(), 1u);
+        EXPECT_NE(snapscan_test::DirectoryNames(dir.Path())[0], "changes");
+        ASSERT_TRUE(writer.Commit(error)) << error;
+    }
+    std::istringstream lines(ReadFile(list));
+    std::string line;
+    int next = 0;
+    while (std::getline(lines, line)) {
+        const std::string path =
+            "\"/s" + std::to_string(next * 2 / kItems) + "/f" + std::to_string(next) + "\"";
+        ASSERT_NE(line.find("\"path\":" + path), std::string::npos) << next << ": " << line;
+        ++next;
+    }
+    EXPECT_EQ(next, kItems);
+}
+
+// A file that cannot grow (a full disk, a size limit) fails the writer and leaves no list.
+TEST(ChangesWriterTest, AListThatCannotBeWrittenFailsAndLeavesNothing) {
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    // Beyond the limit a write fails with EFBIG instead of the signal ending the test.
+    const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+    for (const ChangesFormat format : {ChangesFormat::kNul, ChangesFormat::kJsonl}) {
+        SCOPED_TRACE(format == ChangesFormat::kNul ? "nul" : "jsonl");
+        TempDir dir;
+        struct rlimit small = saved;
+        small.rlim_cur = 64 * 1024;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        bool failed = false;
+        std::string error;
+        {
+            ChangesWriter writer(dir.Join("changes"), format, 1);
+            ASSERT_TRUE(writer.BeginShare(0, "/s", "/s/.snapshot/x", error)) << error;
+            for (int i = 0; i < 20000 && !failed; ++i)
+                failed = !writer.Add(Item(2, "/s/f" + std::to_string(i)), error);
+            if (!failed) failed = !writer.Commit(error);
+        }
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+        EXPECT_TRUE(failed);
+        EXPECT_NE(error.find("cannot write"), std::string::npos) << error;
+        EXPECT_EQ(snapscan_test::DirectoryNames(dir.Path()), std::vector<std::string>{});
+    }
+    signal(SIGXFSZ, previous);
 }
 
 TEST(ChangesWriterTest, SeveralSharesGetNumberedListsAndOldOnesGo) {

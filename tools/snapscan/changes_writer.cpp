@@ -72,6 +72,7 @@ ChangesWriter::ChangesWriter(std::string path, ChangesFormat format, size_t shar
     : m_path(std::move(path)), m_format(format), m_shareCount(shareCount) {}
 
 ChangesWriter::~ChangesWriter() {
+    m_lineWriter.reset();  // its thread writes to a file closed below
     for (const auto& file : m_files) {
         if (file->stream) std::fclose(file->stream);
         if (!file->temporary.empty()) ::unlink(file->temporary.c_str());
@@ -130,7 +131,14 @@ bool ChangesWriter::BeginShare(size_t index, const std::string& share, const std
     m_listedTrees.clear();
     if (m_format == ChangesFormat::kJsonl) {
         if (!m_files.empty()) return true;  // one file for every share
-        return Open(m_path, m_current, error);
+        if (!Open(m_path, m_current, error)) return false;
+        m_lineWriter = std::make_unique<BatchWriter>([this](const std::string& batch) {
+            std::string failure;
+            if (Put(*m_current, batch, failure)) return;
+            std::lock_guard<std::mutex> lock(m_lineErrorMutex);
+            if (m_lineError.empty()) m_lineError = failure;
+        });
+        return true;
     }
     const std::string path = PathFor(m_path, m_format, index, m_shareCount);
     return Open(path, m_current, error) && Open(path + kRemovedSuffix, m_removed, error);
@@ -220,7 +228,10 @@ bool ChangesWriter::Add(const FileServerSnapshotCompareItem& item, std::string& 
             record["time"] = m_time;
             m_line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         }
-        return Put(*m_current, m_line, error);
+        m_lines += m_line;
+        constexpr size_t kBatchBytes = 256 * 1024;
+        if (m_lines.size() >= kBatchBytes) m_lineWriter->HandOff(m_lines);
+        return !LineWriteFailed(error);
     }
     std::string relative;
     if (!Relative(item.path, relative)) {
@@ -251,7 +262,19 @@ bool ChangesWriter::Add(const FileServerSnapshotCompareItem& item, std::string& 
     return PutPath(*m_current, relative, error);
 }
 
+bool ChangesWriter::LineWriteFailed(std::string& error) {
+    std::lock_guard<std::mutex> lock(m_lineErrorMutex);
+    if (m_lineError.empty()) return false;
+    error = m_lineError;
+    return true;
+}
+
 bool ChangesWriter::Commit(std::string& error) {
+    if (m_lineWriter) {
+        m_lineWriter->HandOff(m_lines);
+        m_lineWriter->Drain();
+        if (LineWriteFailed(error)) return false;
+    }
     for (const auto& file : m_files) {
         FILE* stream = file->stream;
         file->stream = nullptr;

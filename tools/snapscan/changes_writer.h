@@ -2,12 +2,14 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "common/Records.h"
 
+#include "tools/snapscan/batch_writer.h"
 #include "tools/snapscan/output.h"
 
 namespace snapscan {
@@ -77,6 +79,7 @@ private:
     bool Relative(const std::string& itemPath, std::string& relative) const;
     bool UnderListedTree(const std::string& relative) const;
     bool ListTree(const std::string& relative, std::string& error);
+    bool LineWriteFailed(std::string& error);
 
     std::string m_path;
     ChangesFormat m_format;
@@ -91,6 +94,12 @@ private:
     std::unordered_set<std::string> m_listedTrees;
     UtcStamps m_stamps;          // the "time" of JSON lines
     std::string m_line, m_time;  // one JSON line; kept to reuse their memory
+    // JSON lines go to their file in batches from a thread of their own; the
+    // first failure to write one is kept for the next Add or Commit.
+    std::string m_lines;
+    std::unique_ptr<BatchWriter> m_lineWriter;
+    std::mutex m_lineErrorMutex;
+    std::string m_lineError;
 };
 
 }  // namespace snapscan

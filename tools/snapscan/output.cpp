@@ -6,7 +6,6 @@
 #include <ctime>
 #include <mutex>
 #include <ostream>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -230,79 +229,13 @@ void Output::EmitItem(const std::string& share, const FileServerSnapshotCompareI
     constexpr auto kBatchWait = std::chrono::milliseconds(200);
     if (m_pending.size() >= kBatchBytes ||
         std::chrono::steady_clock::now() - m_pendingSince >= kBatchWait)
-        HandOff();
+        m_batches.HandOff(m_pending);
 }
 
-Output::~Output() {
-    Flush();
-    if (!m_writerStarted) return;
-    {
-        std::lock_guard<std::mutex> lock(m_batchMutex);
-        m_stopWriter = true;
-    }
-    m_batchReady.notify_one();
-    m_writer.join();
-}
-
-void Output::HandOff() {
-    if (m_pending.empty()) return;
-    if (!m_writerStarted && !m_writeInline) {
-        try {
-            m_writer = std::thread(&Output::RunWriter, this);
-            m_writerStarted = true;
-        } catch (const std::system_error&) {
-            m_writeInline = true;
-        }
-    }
-    if (m_writeInline) {
-        Flush();
-        return;
-    }
-    std::unique_lock<std::mutex> lock(m_batchMutex);
-    // A few batches at most wait for the file: memory stays bounded when it is slow.
-    constexpr size_t kBatchesQueued = 4;
-    m_batchDone.wait(lock, [this] { return m_batches.size() < kBatchesQueued; });
-    m_batches.push_back(std::move(m_pending));
-    if (!m_spare.empty()) {
-        m_pending = std::move(m_spare.back());
-        m_spare.pop_back();
-    } else {
-        m_pending = std::string();
-    }
-    m_pending.clear();
-    lock.unlock();
-    m_batchReady.notify_one();
-}
-
-void Output::Drain() {
-    if (!m_writerStarted) return;
-    std::unique_lock<std::mutex> lock(m_batchMutex);
-    m_batchDone.wait(lock, [this] { return m_batches.empty() && !m_writing; });
-}
-
-void Output::RunWriter() {
-    std::unique_lock<std::mutex> lock(m_batchMutex);
-    for (;;) {
-        m_batchReady.wait(lock, [this] { return !m_batches.empty() || m_stopWriter; });
-        if (m_batches.empty()) return;
-        std::string batch = std::move(m_batches.front());
-        m_batches.pop_front();
-        m_writing = true;
-        lock.unlock();
-        // Only this thread writes to `out` while a batch is out: every other
-        // writer drains first. A failure stays in the stream's state.
-        m_out.write(batch.data(), static_cast<std::streamsize>(batch.size()));
-        m_out.flush();
-        batch.clear();
-        lock.lock();
-        m_writing = false;
-        m_spare.push_back(std::move(batch));
-        m_batchDone.notify_all();
-    }
-}
+Output::~Output() { Flush(); }
 
 void Output::WritePending() {
-    Drain();
+    m_batches.Drain();
     if (m_pending.empty()) return;
     m_out.write(m_pending.data(), static_cast<std::streamsize>(m_pending.size()));
     m_pending.clear();

@@ -1,19 +1,17 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <iosfwd>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "common/Records.h"
+#include "tools/snapscan/batch_writer.h"
 
 namespace snapscan {
 
@@ -119,12 +117,6 @@ public:
 private:
     void Write(const nlohmann::json& record, const std::string& text, bool always);
     void WritePending();
-    // Full batches of items are written by a thread of their own, so that the
-    // kernel's copying of them into the file overlaps the formatting of the next;
-    // anything else written to `out` waits until they are out (Drain).
-    void HandOff();
-    void Drain();
-    void RunWriter();
 
     std::ostream& m_out;
     std::ostream& m_err;
@@ -143,16 +135,14 @@ private:
     std::string m_time;
     std::chrono::steady_clock::time_point m_pendingSince;
 
-    // Batches handed to the writer thread, and emptied ones for reuse.
-    std::mutex m_batchMutex;
-    std::condition_variable m_batchReady, m_batchDone;
-    std::deque<std::string> m_batches;
-    std::vector<std::string> m_spare;
-    bool m_writing = false;  // the writer thread holds a batch
-    bool m_stopWriter = false;
-    bool m_writerStarted = false;
-    bool m_writeInline = false;  // no thread could be started
-    std::thread m_writer;
+    // Full batches of items go to the file from a thread of their own; anything
+    // else written to `out` waits until they are out. Declared last: it goes
+    // first, writing what still waits while the stream is there.
+    BatchWriter m_batches{[this](const std::string& batch) {
+        // A failure stays in the stream's state, which OutputLost reads.
+        m_out.write(batch.data(), static_cast<std::streamsize>(batch.size()));
+        m_out.flush();
+    }};
 };
 
 // `text` with control bytes, DEL and backslash written as \xNN escapes, so

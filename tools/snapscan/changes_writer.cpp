@@ -229,8 +229,11 @@ bool ChangesWriter::Add(const FileServerSnapshotCompareItem& item, std::string& 
             m_line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
         }
         m_lines += m_line;
+        // A failed write shows at the next hand-off or in Commit: not per line, which would
+        // take a lock per item.
         constexpr size_t kBatchBytes = 256 * 1024;
-        if (m_lines.size() >= kBatchBytes) m_lineWriter->HandOff(m_lines);
+        if (m_lines.size() < kBatchBytes) return true;
+        m_lineWriter->HandOff(m_lines);
         return !LineWriteFailed(error);
     }
     std::string relative;

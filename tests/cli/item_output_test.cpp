@@ -43,6 +43,15 @@ std::string TimeOf(const std::string& line) {
     return at == std::string::npos ? std::string() : line.substr(at + 8, 24);
 }
 
+// Every number at its widest, of a kind the record does not know: the longest line head.
+FileServerSnapshotCompareItem Widest() {
+    FileServerSnapshotCompareItem item = Item(-2147483647 - 1, "/w", "/v");
+    item.info.mode = 4294967295U;
+    item.info.size = item.info.accessTime = item.info.modifiedTime = item.info.changeTime =
+        18446744073709551615ULL;
+    return item;
+}
+
 TEST(ItemOutputTest, LinesEqualRecordAndText) {
     struct Case {
         const char* name;
@@ -64,6 +73,7 @@ TEST(ItemOutputTest, LinesEqualRecordAndText) {
         {"not UTF-8: overlong form", Item(4, "/\xc0\xafx"), "/s"},
         {"not UTF-8: the share", Item(2, "/p"), "/s\xff"},
         {"empty path", Item(2, ""), ""},
+        {"widest numbers, unknown kind", Widest(), "/s"},
     };
     for (const bool json : {true, false}) {
         for (const Case& c : kCases) {

@@ -133,7 +133,7 @@ private:
     UtcStamps m_timestamps;
     std::string m_pending;  // items not yet written to `out`
     std::string m_time;
-    std::chrono::steady_clock::time_point m_pendingSince;
+    int64_t m_pendingSince = 0;  // coarse monotonic milliseconds of the first pending item
 
     // Full batches of items go to the file from a thread of their own; anything
     // else written to `out` waits until they are out. Declared last: it goes

@@ -218,6 +218,49 @@ TEST(ChangelistTest, InodesAndPlacesPairedAcrossManifests) {
     }
 }
 
+// The sweep reads each entry's compact key; what a key cannot hold (a type text it has no code
+// for, a nanosecond count out of range) is compared on the entries themselves.
+TEST(ChangelistTest, StateChangesFoundThroughKeys) {
+    struct Case {
+        const char* name;
+        std::string olderType, newerType;
+        int64_t olderNsec, newerNsec;
+        int64_t olderCtimeSec, newerCtimeSec;
+        bool changed;
+    };
+    const Case kCases[] = {
+        {"nothing changed", "regular", "regular", 5, 5, 7, 7, false},
+        {"nanoseconds of mtime", "regular", "regular", 5, 6, 7, 7, true},
+        {"seconds of ctime", "regular", "regular", 5, 5, 7, 8, true},
+        {"type", "regular", "symlink", 5, 5, 7, 7, true},
+        {"type without a code, same", "odd type", "odd type", 5, 5, 7, 7, false},
+        {"type without a code, changed", "odd type", "other odd type", 5, 5, 7, 7, true},
+        {"nanoseconds beyond 32 bits, same", "regular", "regular", 1LL << 40, 1LL << 40, 7, 7,
+         false},
+        {"nanoseconds beyond 32 bits, changed", "regular", "regular", 1LL << 40,
+         (1LL << 40) + (1LL << 32), 7, 7, true},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        auto manifest = [](const std::string& type, int64_t nsec, int64_t ctimeSec) {
+            arraysim::ManifestEntry e;
+            e.inode = 5;
+            e.parentInode = 1;
+            e.path = "/ifs/data/f";
+            e.nameHash = arraysim::NameHash(e.path);
+            e.type = type;
+            e.mtime = {100, nsec};
+            e.ctime = {ctimeSec, 0};
+            return Manifest{e};
+        };
+        const Manifest older = manifest(c.olderType, c.olderNsec, c.olderCtimeSec);
+        const Manifest newer = manifest(c.newerType, c.newerNsec, c.newerCtimeSec);
+        const std::vector<ChangeEntry> entries = arraysim::ComputeChangelist(
+            older, arraysim::PlaceKeys(older), newer, arraysim::PlaceKeys(newer), "");
+        EXPECT_EQ(entries.size(), c.changed ? 1u : 0u);
+    }
+}
+
 TEST(ChangelistTest, ScanSkipsSnapshotDirectoriesAndRecordsTypes) {
     TempDir dir;
     const std::string d = dir.Path() + "/data";

@@ -21,25 +21,35 @@ uint64_t ChangelistSource::AppendPageItems(uint64_t offset, uint64_t count,
 
 namespace {
 
-// Entries of one inode: [begin, end) of a manifest sorted by (inode, path).
+// Entries of one inode: [begin, end) of a manifest's keys sorted by (inode, path).
 struct InodeRange {
-    Manifest::const_iterator begin, end;
+    size_t begin, end;
 };
 
 // The entry of the range at the same place: same parent directory, same name (told by its
 // hash). A path that changed only because an ancestor was renamed is the same place.
-const ManifestEntry* SamePlaceIn(const InodeRange& r, const ManifestEntry& e) {
-    for (auto it = r.begin; it != r.end; ++it) {
-        if (it->parentInode == e.parentInode && it->nameHash == e.nameHash) return &*it;
+const PlaceKey* SamePlaceIn(const std::vector<PlaceKey>& keys, const InodeRange& r,
+                            const PlaceKey& e) {
+    for (size_t i = r.begin; i != r.end; ++i) {
+        if (keys[i].parentInode == e.parentInode && keys[i].nameHash == e.nameHash) return &keys[i];
     }
     return nullptr;
 }
 
-// The run of entries of the inode at `from` (the end of the manifest stays the end).
-InodeRange RunAt(Manifest::const_iterator from, Manifest::const_iterator end) {
-    auto to = from;
-    while (to != end && to->inode == from->inode) ++to;
+// The run of entries of the inode at `from` (the end stays the end).
+InodeRange RunAt(const std::vector<PlaceKey>& keys, size_t from) {
+    size_t to = from;
+    while (to != keys.size() && keys[to].inode == keys[from].inode) ++to;
     return {from, to};
+}
+
+bool SameState(const PlaceKey& a, const ManifestEntry& entryA, const PlaceKey& b,
+               const ManifestEntry& entryB) {
+    if (a.typeCode == kCompareEntries || b.typeCode == kCompareEntries)
+        return entryA.size == entryB.size && entryA.mtime == entryB.mtime &&
+               entryA.ctime == entryB.ctime && entryA.type == entryB.type;
+    return a.size == b.size && a.mtimeSec == b.mtimeSec && a.mtimeNsec == b.mtimeNsec &&
+           a.ctimeSec == b.ctimeSec && a.ctimeNsec == b.ctimeNsec && a.typeCode == b.typeCode;
 }
 
 ChangeEntry FromManifest(const ManifestEntry& e) {
@@ -71,34 +81,45 @@ private:
 
 std::vector<ChangeEntry> ComputeChangelist(const Manifest& older, const Manifest& newer,
                                            const std::string& removedTypeText) {
+    return ComputeChangelist(older, PlaceKeys(older), newer, PlaceKeys(newer), removedTypeText);
+}
+
+std::vector<ChangeEntry> ComputeChangelist(const Manifest& older,
+                                           const std::vector<PlaceKey>& olderKeys,
+                                           const Manifest& newer,
+                                           const std::vector<PlaceKey>& newerKeys,
+                                           const std::string& removedTypeText) {
+    if (olderKeys.size() != older.size() || newerKeys.size() != newer.size())
+        return ComputeChangelist(older, newer, removedTypeText);  // keys of other manifests
     // Both manifests are sorted by (inode, path): one pass over both, inode run by inode run,
     // pairs the places of each inode without a lookup per entry (a share of millions of entries
-    // is compared in one sequential sweep). Each list comes out in the array's order.
+    // is compared in one sequential sweep of their keys). Each list comes out in the array's
+    // order.
     std::vector<ChangeEntry> present, removed;
-    auto o = older.begin();
-    auto n = newer.begin();
-    while (o != older.end() || n != newer.end()) {
+    const size_t olderEnd = olderKeys.size(), newerEnd = newerKeys.size();
+    size_t o = 0, n = 0;
+    while (o != olderEnd || n != newerEnd) {
         // The inode's places in each snapshot; an empty run where it has none.
-        InodeRange olderRun{older.end(), older.end()};
-        InodeRange newerRun{newer.end(), newer.end()};
-        if (n == newer.end() || (o != older.end() && o->inode < n->inode)) {
-            olderRun = RunAt(o, older.end());
-        } else if (o == older.end() || n->inode < o->inode) {
-            newerRun = RunAt(n, newer.end());
+        InodeRange olderRun{olderEnd, olderEnd};
+        InodeRange newerRun{newerEnd, newerEnd};
+        if (n == newerEnd || (o != olderEnd && olderKeys[o].inode < newerKeys[n].inode)) {
+            olderRun = RunAt(olderKeys, o);
+        } else if (o == olderEnd || newerKeys[n].inode < olderKeys[o].inode) {
+            newerRun = RunAt(newerKeys, n);
         } else {
-            olderRun = RunAt(o, older.end());
-            newerRun = RunAt(n, newer.end());
+            olderRun = RunAt(olderKeys, o);
+            newerRun = RunAt(newerKeys, n);
         }
-        for (auto it = newerRun.begin; it != newerRun.end; ++it) {
-            const ManifestEntry* before = SamePlaceIn(olderRun, *it);
-            const bool changed = !before || before->size != it->size ||
-                                 before->mtime != it->mtime || before->ctime != it->ctime ||
-                                 before->type != it->type;
-            if (changed) present.push_back(FromManifest(*it));
+        for (size_t i = newerRun.begin; i != newerRun.end; ++i) {
+            const PlaceKey* before = SamePlaceIn(olderKeys, olderRun, newerKeys[i]);
+            if (!before ||
+                !SameState(*before, older[static_cast<size_t>(before - olderKeys.data())],
+                           newerKeys[i], newer[i]))
+                present.push_back(FromManifest(newer[i]));
         }
-        for (auto it = olderRun.begin; it != olderRun.end; ++it) {
-            if (SamePlaceIn(newerRun, *it)) continue;
-            ChangeEntry c = FromManifest(*it);
+        for (size_t i = olderRun.begin; i != olderRun.end; ++i) {
+            if (SamePlaceIn(newerKeys, newerRun, olderKeys[i])) continue;
+            ChangeEntry c = FromManifest(older[i]);
             c.id |= kRemovedLinBit;
             if (!removedTypeText.empty()) c.type = removedTypeText;
             removed.push_back(std::move(c));

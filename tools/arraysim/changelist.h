@@ -43,6 +43,12 @@ public:
 // Order: present entries by ascending inode, then removed entries by ascending inode.
 std::vector<ChangeEntry> ComputeChangelist(const Manifest& older, const Manifest& newer,
                                            const std::string& removedTypeText);
+// The same with the manifests' keys (PlaceKeys) made beforehand, when the snapshots were taken.
+std::vector<ChangeEntry> ComputeChangelist(const Manifest& older,
+                                           const std::vector<PlaceKey>& olderKeys,
+                                           const Manifest& newer,
+                                           const std::vector<PlaceKey>& newerKeys,
+                                           const std::string& removedTypeText);
 
 std::unique_ptr<ChangelistSource> MakeStoredChangelist(std::vector<ChangeEntry> entries);
 

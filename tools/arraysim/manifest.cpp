@@ -6,29 +6,70 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <tuple>
 
 namespace arraysim {
 
+namespace {
+
+const char* const kTypeTexts[] = {"regular", "directory",   "symlink",      "fifo",
+                                  "socket",  "char device", "block device", "unknown"};
+
+}  // namespace
+
 const char* FileTypeText(mode_t mode) {
     switch (mode & S_IFMT) {
         case S_IFREG:
-            return "regular";
+            return kTypeTexts[0];
         case S_IFDIR:
-            return "directory";
+            return kTypeTexts[1];
         case S_IFLNK:
-            return "symlink";
+            return kTypeTexts[2];
         case S_IFIFO:
-            return "fifo";
+            return kTypeTexts[3];
         case S_IFSOCK:
-            return "socket";
+            return kTypeTexts[4];
         case S_IFCHR:
-            return "char device";
+            return kTypeTexts[5];
         case S_IFBLK:
-            return "block device";
+            return kTypeTexts[6];
         default:
-            return "unknown";
+            return kTypeTexts[7];
     }
+}
+
+namespace {
+
+// A number for each of FileTypeText's texts.
+uint32_t TypeCode(const std::string& type) {
+    for (uint32_t code = 0; code < std::size(kTypeTexts); ++code) {
+        if (type == kTypeTexts[code]) return code;
+    }
+    return kCompareEntries;
+}
+
+bool FitsKey(const FileTime& time) { return time.nsec >= 0 && time.nsec <= 0xffffffffLL; }
+
+}  // namespace
+
+std::vector<PlaceKey> PlaceKeys(const Manifest& manifest) {
+    std::vector<PlaceKey> keys;
+    keys.reserve(manifest.size());
+    for (const ManifestEntry& e : manifest) {
+        PlaceKey k;
+        k.inode = e.inode;
+        k.parentInode = e.parentInode;
+        k.nameHash = e.nameHash;
+        k.size = e.size;
+        k.mtimeSec = e.mtime.sec;
+        k.ctimeSec = e.ctime.sec;
+        k.mtimeNsec = static_cast<uint32_t>(e.mtime.nsec);
+        k.ctimeNsec = static_cast<uint32_t>(e.ctime.nsec);
+        k.typeCode = FitsKey(e.mtime) && FitsKey(e.ctime) ? TypeCode(e.type) : kCompareEntries;
+        keys.push_back(k);
+    }
+    return keys;
 }
 
 uint64_t NameHash(std::string_view path) {

@@ -35,6 +35,27 @@ struct ManifestEntry {
 // Sorted by (inode, path); a hard-linked file appears once per path.
 using Manifest = std::vector<ManifestEntry>;
 
+// What a changelist compares of a manifest entry, in 64 bytes instead of the entry's 144: the
+// sweep of two manifests of millions of entries reads these. The bytes read are what it costs,
+// all the more as a snapshot's manifest lies unread between jobs, and memory left alone for a
+// minute is several times slower to read again on a virtual machine.
+struct PlaceKey {
+    uint64_t inode = 0;
+    uint64_t parentInode = 0;
+    uint64_t nameHash = 0;
+    int64_t size = 0;
+    int64_t mtimeSec = 0, ctimeSec = 0;
+    uint32_t mtimeNsec = 0, ctimeNsec = 0;
+    uint32_t typeCode = 0;  // TypeCode of the type text, or kCompareEntries
+};
+
+// A key that cannot tell its entry's state (a type text of no code, a time out of
+// range): the sweep compares such entries themselves.
+constexpr uint32_t kCompareEntries = 0xffffffff;
+
+// The keys of a manifest's entries, in its order.
+std::vector<PlaceKey> PlaceKeys(const Manifest& manifest);
+
 // Directories whose ctime the emulator itself changed (by creating their ".snapshot"):
 // inode -> (ctime right after our change, ctime before it). A scan that still finds the first
 // value reports the second, so our own bookkeeping never shows up as a change.

@@ -1,6 +1,7 @@
 #include "tools/arraysim/snapshot_store.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,6 +110,7 @@ ApiError SnapshotStore::Create(const std::string& name, const std::string& path,
                 }
             }
         }
+        snap.keys = std::make_shared<const std::vector<PlaceKey>>(PlaceKeys(*manifest));
         snap.manifest = std::move(manifest);
     }
     snap.id = m_nextId++;
@@ -156,6 +158,10 @@ ApiError SnapshotStore::Delete(const std::string& nameOrId) {
         if (!RemoveTree(copyDir, error)) return {500, "AEC_SYSTEM_INTERNAL_ERROR", error};
     }
     m_snapshots.erase(s->id);
+    // Freeing a manifest leaves millions of small chunks in malloc's fast bins,
+    // which the next large allocation sweeps up: that was the next changelist
+    // job, 50 ms later on a tree of 1M files. The array's deletion pays for it.
+    malloc_trim(0);
     // The snapshot is gone either way; a removal that could not be flushed is still an error.
     if (!copyDir.empty() && m_options.durableSnapshots)
         return SyncFileSystemOf(copyDir.substr(0, copyDir.rfind('/')));

@@ -23,6 +23,7 @@ struct Snapshot {
     bool synthetic = false;  // no tree behind it
     int64_t size = 0;
     std::shared_ptr<const Manifest> manifest;
+    std::shared_ptr<const std::vector<PlaceKey>> keys;  // of the manifest, for changelists
     std::string copyDir;  // local directory of the readable copy, "" when none
 };
 

@@ -1,9 +1,9 @@
 #include "tools/snapscan/output.h"
 
 #include <charconv>
-#include <cstring>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <ostream>

@@ -46,8 +46,9 @@ struct PlaceKey {
     int64_t size = 0;
     int64_t mtimeSec = 0, ctimeSec = 0;
     uint32_t mtimeNsec = 0, ctimeNsec = 0;
-    uint32_t typeCode = 0;  // TypeCode of the type text, or kCompareEntries
+    uint32_t typeCode = 0;  // a number for each type text FileTypeText gives, or kCompareEntries
 };
+static_assert(sizeof(PlaceKey) == 64, "a key is a cache line");
 
 // A key that cannot tell its entry's state (a type text of no code, a time out of
 // range): the sweep compares such entries themselves.

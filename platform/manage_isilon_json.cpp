@@ -289,14 +289,16 @@ bool Time(od::value& value, std::string_view name, uint64_t& seconds, std::strin
     if (error_code e = value.get_object().get(object))
         return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
     seconds = 0;
-    const bool fieldsRead =
-        ForEachField(object, "\"" + std::string(name) + "\" is malformed", problem,
-                     [&](std::string_view key, od::field& field) {
-                         if (key == "sec" && !Unsigned(field.value(), "sec", seconds, problem))
-                             return false;
-                         return true;
-                     });
-    return fieldsRead;
+    // Three of these per changelist entry: the problem's text is made only for a problem.
+    for (auto result : object) {
+        od::field field;
+        if (error_code e = std::move(result).get(field))
+            return Fail(problem, "\"" + std::string(name) + "\" is malformed", e);
+        std::string_view key;
+        if (!Key(field, key, problem)) return false;
+        if (key == "sec" && !Unsigned(field.value(), "sec", seconds, problem)) return false;
+    }
+    return true;
 }
 
 // The first object of the array named `name` in the root object.

@@ -114,6 +114,12 @@ constexpr PageCase kPageCases[] = {
      "a\"}],"
      "\"resume\":\"t\xff\"}",
      true, 2, "/\xfc", "2", "t\xff", nullptr},
+    {"time whose seconds are text",
+     R"({"lins":[{"id":"1","path":"/ifs/data/x/a","mtime":{"sec":"12","nsec":3}}]})", false, 0,
+     nullptr, nullptr, nullptr, "entry 0: \"sec\" is not a whole number"},
+    {"time object with a bad field",
+     R"({"lins":[{"id":"1","path":"/ifs/data/x/a","ctime":{"sec":12,nsec:3}}]})", false, 0,
+     nullptr, nullptr, nullptr, "entry 0: \"ctime\" is malformed"},
     {"Latin-1 path outside the root", "{\"lins\":[{\"id\":\"1\",\"path\":\"/ifs/data/y\xe9\"}]}",
      false, 0, nullptr, nullptr, nullptr, "not below"},
     {"byte that is not UTF-8 outside a string", "{\"lins\":[]\xe9}", false, 0, nullptr, nullptr,

@@ -310,13 +310,15 @@ void ArraySim::Impl::RegisterApiRoutes() {
                 cl.rootPath = a->path;
                 cl.snap1 = older;
                 cl.snap2 = newer;
-                if (a->synthetic || b->synthetic || !a->manifest || !b->manifest || !a->keys ||
-                    !b->keys) {
+                if (a->synthetic || b->synthetic || !a->manifest || !b->manifest) {
                     cl.source = MakeSyntheticChangelist(options.synthetic, a->path,
                                                         options.removedTypeText);
-                } else {
+                } else if (a->keys && b->keys) {
                     cl.source = MakeStoredChangelist(ComputeChangelist(
                         *a->manifest, *a->keys, *b->manifest, *b->keys, options.removedTypeText));
+                } else {
+                    cl.source = MakeStoredChangelist(
+                        ComputeChangelist(*a->manifest, *b->manifest, options.removedTypeText));
                 }
                 cl.visibleAt = job.readyAt + std::chrono::milliseconds(changelistDelayMs);
                 changelists[key] = std::move(cl);

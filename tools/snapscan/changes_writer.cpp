@@ -11,8 +11,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include <nlohmann/json.hpp>
-
 #include "tools/snapscan/output.h"
 
 namespace snapscan {
@@ -219,16 +217,9 @@ bool ChangesWriter::Add(const FileServerSnapshotCompareItem& item, std::string& 
         return false;
     }
     if (m_format == ChangesFormat::kJsonl) {
-        m_line.clear();
         m_time.clear();
         m_stamps.Append(m_time);
-        if (!AppendItemJsonLine(m_line, m_shareGiven, item, m_time)) {
-            // A name that is not UTF-8: the JSON library replaces its bad bytes, as --json does.
-            nlohmann::json record = ItemRecord(m_shareGiven, item);
-            record["time"] = m_time;
-            m_line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-        }
-        m_lines += m_line;
+        AppendItemJsonLine(m_lines, m_shareGiven, item, m_time);
         // A failed write shows at the next hand-off or in Commit: not per line, which would
         // take a lock per item.
         constexpr size_t kBatchBytes = 256 * 1024;

@@ -92,8 +92,8 @@ private:
     std::string m_readPath;            // without a trailing "/"
     // Renamed directories listed with all their entries (relative paths).
     std::unordered_set<std::string> m_listedTrees;
-    UtcStamps m_stamps;          // the "time" of JSON lines
-    std::string m_line, m_time;  // one JSON line; kept to reuse their memory
+    UtcStamps m_stamps;  // the "time" of JSON lines
+    std::string m_time;  // of one JSON line; kept to reuse its memory
     // JSON lines go to their file in batches from a thread of their own; the
     // first failure to write one is kept for the next Add or Commit.
     std::string m_lines;

@@ -227,13 +227,7 @@ void Output::EmitItem(const std::string& share, const FileServerSnapshotCompareI
     if (m_json) {
         m_time.clear();
         m_timestamps.Append(m_time);
-        if (!AppendItemJsonLine(m_pending, share, item, m_time)) {
-            // A name that is not UTF-8: the JSON library replaces its bad bytes.
-            nlohmann::json stamped = ItemRecord(share, item);
-            stamped["time"] = m_time;
-            m_pending += stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-            m_pending += '\n';
-        }
+        AppendItemJsonLine(m_pending, share, item, m_time);
     } else {
         AppendItemText(m_pending, item);
         m_pending += '\n';
@@ -500,7 +494,7 @@ void AppendItemText(std::string& out, const FileServerSnapshotCompareItem& item)
     AppendNumber(out, item.info.accessTime);
 }
 
-bool AppendItemJsonLine(std::string& out, const std::string& share,
+void AppendItemJsonLine(std::string& out, const std::string& share,
                         const FileServerSnapshotCompareItem& item, const std::string& time) {
     const size_t start = out.size();
     // The keys in the order of the JSON library's objects, which sort them. The fields up to
@@ -546,11 +540,15 @@ bool AppendItemJsonLine(std::string& out, const std::string& share,
         utf8 = AppendJsonString(out, time);
     }
     if (!utf8) {
+        // A name that is not UTF-8: the JSON library replaces its bad bytes.
         out.resize(start);
-        return false;
+        nlohmann::json stamped = ItemRecord(share, item);
+        stamped["time"] = time;
+        out += stamped.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        out += '\n';
+        return;
     }
     out.append("}\n");
-    return true;
 }
 
 }  // namespace snapscan

@@ -181,9 +181,9 @@ std::string ItemText(const FileServerSnapshotCompareItem& item);
 void AppendItemText(std::string& out, const FileServerSnapshotCompareItem& item);
 
 // ItemRecord with `time` as dump(-1, ' ', false, replace) writes it, and a newline, appended to
-// `out`; false (and `out` as it was) when a string is not UTF-8, whose replacement is left to
-// the JSON library.
-bool AppendItemJsonLine(std::string& out, const std::string& share,
+// `out`. Written directly for UTF-8 names; a name that is not UTF-8 goes through the JSON
+// library, which replaces its bad bytes.
+void AppendItemJsonLine(std::string& out, const std::string& share,
                         const FileServerSnapshotCompareItem& item, const std::string& time);
 
 }  // namespace snapscan

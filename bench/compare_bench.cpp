@@ -227,7 +227,8 @@ double BareScan(const std::string& path, uint64_t& count) {
         sqlite3_close_v2(db);
         return 0;
     }
-    sqlite3_exec(db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
+    // The page cache of the database's own connection.
+    sqlite3_exec(db, "PRAGMA cache_size=-2048", nullptr, nullptr, nullptr);
     sqlite3_stmt* statement = nullptr;
     sqlite3_prepare_v2(db,
                        "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size,"

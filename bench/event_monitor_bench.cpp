@@ -108,7 +108,8 @@ uint64_t DiskBytes(const std::string& path) {
 double BareScan(const std::string& path, uint64_t& count) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_exec(db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
+    // The page cache of the database's own connection.
+    sqlite3_exec(db, "PRAGMA cache_size=-2048", nullptr, nullptr, nullptr);
     sqlite3_stmt* statement = nullptr;
     sqlite3_prepare_v2(db,
                        "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size,"

@@ -9,24 +9,30 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 namespace snaphost {
 
 namespace {
 
 // The file is rebuilt from empty by every run and removed afterwards, so there
-// is nothing to roll back to: no journal, no syncs. The page cache is bounded so
-// that memory stays flat however many rows arrive; whatever SQLite needs as
+// is nothing to roll back to: no journal, no syncs. Whatever SQLite needs as
 // temporary storage goes to files, not to memory. Large pages: rows are appended
 // at the right edge of one tree, and fewer, larger pages cost SQLite less per row
-// (about a tenth of the load's CPU measured against 4 KiB pages). The columns
-// other than the key have no declared type and no constraint: every value is
-// bound with its own type and never NULL, and SQLite then stores it as it comes
-// instead of checking and converting each of them once more per row.
+// (about a tenth of the load's CPU measured against 4 KiB pages). The page cache
+// is small and bounded, so that memory stays flat however many rows arrive: the
+// load works along the right edge and the reading goes through the tree in order,
+// so few pages are ever needed twice. A larger cache costs more than it saves,
+// since every run touches its memory anew (16 MiB took about a sixth more CPU per
+// row to load than 2 MiB). The columns other than the key have no declared type
+// and no constraint: every value is bound with its own type and never NULL, and
+// SQLite then stores it as it comes instead of checking and converting each of
+// them once more per row.
 constexpr const char* kSetup =
     "PRAGMA page_size=65536;"
     "PRAGMA journal_mode=OFF;"
     "PRAGMA synchronous=OFF;"
-    "PRAGMA cache_size=-16384;"
+    "PRAGMA cache_size=-2048;"
     "PRAGMA temp_store=FILE;"
     "CREATE TABLE events("
     " inode INTEGER PRIMARY KEY,"
@@ -128,6 +134,7 @@ bool EventStore::Open(const std::string& path, std::string& error) {
         return false;
     }
     sqlite3_extended_result_codes(m_db, 1);
+    m_groupSlots.assign(kGroupRows, GroupSlot());
     if (!Exec(kSetup, error) || !Prepare(InsertSql(1).c_str(), &m_insert, error) ||
         !Prepare(InsertSql(kGroupRows).c_str(), &m_insertGroup, error) ||
         !Prepare(kRename, &m_rename, error)) {
@@ -166,6 +173,44 @@ void EventStore::Bind(sqlite3_stmt* s, int first, const EventFields& row) {
     sqlite3_bind_int64(s, first + 9, row.extraNumber);
 }
 
+// A binding stays with the statement across its resets. Of a group row's ten
+// values, the change type, the old path and the two flags are nearly always the
+// same as those bound in that row's place one statement earlier; binding only
+// what changed saves about an eighth of the load's CPU.
+void EventStore::BindGroupRow(size_t slot, const EventFields& row) {
+    sqlite3_stmt* s = m_insertGroup;
+    GroupSlot& bound = m_groupSlots[slot];
+    const int first = static_cast<int>(slot) * kInsertColumns + 1;
+    sqlite3_bind_int64(s, first, row.inode);
+    sqlite3_bind_text64(s, first + 1, row.path, row.pathLength, SQLITE_STATIC, SQLITE_UTF8);
+    sqlite3_bind_int64(s, first + 2, static_cast<sqlite3_int64>(row.changeTime));
+    sqlite3_bind_int64(s, first + 3, static_cast<sqlite3_int64>(row.modifiedTime));
+    sqlite3_bind_int64(s, first + 4, static_cast<sqlite3_int64>(row.accessTime));
+    sqlite3_bind_int64(s, first + 6, row.size);
+    const auto same = [](const std::string& kept, const char* text, size_t length) {
+        return kept.size() == length && (length == 0 || memcmp(kept.data(), text, length) == 0);
+    };
+    if (!bound.bound || !same(bound.changeType, row.changeType, row.changeTypeLength)) {
+        bound.changeType.assign(row.changeType, row.changeTypeLength);
+        sqlite3_bind_text64(s, first + 5, bound.changeType.data(), bound.changeType.size(),
+                            SQLITE_STATIC, SQLITE_UTF8);
+    }
+    if (!bound.bound || !same(bound.oldPath, row.oldPath, row.oldPathLength)) {
+        bound.oldPath.assign(row.oldPath, row.oldPathLength);
+        sqlite3_bind_text64(s, first + 7, bound.oldPath.data(), bound.oldPath.size(), SQLITE_STATIC,
+                            SQLITE_UTF8);
+    }
+    if (!bound.bound || bound.isRename != row.isRename) {
+        bound.isRename = row.isRename;
+        sqlite3_bind_int64(s, first + 8, row.isRename);
+    }
+    if (!bound.bound || bound.extraNumber != row.extraNumber) {
+        bound.extraNumber = row.extraNumber;
+        sqlite3_bind_int64(s, first + 9, row.extraNumber);
+    }
+    bound.bound = true;
+}
+
 bool EventStore::Insert(const EventFields& row, bool& stored, std::string& error) {
     stored = false;
     if (m_insert == nullptr) {
@@ -196,8 +241,7 @@ bool EventStore::InsertGroup(const EventFields* rows, size_t count, size_t& stor
     for (; count >= kGroupRows; count -= kGroupRows, rows += kGroupRows) {
         if (!BeginIfNeeded(error)) return false;
         sqlite3_stmt* s = m_insertGroup;
-        for (size_t i = 0; i < kGroupRows; ++i)
-            Bind(s, static_cast<int>(i) * kInsertColumns + 1, rows[i]);
+        for (size_t i = 0; i < kGroupRows; ++i) BindGroupRow(i, rows[i]);
         const int rc = sqlite3_step(s);
         if (rc != SQLITE_DONE) {
             error = Describe("storing rows");
@@ -286,6 +330,7 @@ void EventStore::Close() {
     sqlite3_finalize(m_rename);
     sqlite3_finalize(m_select);
     m_insert = m_insertGroup = m_rename = m_select = nullptr;
+    m_groupSlots.clear();
     if (m_db != nullptr) {
         // Rows of an unfinished transaction are kept: a kept database shows
         // everything that was loaded.

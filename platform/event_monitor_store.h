@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/Records.h"
 
@@ -82,6 +83,7 @@ private:
     bool BeginIfNeeded(std::string& error);
     bool CountWrite(std::string& error, uint32_t writes = 1);
     void Bind(sqlite3_stmt* statement, int first, const EventFields& row);
+    void BindGroupRow(size_t slot, const EventFields& row);
     std::string Describe(const char* what) const;
 
     sqlite3* m_db = nullptr;
@@ -90,6 +92,18 @@ private:
     sqlite3_stmt* m_rename = nullptr;
     sqlite3_stmt* m_select = nullptr;
     std::string m_path;
+
+    // What each row of the group statement has bound, of the values that
+    // rarely change from row to row: they are bound again only when they
+    // differ, from copies kept here (a text must stay put until the step).
+    struct GroupSlot {
+        bool bound = false;
+        std::string changeType;
+        std::string oldPath;
+        uint32_t isRename = 0;
+        uint32_t extraNumber = 0;
+    };
+    std::vector<GroupSlot> m_groupSlots;
     bool m_inTransaction = false;
     uint32_t m_writesInTransaction = 0;
 };

@@ -4,8 +4,12 @@
 // writer and reader threads: this header, then the path, the change type and
 // the old path, unterminated. Copied with memcpy, never cast in place.
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -48,5 +52,26 @@ struct RowHeader {
     uint64_t changeTypeLength;
     uint64_t oldPathLength;
 };
+
+// How the thread on either side of a pool of batches waits for the other side:
+// by timed sleeps, not by being woken when a batch is handed over. A thread
+// woken by another is placed by the scheduler on the waker's processor whenever
+// its own idle processor looks taken, as an idle virtual processor does; the two
+// threads then share one processor while the other stays idle. On a 2-processor
+// virtual machine delivery ran at 3.3M rows/s that way most of the time, at
+// 4.3M/s every time with timed sleeps. The sleeps grow from 50 us to 2 ms, well
+// under the time the other side takes to fill or drain the rest of the pool, so
+// a batch found late costs no throughput; a thread that waits long on a slow
+// partner wakes seldom. A notification (a stop) still wakes the waiter at once.
+template <typename Ready>
+void AwaitBatch(std::unique_lock<std::mutex>& lock, std::condition_variable& stop, Ready ready) {
+    constexpr std::chrono::microseconds kFirstPause(50);
+    constexpr std::chrono::microseconds kLongestPause(2000);
+    std::chrono::microseconds pause = kFirstPause;
+    while (!ready()) {
+        stop.wait_for(lock, pause);
+        pause = std::min(pause * 2, kLongestPause);
+    }
+}
 
 }  // namespace snaphost

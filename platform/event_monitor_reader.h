@@ -51,8 +51,9 @@ private:
     std::vector<std::unique_ptr<Batch>> m_pool;
 
     std::mutex m_mutex;
-    std::condition_variable m_filled;  // the caller waits for a filled batch
-    std::condition_variable m_freed;   // the thread waits for an empty batch or the stop
+    // Either side waits for the other by timed sleeps (AwaitBatch); only the
+    // stop is notified.
+    std::condition_variable m_wake;
     std::deque<Filled> m_full;
     std::vector<Batch*> m_free;
     bool m_stop = false;

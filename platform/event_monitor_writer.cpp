@@ -111,8 +111,7 @@ bool EventWriter::HandOver(std::string& error) {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_full.push_back(m_current);
     m_current = nullptr;
-    m_work.notify_one();
-    m_freed.wait(lock, [this] { return !m_free.empty(); });
+    AwaitBatch(lock, m_wake, [this] { return !m_free.empty(); });
     m_current = m_free.back();
     m_free.pop_back();
     if (m_failed.load(std::memory_order_relaxed)) {
@@ -202,7 +201,7 @@ void EventWriter::Run() {
         bool skip = false;
         {
             std::unique_lock<std::mutex> lock(m_mutex);
-            m_work.wait(lock, [this] { return !m_full.empty() || m_stop; });
+            AwaitBatch(lock, m_wake, [this] { return !m_full.empty() || m_stop; });
             if (m_full.empty()) return;
             batch = m_full.front();
             m_full.pop_front();
@@ -219,7 +218,6 @@ void EventWriter::Run() {
             }
             m_free.push_back(batch);
         }
-        m_freed.notify_one();
     }
 }
 
@@ -241,7 +239,7 @@ void EventWriter::Stop(bool abandon) {
         m_stop = true;
         m_abandon = abandon;
     }
-    m_work.notify_one();
+    m_wake.notify_one();
     m_thread.join();
     m_started = false;
 }

@@ -64,8 +64,9 @@ private:
     Batch* m_current = nullptr;  // filled by the caller
 
     std::mutex m_mutex;
-    std::condition_variable m_work;   // the thread waits for batches or the stop
-    std::condition_variable m_freed;  // the caller waits for an empty batch
+    // Either side waits for the other by timed sleeps (AwaitBatch); only the
+    // stop is notified.
+    std::condition_variable m_wake;
     std::deque<Batch*> m_full;
     std::vector<Batch*> m_free;
     bool m_stop = false;

@@ -7,27 +7,34 @@ namespace snapclient {
 bool IsPathBelowShareRoot(const std::string& path) {
     if (path.empty() || path[0] != '/') return false;
     if (path.size() == 1) return true;
-    // Each component runs from just after a "/" to the next "/" or the end.
-    size_t start = 1;
-    for (;;) {
-        const size_t end = path.find('/', start);
-        const size_t length = (end == std::string::npos ? path.size() : end) - start;
+    // One pass, as this runs for every entry of a changelist: each component
+    // runs from just after a "/" to the next "/" or the end.
+    const char* const end = path.data() + path.size();
+    const char* start = path.data() + 1;
+    for (const char* at = start;; ++at) {
+        if (at != end && *at != '/') {
+            if (*at == '\0') return false;
+            continue;
+        }
+        const size_t length = static_cast<size_t>(at - start);
         if (length == 0) return false;
-        if (length == 1 && path[start] == '.') return false;
-        if (length == 2 && path[start] == '.' && path[start + 1] == '.') return false;
-        if (path.find('\0', start) < start + length) return false;
-        if (end == std::string::npos) return true;
-        start = end + 1;
+        if (start[0] == '.' && (length == 1 || (length == 2 && start[1] == '.'))) return false;
+        if (at == end) return true;
+        start = at + 1;
     }
 }
 
 bool ParseInodeText(const std::string& text, uint64_t& value) {
     if (text.empty()) return false;
+    // Nineteen digits always fit in 64 bits; from the twentieth on, each
+    // digit is checked for overflow.
+    constexpr size_t kDigitsThatFit = 19;
     uint64_t result = 0;
-    for (const char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c < '0' || c > '9') return false;
         const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (result > (UINT64_MAX - digit) / 10) return false;
+        if (i >= kDigitsThatFit && result > (UINT64_MAX - digit) / 10) return false;
         result = result * 10 + digit;
     }
     value = result;

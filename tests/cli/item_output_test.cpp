@@ -52,6 +52,15 @@ FileServerSnapshotCompareItem Widest() {
     return item;
 }
 
+// Times given as access, modification, change.
+FileServerSnapshotCompareItem SameTimes(uint64_t access, uint64_t modified, uint64_t change) {
+    FileServerSnapshotCompareItem item = Item(2, "/t");
+    item.info.accessTime = access;
+    item.info.modifiedTime = modified;
+    item.info.changeTime = change;
+    return item;
+}
+
 TEST(ItemOutputTest, LinesEqualRecordAndText) {
     struct Case {
         const char* name;
@@ -74,6 +83,9 @@ TEST(ItemOutputTest, LinesEqualRecordAndText) {
         {"not UTF-8: the share", Item(2, "/p"), "/s\xff"},
         {"empty path", Item(2, ""), ""},
         {"widest numbers, unknown kind", Widest(), "/s"},
+        {"three equal times", SameTimes(1700000005, 1700000005, 1700000005), "/s"},
+        {"change time equal to access time", SameTimes(42, 7, 42), "/s"},
+        {"modification time equal to access time", SameTimes(42, 42, 0), "/s"},
     };
     for (const bool json : {true, false}) {
         for (const Case& c : kCases) {
@@ -95,6 +107,34 @@ TEST(ItemOutputTest, LinesEqualRecordAndText) {
             if (json) {
                 EXPECT_EQ(TimeOf(line).size(), 24u) << line;
                 EXPECT_TRUE(nlohmann::json::accept(line)) << line;
+            }
+        }
+    }
+}
+
+// Plain bytes are passed over eight at a time: a byte that needs escaping, or starts a UTF-8
+// sequence or a bad one, must be found at every place of such a group of eight, in the path,
+// the old path and the share alike.
+TEST(ItemOutputTest, SpecialBytesAtEveryPlaceOfAWord) {
+    const std::string kSpecials[] = {
+        "\"",   "\\",       std::string(1, '\x01'), "\x1f", " ",
+        "\x7f", "\xc3\xa9", "\xf0\x9f\x98\x80",     "\xff", "\xe2\x82"};
+    for (const std::string& special : kSpecials) {
+        for (size_t place = 0; place < 18; ++place) {
+            const std::string name = "/" + std::string(place, 'a') + special + "bcdefghijk";
+            SCOPED_TRACE("byte " + std::to_string(static_cast<unsigned char>(special[0])) +
+                         " after " + std::to_string(place + 1) + " bytes");
+            for (int field = 0; field < 3; ++field) {
+                const FileServerSnapshotCompareItem item =
+                    Item(3, field == 0 ? name : "/p", field == 1 ? name : "/o");
+                const std::string share = field == 2 ? name : "/s";
+                std::ostringstream out, err;
+                {
+                    Output output(out, err, true);
+                    output.EmitItem(share, item);
+                }
+                const std::string line = out.str();
+                EXPECT_EQ(line, Expected(true, share, item, TimeOf(line)));
             }
         }
     }

@@ -415,15 +415,37 @@ void AppendNumber(std::string& out, Number value) {
     out.append(digits, static_cast<size_t>(PutNumber(digits, value) - digits));
 }
 
+// True when each of the eight bytes of `word` is copied into a JSON string as it is: ASCII, not
+// a control byte, neither quote nor backslash. Each test is the classic one for "some byte is
+// zero" or "some byte is less than n", exact for bytes below 0x80, which the first test sees to.
+bool PlainWord(uint64_t word) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const uint64_t quote = word ^ (kOnes * '"');
+    const uint64_t backslash = word ^ (kOnes * '\\');
+    const uint64_t special = (word | ((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) |
+                              ((backslash - kOnes) & ~backslash)) &
+                             kHigh;
+    return special == 0;
+}
+
 // A JSON string of UTF-8 text, escaped as the JSON library's dump escapes it (ensure_ascii off):
 // quote, backslash and the short forms of five control bytes, \u00xx for the others. False
 // when the text is not UTF-8 (and `out` then ends with part of it); checked in the same pass.
+// Runs of plain bytes are passed over eight at a time: this runs for the paths of every item.
 bool AppendJsonString(std::string& out, const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
     size_t plain = 0;  // start of the run of bytes copied as they are
     size_t i = 0;
     while (i < text.size()) {
+        while (i + 8 <= text.size()) {
+            uint64_t word;
+            memcpy(&word, text.data() + i, sizeof word);
+            if (!PlainWord(word)) break;
+            i += 8;
+        }
+        if (i >= text.size()) break;
         const unsigned char byte = static_cast<unsigned char>(text[i]);
         if (byte >= 0x80) {
             const size_t length = Utf8SequenceLength(text, i);
@@ -501,10 +523,18 @@ void AppendItemJsonLine(std::string& out, const std::string& share,
     // the first path are put together here and appended at once: this runs for every item.
     char head[256];  // the keys below, a kind name and six numbers of at most 20 digits
     char* at = head;
+    // The three times are often equal: their digits are then written once and copied.
     at = Put(at, "{\"atime\":");
+    char* const accessDigits = at;
     at = PutNumber(at, item.info.accessTime);
+    const size_t accessLength = static_cast<size_t>(at - accessDigits);
+    const auto putTime = [&](char* where, uint64_t time) {
+        if (time != item.info.accessTime) return PutNumber(where, time);
+        memcpy(where, accessDigits, accessLength);
+        return where + accessLength;
+    };
     at = Put(at, ",\"ctime\":");
-    at = PutNumber(at, item.info.changeTime);
+    at = putTime(at, item.info.changeTime);
     at = Put(at, ",\"event\":\"item\",\"inode\":");
     at = PutNumber(at, item.info.inode);
     at = Put(at, ",\"kind\":");
@@ -517,7 +547,7 @@ void AppendItemJsonLine(std::string& out, const std::string& share,
     at = Put(at, "\",\"mode\":");
     at = PutNumber(at, static_cast<uint64_t>(item.info.mode));
     at = Put(at, ",\"mtime\":");
-    at = PutNumber(at, item.info.modifiedTime);
+    at = putTime(at, item.info.modifiedTime);
     out.append(head, static_cast<size_t>(at - head));
     bool utf8 = true;
     if (!item.oldPath.empty()) {

@@ -141,7 +141,7 @@ struct CSnapDiffEventMonitor::Impl {
     // Rows are read ahead of GetNextEvent on a thread of the reader's own.
     bool StartReader() {
         try {
-            reader.reset(new snaphost::EventReader(store));
+            reader.reset(new snaphost::EventReader(store, storedRows));
             return true;
         } catch (const std::bad_alloc&) {
             state = State::kFailed;

@@ -47,7 +47,10 @@ constexpr int kInsertColumns = 10;
 constexpr const char* kRename = "UPDATE events SET oldPath = ?2, isRename = 1 WHERE inode = ?1";
 constexpr const char* kSelect =
     "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size, oldPath,"
-    " isRename, extraNumber FROM events ORDER BY inode";
+    " isRename, extraNumber FROM events WHERE inode BETWEEN ?1 AND ?2 ORDER BY inode";
+constexpr const char* kBounds = "SELECT min(inode), max(inode) FROM events";
+// The same page cache as the loading connection's, for a connection that reads.
+constexpr const char* kReadingSetup = "PRAGMA cache_size=-2048;";
 
 // Large enough that transaction ends are rare, small enough that the dirty pages
 // of one transaction fit the bounded cache most of the time.
@@ -288,14 +291,63 @@ bool EventStore::Commit(std::string& error) {
     return true;
 }
 
+bool EventStore::OpenForReading(const std::string& path, std::string& error) {
+    Close();
+    m_path = path;
+    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
+        error = Describe("opening the database for reading");
+        Close();
+        return false;
+    }
+    sqlite3_extended_result_codes(m_db, 1);
+    if (!Exec(kReadingSetup, error) || !StartReading(error)) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
 bool EventStore::StartReading(std::string& error) {
     if (m_db == nullptr) {
         error = "The event database is not open [" + m_path + "]";
         return false;
     }
     if (!Commit(error)) return false;
-    if (m_select == nullptr) return Prepare(kSelect, &m_select, error);
+    if (m_select == nullptr && !Prepare(kSelect, &m_select, error)) return false;
+    if (m_bounds == nullptr && !Prepare(kBounds, &m_bounds, error)) return false;
     sqlite3_reset(m_select);
+    return true;
+}
+
+bool EventStore::Bounds(int64_t& first, int64_t& last, bool& any, std::string& error) {
+    any = false;
+    if (m_bounds == nullptr) {
+        error = "The event database is not ready for reading [" + m_path + "]";
+        return false;
+    }
+    sqlite3_reset(m_bounds);
+    const int rc = sqlite3_step(m_bounds);
+    if (rc != SQLITE_ROW) {
+        error = Describe("reading the range of inodes");
+        sqlite3_reset(m_bounds);
+        return false;
+    }
+    any = sqlite3_column_type(m_bounds, 0) != SQLITE_NULL;
+    first = sqlite3_column_int64(m_bounds, 0);
+    last = sqlite3_column_int64(m_bounds, 1);
+    sqlite3_reset(m_bounds);
+    return true;
+}
+
+bool EventStore::ReadRange(int64_t first, int64_t last, std::string& error) {
+    if (m_select == nullptr) {
+        error = "The event database is not ready for reading [" + m_path + "]";
+        return false;
+    }
+    sqlite3_reset(m_select);
+    sqlite3_bind_int64(m_select, 1, first);
+    sqlite3_bind_int64(m_select, 2, last);
     return true;
 }
 
@@ -329,7 +381,8 @@ void EventStore::Close() {
     sqlite3_finalize(m_insertGroup);
     sqlite3_finalize(m_rename);
     sqlite3_finalize(m_select);
-    m_insert = m_insertGroup = m_rename = m_select = nullptr;
+    sqlite3_finalize(m_bounds);
+    m_insert = m_insertGroup = m_rename = m_select = m_bounds = nullptr;
     m_groupSlots.clear();
     if (m_db != nullptr) {
         // Rows of an unfinished transaction are kept: a kept database shows

@@ -68,12 +68,25 @@ public:
     // Ends the open write transaction, if any.
     bool Commit(std::string& error);
 
-    // Starts (or restarts) reading every row in ascending inode order.
+    // Opens the loaded database at path a second time, read-only, for reading
+    // part of its rows beside the connection that loaded it.
+    bool OpenForReading(const std::string& path, std::string& error);
+
+    // Ends loading (the open transaction) and readies reading.
     bool StartReading(std::string& error);
+
+    // The smallest and the largest inode stored; any is false when none is.
+    bool Bounds(int64_t& first, int64_t& last, bool& any, std::string& error);
+
+    // Starts (or restarts) reading the rows with inodes from first to last,
+    // both included, in ascending inode order.
+    bool ReadRange(int64_t first, int64_t last, std::string& error);
 
     // 0: row filled, its texts valid until the next call; 1: no rows left;
     // -1: failure, error set.
     int NextFields(EventFields& row, std::string& error);
+
+    const std::string& Path() const { return m_path; }
 
     void Close();
 
@@ -91,6 +104,7 @@ private:
     sqlite3_stmt* m_insertGroup = nullptr;
     sqlite3_stmt* m_rename = nullptr;
     sqlite3_stmt* m_select = nullptr;
+    sqlite3_stmt* m_bounds = nullptr;
     std::string m_path;
 
     // What each row of the group statement has bound, of the values that

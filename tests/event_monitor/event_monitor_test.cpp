@@ -3,6 +3,10 @@
 // system and from SQLite.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <limits>
+#include <random>
+
 #include "tests/event_monitor/event_monitor_model.h"
 
 namespace event_monitor_test {
@@ -189,17 +193,63 @@ TEST_F(EventMonitorTest, DatabaseLockedByAnotherProcessFailsTheLoad) {
 }
 
 TEST_F(EventMonitorTest, ReadFailureReturnsMinusOneFromThenOn) {
-    CSnapDiffEventMonitor monitor(results, 1, 2);
-    ASSERT_FALSE(monitor.Create().IsError());
-    ASSERT_FALSE(Load(monitor, ArrayOrder(100, 8)).IsError());
-    ASSERT_FALSE(monitor.PrepareSelectQuery().IsError());
-    _ChangeEventItem row;
-    {
-        OutsideLock lock(monitor.Path());
-        EXPECT_EQ(-1, monitor.GetNextEvent(row));
+    // Few rows are read by one thread, many by two on connections of their own.
+    for (const size_t count : {size_t{100}, size_t{20000}}) {
+        SCOPED_TRACE(std::to_string(count) + " entries");
+        CSnapDiffEventMonitor monitor(results, 1, 2);
+        ASSERT_FALSE(monitor.Create().IsError());
+        ASSERT_FALSE(Load(monitor, ArrayOrder(count, 8)).IsError());
+        ASSERT_FALSE(monitor.PrepareSelectQuery().IsError());
+        const int logged = log->CountAt(-1, monitor.Path());
+        _ChangeEventItem row;
+        {
+            OutsideLock lock(monitor.Path());
+            EXPECT_EQ(-1, monitor.GetNextEvent(row));
+        }
+        EXPECT_EQ(-1, monitor.GetNextEvent(row)) << "no silent restart from the first row";
+        EXPECT_EQ(logged + 2, log->CountAt(-1, monitor.Path()));
     }
-    EXPECT_EQ(-1, monitor.GetNextEvent(row)) << "no silent restart from the first row";
-    EXPECT_EQ(2, log->CountAt(-1, monitor.Path()));
+}
+
+// A large database is read in chunks of its range of inodes, by two threads in
+// turn. However the inodes lie, the rows must come back whole and in order:
+// crowded into a corner of a wide range (chunks empty, one chunk of many
+// batches), spread over every value of 64 bits, or exactly on chunk edges.
+TEST_F(EventMonitorTest, ChunkedReadingKeepsEveryRowInOrder) {
+    const auto entriesAt = [](const std::vector<int64_t>& inodes) {
+        std::vector<Entry> entries;
+        for (const int64_t inode : inodes)
+            entries.push_back({inode, "/share/n" + std::to_string(inode), "file"});
+        return entries;
+    };
+    std::vector<int64_t> crowded;
+    for (int64_t i = 1; i <= 39000; ++i) crowded.push_back(i);
+    for (int64_t i = 1; i <= 1000; ++i) crowded.push_back(i * 1000000000000000LL);
+    std::vector<int64_t> everyValue;
+    // 12,000 steps of a 6,000th of the largest value: from the smallest value to
+    // near the largest, in unsigned arithmetic, which wraps where signed would not.
+    constexpr uint64_t kStep = std::numeric_limits<int64_t>::max() / 6000;
+    for (uint64_t i = 0; i < 12000; ++i)
+        everyValue.push_back(static_cast<int64_t>(
+            static_cast<uint64_t>(std::numeric_limits<int64_t>::min()) + i * kStep));
+    everyValue.push_back(std::numeric_limits<int64_t>::max());
+    std::vector<int64_t> edges;
+    for (int64_t i = 0; i < 4 * 4096; ++i) edges.push_back(i);
+    std::vector<int64_t> shuffledCrowd = crowded;
+    std::shuffle(shuffledCrowd.begin(), shuffledCrowd.end(), std::mt19937_64(5));
+    const struct {
+        const char* name;
+        std::vector<Entry> entries;
+    } cases[] = {
+        {"crowded into a corner", entriesAt(crowded)},
+        {"over every value of 64 bits", entriesAt(everyValue)},
+        {"on the edges of chunks", entriesAt(edges)},
+        {"crowded, loaded out of order", entriesAt(shuffledCrowd)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CheckAgainstModel(c.entries);
+    }
 }
 
 }  // namespace

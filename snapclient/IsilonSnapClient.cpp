@@ -9,6 +9,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include <boost/make_shared.hpp>
@@ -38,8 +39,10 @@ const char kDisableSnapdiff[] = "nDisableSnapdiffForStreamingBackups";
 const char kChangeListWaitTime[] = "IsilonChangeListGenerationWaitTime";
 
 const char kMinimumRelease[] = "8.1.0.2";
-const char kRemovedChangeType[] = "(REMOVED)";
-const char kDirectoryChangeType[] = "directory";
+// Compared with every row's type, loaded and delivered: as views, the
+// comparison looks at the lengths first.
+constexpr std::string_view kRemovedChangeType = "(REMOVED)";
+constexpr std::string_view kDirectoryChangeType = "directory";
 const char kNotInitialized[] = "ManageIsilon not initialized";
 const char kConnectFailed[] =
     "Unable to connect to array:[%s]. Please check connectivity to the array and check the array "
@@ -1014,7 +1017,8 @@ CRwError CIsilonSnapClient::LoadChangeListPage(const _IsilonChangeListInfo& page
         links.havePrevious = true;
         links.previousRemoved = removed;
         links.previousInode = row.inode;
-        links.previousPath = row.path;
+        // Swapped, not copied: the row's path is made anew for the next entry.
+        links.previousPath.swap(row.path);
         ++itemCount;
     }
     return CRwError::Success();

@@ -2,6 +2,7 @@
 // for byte what the record and text of the item say, whatever bytes its names carry, and no
 // item may be held back past the next record.
 #include <cctype>
+#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -112,9 +113,25 @@ TEST(ItemOutputTest, LinesEqualRecordAndText) {
     }
 }
 
+// What text lines show of a name, byte by byte: control bytes, DEL and backslash as \xHH.
+std::string EscapedByteByByte(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
+            char escape[5];
+            snprintf(escape, sizeof escape, "\\x%02x", byte);
+            out += escape;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // Plain bytes are passed over eight at a time: a byte that needs escaping, or starts a UTF-8
 // sequence or a bad one, must be found at every place of such a group of eight, in the path,
-// the old path and the share alike.
+// the old path and the share alike, and in text lines as in JSON.
 TEST(ItemOutputTest, SpecialBytesAtEveryPlaceOfAWord) {
     const std::string kSpecials[] = {
         "\"",   "\\",       std::string(1, '\x01'), "\x1f", " ",
@@ -124,6 +141,7 @@ TEST(ItemOutputTest, SpecialBytesAtEveryPlaceOfAWord) {
             const std::string name = "/" + std::string(place, 'a') + special + "bcdefghijk";
             SCOPED_TRACE("byte " + std::to_string(static_cast<unsigned char>(special[0])) +
                          " after " + std::to_string(place + 1) + " bytes");
+            EXPECT_EQ(EscapedByteByByte(name), snapscan::EscapeControl(name));
             for (int field = 0; field < 3; ++field) {
                 const FileServerSnapshotCompareItem item =
                     Item(3, field == 0 ? name : "/p", field == 1 ? name : "/o");

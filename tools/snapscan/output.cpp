@@ -129,17 +129,58 @@ std::string EscapeControl(const std::string& text) {
     return escaped;
 }
 
+namespace {
+
+// Names are escaped for every item, so runs of bytes that need no escaping are
+// passed over eight at a time. These are the classic tests for "some byte of the
+// word is below n" (n at most 128) and "some byte is b", exact for any bytes.
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+bool HasByteBelow(uint64_t word, uint64_t n) {
+    return ((word - kEveryByte * n) & ~word & kHighBits) != 0;
+}
+
+bool HasByte(uint64_t word, unsigned char b) { return HasByteBelow(word ^ (kEveryByte * b), 1); }
+
+uint64_t WordAt(const std::string& text, size_t i) {
+    uint64_t word;
+    memcpy(&word, text.data() + i, sizeof word);
+    return word;
+}
+
+// Bytes a text line shows as they are: neither control bytes, DEL nor backslash.
+bool PlainTextWord(uint64_t word) {
+    return !HasByteBelow(word, 0x20) && !HasByte(word, 0x7f) && !HasByte(word, '\\');
+}
+
+// Bytes a JSON string holds as they are: ASCII, not control bytes, neither quote
+// nor backslash.
+bool PlainJsonWord(uint64_t word) {
+    return (word & kHighBits) == 0 && !HasByteBelow(word, 0x20) && !HasByte(word, '"') &&
+           !HasByte(word, '\\');
+}
+
+}  // namespace
+
 void AppendEscapedControl(std::string& out, const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f || byte == '\\') {
-            const char escape[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
-            out.append(escape, 4);
-        } else {
-            out += c;
+    size_t plain = 0;  // start of the run of bytes copied as they are
+    size_t i = 0;
+    while (i < text.size()) {
+        while (i + 8 <= text.size() && PlainTextWord(WordAt(text, i))) i += 8;
+        if (i >= text.size()) break;
+        const unsigned char byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != 0x7f && byte != '\\') {
+            ++i;
+            continue;
         }
+        out.append(text, plain, i - plain);
+        plain = ++i;
+        const char escape[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        out.append(escape, 4);
     }
+    out.append(text, plain, text.size() - plain);
 }
 
 namespace {
@@ -415,20 +456,6 @@ void AppendNumber(std::string& out, Number value) {
     out.append(digits, static_cast<size_t>(PutNumber(digits, value) - digits));
 }
 
-// True when each of the eight bytes of `word` is copied into a JSON string as it is: ASCII, not
-// a control byte, neither quote nor backslash. Each test is the classic one for "some byte is
-// zero" or "some byte is less than n", exact for bytes below 0x80, which the first test sees to.
-bool PlainWord(uint64_t word) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
-    const uint64_t quote = word ^ (kOnes * '"');
-    const uint64_t backslash = word ^ (kOnes * '\\');
-    const uint64_t special = (word | ((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) |
-                              ((backslash - kOnes) & ~backslash)) &
-                             kHigh;
-    return special == 0;
-}
-
 // A JSON string of UTF-8 text, escaped as the JSON library's dump escapes it (ensure_ascii off):
 // quote, backslash and the short forms of five control bytes, \u00xx for the others. False
 // when the text is not UTF-8 (and `out` then ends with part of it); checked in the same pass.
@@ -439,12 +466,7 @@ bool AppendJsonString(std::string& out, const std::string& text) {
     size_t plain = 0;  // start of the run of bytes copied as they are
     size_t i = 0;
     while (i < text.size()) {
-        while (i + 8 <= text.size()) {
-            uint64_t word;
-            memcpy(&word, text.data() + i, sizeof word);
-            if (!PlainWord(word)) break;
-            i += 8;
-        }
+        while (i + 8 <= text.size() && PlainJsonWord(WordAt(text, i))) i += 8;
         if (i >= text.size()) break;
         const unsigned char byte = static_cast<unsigned char>(text[i]);
         if (byte >= 0x80) {

@@ -132,7 +132,8 @@ void EventReader::Run(Lane& lane, size_t firstChunk) {
     }
 }
 
-// Starts the lanes' threads; false when not even the first could be started.
+// Makes the lanes' pools, then starts their threads; false when not even the
+// first could be started (the first lane's pool then serves the caller's thread).
 bool EventReader::StartLanes() {
     for (size_t i = 0; i < m_laneCount; ++i) {
         Lane& lane = m_lanes[i];
@@ -189,8 +190,6 @@ bool EventReader::Begin(std::string& error) {
     m_laneCount = 1;
     m_chunks = 1;
     for (Lane& lane : m_lanes) lane.full.clear();
-    if (m_lanes[0].pool.empty()) m_lanes[0].pool.push_back(std::make_unique<Batch>());
-    m_lanes[0].pool.front()->reserve(kReadBatchBytes + 4096);
     return m_store.ReadRange(m_first, m_last, error);
 }
 

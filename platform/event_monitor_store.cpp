@@ -128,20 +128,26 @@ bool EventStore::Prepare(const char* sql, sqlite3_stmt** statement, std::string&
     return false;
 }
 
-bool EventStore::Open(const std::string& path, std::string& error) {
+// A connection to path with the page cache of every connection. The owner
+// serialises every use, so SQLite's own connection mutex is not needed.
+bool EventStore::Connect(const std::string& path, int mode, std::string& error) {
     Close();
     m_path = path;
-    // The owner serialises every use, so SQLite's own connection mutex is not needed.
-    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &m_db, mode | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         error = Describe("opening the database");
         Close();
         return false;
     }
     sqlite3_extended_result_codes(m_db, 1);
+    if (Exec(kCacheSetup, error)) return true;
+    Close();
+    return false;
+}
+
+bool EventStore::Open(const std::string& path, std::string& error) {
+    if (!Connect(path, SQLITE_OPEN_READWRITE, error)) return false;
     m_groupSlots.assign(kGroupRows, GroupSlot());
-    if (!Exec(kSetup, error) || !Exec(kCacheSetup, error) ||
-        !Prepare(InsertSql(1).c_str(), &m_insert, error) ||
+    if (!Exec(kSetup, error) || !Prepare(InsertSql(1).c_str(), &m_insert, error) ||
         !Prepare(InsertSql(kGroupRows).c_str(), &m_insertGroup, error) ||
         !Prepare(kRename, &m_rename, error)) {
         Close();
@@ -295,20 +301,10 @@ bool EventStore::Commit(std::string& error) {
 }
 
 bool EventStore::OpenForReading(const std::string& path, std::string& error) {
+    if (!Connect(path, SQLITE_OPEN_READONLY, error)) return false;
+    if (StartReading(error)) return true;
     Close();
-    m_path = path;
-    const int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
-        error = Describe("opening the database for reading");
-        Close();
-        return false;
-    }
-    sqlite3_extended_result_codes(m_db, 1);
-    if (!Exec(kCacheSetup, error) || !StartReading(error)) {
-        Close();
-        return false;
-    }
-    return true;
+    return false;
 }
 
 bool EventStore::StartReading(std::string& error) {

@@ -550,8 +550,8 @@ void AppendItemJsonLine(std::string& out, const std::string& share,
     char* const accessDigits = at;
     at = PutNumber(at, item.info.accessTime);
     const size_t accessLength = static_cast<size_t>(at - accessDigits);
-    const auto putTime = [&](char* where, uint64_t time) {
-        if (time != item.info.accessTime) return PutNumber(where, time);
+    const auto putTime = [&](char* where, uint64_t seconds) {
+        if (seconds != item.info.accessTime) return PutNumber(where, seconds);
         memcpy(where, accessDigits, accessLength);
         return where + accessLength;
     };

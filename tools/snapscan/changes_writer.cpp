@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "tools/snapscan/output.h"
+#include "tools/snapscan/page_cache.h"
 
 namespace snapscan {
 
@@ -62,8 +63,9 @@ struct ChangesWriter::PendingFile {
     std::string destination;
     std::string temporary;
     FILE* stream = nullptr;
-    uint64_t written = 0;      // bytes given to the stream
-    uint64_t writtenBack = 0;  // of them, bytes whose writeback to disk was started
+    uint64_t written = 0;  // bytes given to the stream
+    uint64_t flushed = 0;  // of them, bytes flushed to the file
+    PageCacheRelease pages{-1};
 };
 
 ChangesWriter::ChangesWriter(std::string path, ChangesFormat format, size_t shareCount)
@@ -116,6 +118,7 @@ bool ChangesWriter::Open(const std::string& destination, PendingFile*& opened, s
     }
     // Large writes: lists of millions of entries otherwise cost a system call per 4 KiB.
     std::setvbuf(file->stream, nullptr, _IOFBF, 1 << 20);
+    file->pages = PageCacheRelease(fd);
     m_files.push_back(std::move(file));
     opened = m_files.back().get();
     return true;
@@ -149,14 +152,13 @@ bool ChangesWriter::Put(PendingFile& file, const std::string& bytes, std::string
     }
     file.written += bytes.size();
     // The file is synced before it is put in place. Lists of millions of entries would have the
-    // job wait for all of them at the end; started as the list grows, the disk writes them while
-    // the job goes on. Only a hint: the sync at the end is what makes the file durable.
-    constexpr uint64_t kWritebackBytes = 8 << 20;
-    if (file.written - file.writtenBack >= kWritebackBytes && std::fflush(file.stream) == 0) {
-        ::sync_file_range(::fileno(file.stream), static_cast<off64_t>(file.writtenBack),
-                          static_cast<off64_t>(file.written - file.writtenBack),
-                          SYNC_FILE_RANGE_WRITE);
-        file.writtenBack = file.written;
+    // job wait for all of them at the end; sent to the disk as the list grows, they are written
+    // while the job goes on, and their pages go once they are there. Only hints: the sync at
+    // the end is what makes the file durable.
+    if (file.written - file.flushed >= PageCacheRelease::kStretch &&
+        std::fflush(file.stream) == 0) {
+        file.pages.Wrote(file.written - file.flushed);
+        file.flushed = file.written;
     }
     return true;
 }

@@ -1,6 +1,7 @@
 // snapscan: drives the snapshot-client plug-in through a backup job the way the
 // backup agent does. Parses the command line and hands over to job_runner.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -430,7 +431,8 @@ static int RunCommand(int argc, char** argv) {
     Output out(std::cout, std::cerr, common.json,
                common.quiet     ? Verbosity::kQuiet
                : common.verbose ? Verbosity::kVerbose
-                                : Verbosity::kNormal);
+                                : Verbosity::kNormal,
+               STDOUT_FILENO);
     const auto finish = [&out](int status) {
         out.Done(status);
         // A listing cut short on the standard output is a failure, whatever the command found.

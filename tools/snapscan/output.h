@@ -12,6 +12,7 @@
 
 #include "common/Records.h"
 #include "tools/snapscan/batch_writer.h"
+#include "tools/snapscan/page_cache.h"
 
 namespace snapscan {
 
@@ -42,9 +43,11 @@ private:
 // thread and the job's thread at once.
 class Output {
 public:
+    // `outFd`, when given, is the descriptor behind `out`: a listing written to a
+    // regular file lets go of its page cache as it goes.
     Output(std::ostream& out, std::ostream& err, bool json,
-           Verbosity verbosity = Verbosity::kNormal)
-        : m_out(out), m_err(err), m_json(json), m_verbosity(verbosity) {}
+           Verbosity verbosity = Verbosity::kNormal, int outFd = -1)
+        : m_out(out), m_err(err), m_json(json), m_verbosity(verbosity), m_outPages(outFd) {}
 
     bool Json() const { return m_json; }
     bool Quiet() const { return m_verbosity == Verbosity::kQuiet; }
@@ -133,7 +136,8 @@ private:
     UtcStamps m_timestamps;
     std::string m_pending;  // items not yet written to `out`
     std::string m_time;
-    int64_t m_pendingSince = 0;  // coarse monotonic milliseconds of the first pending item
+    int64_t m_pendingSince = 0;   // coarse monotonic milliseconds of the first pending item
+    PageCacheRelease m_outPages;  // used by the batch writer's thread only
 
     // Full batches of items go to the file from a thread of their own; anything
     // else written to `out` waits until they are out. Declared last: it goes
@@ -142,6 +146,7 @@ private:
         // A failure stays in the stream's state, which OutputLost reads.
         m_out.write(batch.data(), static_cast<std::streamsize>(batch.size()));
         m_out.flush();
+        m_outPages.Wrote(batch.size());
     }};
 };
 

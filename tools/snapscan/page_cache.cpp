@@ -1,0 +1,55 @@
+#include "tools/snapscan/page_cache.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace snapscan {
+
+PageCacheRelease::PageCacheRelease(int fd) {
+    struct stat status;
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
+    // Appending, the offset stays where it was until the first write: the
+    // listing starts at the end.
+    const int flags = ::fcntl(fd, F_GETFL);
+    const off_t at = flags >= 0 && (flags & O_APPEND) != 0 ? status.st_size
+                                                           : ::lseek(fd, 0, SEEK_CUR);
+    if (flags < 0 || at < 0) return;
+    m_fd = fd;
+    m_sent = m_released = static_cast<uint64_t>(at);
+}
+
+void PageCacheRelease::Wrote(uint64_t bytes) {
+    if (m_fd < 0) return;
+    m_pending += bytes;
+    if (m_pending < kStretch) return;
+    m_pending = 0;
+    // The file's own offset, not a count of ours: the listing may share the
+    // file with other lines, or append to it.
+    const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+    if (at < 0) {
+        m_fd = -1;
+        return;
+    }
+    const uint64_t end = static_cast<uint64_t>(at);
+    if (end < m_sent) {  // the file was truncated or rewound under us: start again there
+        m_sent = m_released = end;
+        return;
+    }
+    ::sync_file_range(m_fd, static_cast<off64_t>(m_sent), static_cast<off64_t>(end - m_sent),
+                      SYNC_FILE_RANGE_WRITE);
+    m_sent = end;
+    if (end < m_released + kKept + kStretch) return;
+    // Sent to the disk a few stretches ago, so rarely still on its way: what is
+    // waits, then the pages go. Dirty pages would be kept by the drop.
+    const uint64_t upTo = end - kKept;
+    const off64_t from = static_cast<off64_t>(m_released);
+    const off64_t length = static_cast<off64_t>(upTo - m_released);
+    ::sync_file_range(m_fd, from, length,
+                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                          SYNC_FILE_RANGE_WAIT_AFTER);
+    ::posix_fadvise(m_fd, from, length, POSIX_FADV_DONTNEED);
+    m_released = upTo;
+}
+
+}  // namespace snapscan

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+namespace snapscan {
+
+// Lets go of the page cache behind a long listing written to a regular file.
+// A job over tens of millions of entries writes gigabytes; left to the kernel,
+// all of it stays cached until the disk has it, pushing out what the machine
+// had cached, and every page of it is memory the kernel must find anew (on a
+// virtual machine that hands freed memory back to its host, several
+// microseconds a page: about 1.3 s of a 2.6 GB listing). Each stretch is sent
+// to the disk once written and its pages are dropped a few stretches later, so
+// the file keeps a few tens of MiB cached and the kernel reuses the same pages.
+// Only hints: a failure of either call loses nothing and is ignored.
+class PageCacheRelease {
+public:
+    // Does nothing unless fd is a regular file (a pipe or a terminal is left alone).
+    explicit PageCacheRelease(int fd);
+
+    // `bytes` more of the listing reached fd (they are in the kernel, not in a
+    // buffer of the caller's).
+    void Wrote(uint64_t bytes);
+
+    // How far the file's pages were let go of, as a file offset.
+    uint64_t Released() const { return m_released; }
+
+    // Bytes written before a stretch is sent to the disk, and how far behind
+    // the end of the file its pages are dropped.
+    static constexpr uint64_t kStretch = 8 << 20;
+    static constexpr uint64_t kKept = 32 << 20;
+
+private:
+    int m_fd = -1;
+    uint64_t m_pending = 0;   // bytes written since the last stretch was sent
+    uint64_t m_sent = 0;      // offset up to which the writeback was started
+    uint64_t m_released = 0;  // offset up to which the pages were dropped
+};
+
+}  // namespace snapscan

@@ -128,9 +128,12 @@ bool EventStore::Prepare(const char* sql, sqlite3_stmt** statement, std::string&
     return false;
 }
 
-// A connection to path with the page cache of every connection. The owner
+// A connection to path: `setup` first, then the page cache of every
+// connection. In that order: SQLite turns a cache size in KiB into pages by the
+// page size of the moment and keeps that count when `setup` changes the page
+// size (2 MiB of 4 KiB pages became 32 MiB of 64 KiB pages). The owner
 // serialises every use, so SQLite's own connection mutex is not needed.
-bool EventStore::Connect(const std::string& path, int mode, std::string& error) {
+bool EventStore::Connect(const std::string& path, int mode, const char* setup, std::string& error) {
     Close();
     m_path = path;
     if (sqlite3_open_v2(path.c_str(), &m_db, mode | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
@@ -139,15 +142,15 @@ bool EventStore::Connect(const std::string& path, int mode, std::string& error) 
         return false;
     }
     sqlite3_extended_result_codes(m_db, 1);
-    if (Exec(kCacheSetup, error)) return true;
+    if (Exec(setup, error) && Exec(kCacheSetup, error)) return true;
     Close();
     return false;
 }
 
 bool EventStore::Open(const std::string& path, std::string& error) {
-    if (!Connect(path, SQLITE_OPEN_READWRITE, error)) return false;
+    if (!Connect(path, SQLITE_OPEN_READWRITE, kSetup, error)) return false;
     m_groupSlots.assign(kGroupRows, GroupSlot());
-    if (!Exec(kSetup, error) || !Prepare(InsertSql(1).c_str(), &m_insert, error) ||
+    if (!Prepare(InsertSql(1).c_str(), &m_insert, error) ||
         !Prepare(InsertSql(kGroupRows).c_str(), &m_insertGroup, error) ||
         !Prepare(kRename, &m_rename, error)) {
         Close();
@@ -301,7 +304,7 @@ bool EventStore::Commit(std::string& error) {
 }
 
 bool EventStore::OpenForReading(const std::string& path, std::string& error) {
-    if (!Connect(path, SQLITE_OPEN_READONLY, error)) return false;
+    if (!Connect(path, SQLITE_OPEN_READONLY, "", error)) return false;
     if (StartReading(error)) return true;
     Close();
     return false;

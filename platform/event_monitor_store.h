@@ -91,7 +91,7 @@ public:
     void Close();
 
 private:
-    bool Connect(const std::string& path, int mode, std::string& error);
+    bool Connect(const std::string& path, int mode, const char* setup, std::string& error);
     bool Exec(const char* sql, std::string& error);
     bool Prepare(const char* sql, sqlite3_stmt** statement, std::string& error);
     bool BeginIfNeeded(std::string& error);

@@ -78,7 +78,8 @@ bool PageCacheObservable(const TempDir& dir) {
 
 TEST(PageCacheRelease, DropsThePagesBehindTheEndOfARegularFileAndKeepsItsBytes) {
     TempDir dir;
-    if (!PageCacheObservable(dir)) GTEST_SKIP() << "the page cache of " << dir.Path() << " cannot be watched";
+    if (!PageCacheObservable(dir))
+        GTEST_SKIP() << "the page cache of " << dir.Path() << " cannot be watched";
     struct Case {
         const char* name;
         uint64_t before;   // MiB in the file before the listing
@@ -111,7 +112,8 @@ TEST(PageCacheRelease, DropsThePagesBehindTheEndOfARegularFileAndKeepsItsBytes) 
 
         const uint64_t start = c.before * kMiB, end = start + c.written * kMiB;
         EXPECT_GE(release.Released(), start);
-        EXPECT_LE(release.Released(), end < PageCacheRelease::kKept ? start : end - PageCacheRelease::kKept);
+        EXPECT_LE(release.Released(),
+                  end < PageCacheRelease::kKept ? start : end - PageCacheRelease::kKept);
         if (c.written * kMiB >= PageCacheRelease::kKept + PageCacheRelease::kStretch) {
             EXPECT_GT(release.Released(), start);
         }

@@ -252,5 +252,28 @@ TEST_F(EventMonitorTest, ChunkedReadingKeepsEveryRowInOrder) {
     }
 }
 
+// The page cache is what bounds the memory of a load of any size. SQLite keeps
+// a cache size as a count of pages when the page size changes after it was
+// set; sized in the wrong order, 2 MiB of small pages became 32 MiB of large
+// ones. A load of some 30 MB of rows, and its reading, must stay near 2 MiB.
+TEST_F(EventMonitorTest, PageCacheStaysSmallWhateverTheLoad) {
+    const std::vector<Entry> entries = ArrayOrder(400000, 3);
+    CSnapDiffEventMonitor monitor(results, 1, 2);
+    ASSERT_FALSE(monitor.Create().IsError());
+    sqlite3_int64 before = 0, highest = 0;
+    ASSERT_EQ(SQLITE_OK, sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &before, &highest, 1));
+    ASSERT_FALSE(Load(monitor, entries).IsError());
+    ASSERT_FALSE(monitor.PrepareSelectQuery().IsError());
+    sqlite3_int64 now = 0;
+    ASSERT_EQ(SQLITE_OK, sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &now, &highest, 1));
+    EXPECT_LT(highest - before, 8 << 20) << "SQLite's memory while loading";
+    _ChangeEventItem row;
+    size_t read = 0;
+    while (monitor.GetNextEvent(row) == 0) ++read;
+    EXPECT_GT(read, entries.size() / 2);
+    ASSERT_EQ(SQLITE_OK, sqlite3_status64(SQLITE_STATUS_MEMORY_USED, &now, &highest, 1));
+    EXPECT_LT(highest - before, 12 << 20) << "SQLite's memory while reading on two connections";
+}
+
 }  // namespace
 }  // namespace event_monitor_test

@@ -12,8 +12,8 @@ PageCacheRelease::PageCacheRelease(int fd) {
     // Appending, the offset stays where it was until the first write: the
     // listing starts at the end.
     const int flags = ::fcntl(fd, F_GETFL);
-    const off_t at = flags >= 0 && (flags & O_APPEND) != 0 ? status.st_size
-                                                           : ::lseek(fd, 0, SEEK_CUR);
+    const off_t at =
+        flags >= 0 && (flags & O_APPEND) != 0 ? status.st_size : ::lseek(fd, 0, SEEK_CUR);
     if (flags < 0 || at < 0) return;
     m_fd = fd;
     m_sent = m_released = static_cast<uint64_t>(at);
@@ -45,9 +45,9 @@ void PageCacheRelease::Wrote(uint64_t bytes) {
     const uint64_t upTo = end - kKept;
     const off64_t from = static_cast<off64_t>(m_released);
     const off64_t length = static_cast<off64_t>(upTo - m_released);
-    ::sync_file_range(m_fd, from, length,
-                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                          SYNC_FILE_RANGE_WAIT_AFTER);
+    ::sync_file_range(
+        m_fd, from, length,
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     ::posix_fadvise(m_fd, from, length, POSIX_FADV_DONTNEED);
     m_released = upTo;
 }

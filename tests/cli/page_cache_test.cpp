@@ -7,6 +7,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -82,15 +83,18 @@ TEST(PageCacheRelease, DropsThePagesBehindTheEndOfARegularFileAndKeepsItsBytes) 
         GTEST_SKIP() << "the page cache of " << dir.Path() << " cannot be watched";
     struct Case {
         const char* name;
-        uint64_t before;   // MiB in the file before the listing
-        bool append;       // opened O_APPEND rather than at offset `before`
-        uint64_t written;  // MiB of the listing
+        uint64_t before;     // MiB in the file before the listing
+        bool append;         // opened O_APPEND rather than at offset `before`
+        uint64_t written;    // MiB of the listing
+        uint64_t untouched;  // MiB of it left to the kernel
     };
     const Case cases[] = {
-        {"new file", 0, false, 80},
-        {"appended to 5 MiB", 5, true, 64},
-        {"written after 3 MiB at its offset", 3, false, 72},
-        {"shorter than what is kept", 0, false, 30},
+        {"new file", 0, false, 80, 0},
+        {"appended to 5 MiB", 5, true, 64, 0},
+        {"written after 3 MiB at its offset", 3, false, 72, 0},
+        {"shorter than what is kept", 0, false, 30, 0},
+        {"its first 20 MiB left to the kernel", 0, false, 80, 20},
+        {"appended, all of it left to the kernel", 2, true, 48, 64},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,25 +110,26 @@ TEST(PageCacheRelease, DropsThePagesBehindTheEndOfARegularFileAndKeepsItsBytes) 
             ASSERT_EQ(lseek(out, static_cast<off_t>(c.before * kMiB), SEEK_SET),
                       static_cast<off_t>(c.before * kMiB));
         }
-        PageCacheRelease release(out);
+        PageCacheRelease release(out, c.untouched * kMiB);
         expected += WriteChunks(out, 0, c.written, &release);
         close(out);
 
         const uint64_t start = c.before * kMiB, end = start + c.written * kMiB;
-        EXPECT_GE(release.Released(), start);
-        EXPECT_LE(release.Released(),
-                  end < PageCacheRelease::kKept ? start : end - PageCacheRelease::kKept);
-        if (c.written * kMiB >= PageCacheRelease::kKept + PageCacheRelease::kStretch) {
-            EXPECT_GT(release.Released(), start);
+        const uint64_t first = std::min(end, start + c.untouched * kMiB);
+        const uint64_t released = release.Released();
+        EXPECT_TRUE(released == start || released >= first) << released;
+        EXPECT_LE(released, std::max(first, end - std::min(end, PageCacheRelease::kKept)));
+        if (end >= first + PageCacheRelease::kKept + PageCacheRelease::kStretch) {
+            EXPECT_GT(released, first);
         }
         // Dropped pages are clean ones; none should be left of them.
         const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-        EXPECT_LE(ResidentPages(path, start, release.Released()),
-                  (release.Released() - start) / page / 64);
-        // What the file held before the listing is not the listing's to drop.
-        if (start > 0) {
-            EXPECT_GT(ResidentPages(path, 0, start), start / page / 2);
+        if (released > first) {
+            EXPECT_LE(ResidentPages(path, first, released), (released - first) / page / 64);
         }
+        // What the file held before the listing, and what was left to the
+        // kernel, are not the listing's to drop.
+        EXPECT_GE(ResidentPages(path, 0, first), first / page / 2);
         EXPECT_TRUE(ReadFile(path) == expected) << "the file's bytes changed";
     }
 }

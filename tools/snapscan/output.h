@@ -44,10 +44,18 @@ private:
 class Output {
 public:
     // `outFd`, when given, is the descriptor behind `out`: a listing written to a
-    // regular file lets go of its page cache as it goes.
+    // regular file lets go of its page cache as it goes, once it is larger than
+    // kListingLeftToKernel. The job never syncs it, so a smaller one is left to
+    // the kernel: sent to the disk early, it would make the job's next sync of
+    // its own state wait for the disk.
+    static constexpr uint64_t kListingLeftToKernel = uint64_t{1} << 30;
     Output(std::ostream& out, std::ostream& err, bool json,
            Verbosity verbosity = Verbosity::kNormal, int outFd = -1)
-        : m_out(out), m_err(err), m_json(json), m_verbosity(verbosity), m_outPages(outFd) {}
+        : m_out(out),
+          m_err(err),
+          m_json(json),
+          m_verbosity(verbosity),
+          m_outPages(outFd, kListingLeftToKernel) {}
 
     bool Json() const { return m_json; }
     bool Quiet() const { return m_verbosity == Verbosity::kQuiet; }

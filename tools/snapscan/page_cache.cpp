@@ -6,7 +6,7 @@
 
 namespace snapscan {
 
-PageCacheRelease::PageCacheRelease(int fd) {
+PageCacheRelease::PageCacheRelease(int fd, uint64_t leftToKernel) : m_untouched(leftToKernel) {
     struct stat status;
     if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
     // Appending, the offset stays where it was until the first write: the
@@ -21,6 +21,22 @@ PageCacheRelease::PageCacheRelease(int fd) {
 
 void PageCacheRelease::Wrote(uint64_t bytes) {
     if (m_fd < 0) return;
+    if (m_untouched > 0) {
+        if (bytes < m_untouched) {
+            m_untouched -= bytes;
+            return;
+        }
+        m_untouched = 0;
+        // What was written so far stays with the kernel: sent now, all of it
+        // would have to reach the disk before the first drop.
+        const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+        if (at < 0) {
+            m_fd = -1;
+            return;
+        }
+        m_sent = m_released = static_cast<uint64_t>(at);
+        return;
+    }
     m_pending += bytes;
     if (m_pending < kStretch) return;
     m_pending = 0;

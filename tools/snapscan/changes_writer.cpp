@@ -274,8 +274,14 @@ bool ChangesWriter::Commit(std::string& error) {
     for (const auto& file : m_files) {
         FILE* stream = file->stream;
         file->stream = nullptr;
-        const bool flushed = std::fflush(stream) == 0 && ::fsync(::fileno(stream)) == 0;
-        const int saved = errno;
+        bool flushed = std::fflush(stream) == 0 && ::fsync(::fileno(stream)) == 0;
+        int saved = errno;
+        // A failed write-back that the page cache's release waited for is not
+        // reported by fsync again.
+        if (flushed && file->pages.Error() != 0) {
+            flushed = false;
+            saved = file->pages.Error();
+        }
         const bool closed = std::fclose(stream) == 0;
         if (!flushed || !closed) {
             error =

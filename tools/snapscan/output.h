@@ -155,6 +155,8 @@ private:
         m_out.write(batch.data(), static_cast<std::streamsize>(batch.size()));
         m_out.flush();
         m_outPages.Wrote(batch.size());
+        // The file's write-back failed: what it holds is not what was listed.
+        if (m_outPages.Error() != 0) m_out.setstate(std::ios::badbit);
     }};
 };
 

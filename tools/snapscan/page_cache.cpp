@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace snapscan {
 
 PageCacheRelease::PageCacheRelease(int fd, uint64_t leftToKernel) : m_untouched(leftToKernel) {
@@ -61,9 +63,17 @@ void PageCacheRelease::Wrote(uint64_t bytes) {
     const uint64_t upTo = end - kKept;
     const off64_t from = static_cast<off64_t>(m_released);
     const off64_t length = static_cast<off64_t>(upTo - m_released);
-    ::sync_file_range(
-        m_fd, from, length,
-        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    // The wait reports a failed write-back of the file, once: its sync would not.
+    if (::sync_file_range(m_fd, from, length,
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+        const int code = errno;
+        if (code != EINVAL && code != ESPIPE && code != ENOSYS) {
+            m_error = code;
+            m_fd = -1;
+            return;
+        }
+    }
     ::posix_fadvise(m_fd, from, length, POSIX_FADV_DONTNEED);
     m_released = upTo;
 }

@@ -17,7 +17,9 @@ namespace snapscan {
 // file system's last commit (about 0.14 s after 300 MB here). A file the job
 // syncs anyway pays nothing more; one it does not is better left to the kernel
 // until it grows large.
-// Only hints: a failure of either call loses nothing and is ignored.
+// Hints, except for one thing: waiting for a stretch to reach the disk takes
+// over a write error from the file's later sync, so that error is kept here and
+// the owner must fail on it (see Error).
 class PageCacheRelease {
 public:
     // Does nothing unless fd is a regular file (a pipe or a terminal is left
@@ -31,6 +33,10 @@ public:
     // How far the file's pages were let go of, as a file offset.
     uint64_t Released() const { return m_released; }
 
+    // The errno of a failed write-back of the listing, 0 when none: the bytes
+    // on the disk are not those written. Nothing is released after it.
+    int Error() const { return m_error; }
+
     // Bytes written before a stretch is sent to the disk, and how far behind
     // the end of the file its pages are dropped.
     static constexpr uint64_t kStretch = 8 << 20;
@@ -42,6 +48,7 @@ private:
     uint64_t m_pending = 0;    // bytes written since the last stretch was sent
     uint64_t m_sent = 0;       // offset up to which the writeback was started
     uint64_t m_released = 0;   // offset up to which the pages were dropped
+    int m_error = 0;
 };
 
 }  // namespace snapscan

@@ -21,6 +21,18 @@ PageCacheRelease::PageCacheRelease(int fd, uint64_t leftToKernel) : m_untouched(
     m_sent = m_released = static_cast<uint64_t>(at);
 }
 
+// The file's own offset, not a count of ours: the listing may share the file
+// with other lines, or append to it. Without it, nothing more is released.
+bool PageCacheRelease::Offset(uint64_t& at) {
+    const off_t offset = ::lseek(m_fd, 0, SEEK_CUR);
+    if (offset < 0) {
+        m_fd = -1;
+        return false;
+    }
+    at = static_cast<uint64_t>(offset);
+    return true;
+}
+
 void PageCacheRelease::Wrote(uint64_t bytes) {
     if (m_fd < 0) return;
     if (m_untouched > 0) {
@@ -31,25 +43,15 @@ void PageCacheRelease::Wrote(uint64_t bytes) {
         m_untouched = 0;
         // What was written so far stays with the kernel: sent now, all of it
         // would have to reach the disk before the first drop.
-        const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
-        if (at < 0) {
-            m_fd = -1;
-            return;
-        }
-        m_sent = m_released = static_cast<uint64_t>(at);
+        uint64_t end = 0;
+        if (Offset(end)) m_sent = m_released = end;
         return;
     }
     m_pending += bytes;
     if (m_pending < kStretch) return;
     m_pending = 0;
-    // The file's own offset, not a count of ours: the listing may share the
-    // file with other lines, or append to it.
-    const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
-    if (at < 0) {
-        m_fd = -1;
-        return;
-    }
-    const uint64_t end = static_cast<uint64_t>(at);
+    uint64_t end = 0;
+    if (!Offset(end)) return;
     if (end < m_sent) {  // the file was truncated or rewound under us: start again there
         m_sent = m_released = end;
         return;

@@ -43,6 +43,8 @@ public:
     static constexpr uint64_t kKept = 32 << 20;
 
 private:
+    bool Offset(uint64_t& at);
+
     int m_fd = -1;
     uint64_t m_untouched = 0;  // bytes still to be written before any is released
     uint64_t m_pending = 0;    // bytes written since the last stretch was sent

@@ -325,16 +325,20 @@ CRwError CSnapDiffEventMonitor::UpdateRenameEvent(const _ChangeEventItem& row) {
         std::string error;
         if (d.writer && d.writer->Failed(error)) return d.Fail(FX_HERE, error);
         if (d.order != Impl::Order::kAnyOrder) {
-            // The writer checks that the row is there when it applies the rename.
-            if (!d.writer->AddRename(row.inode, row.path, error)) return d.Fail(FX_HERE, error);
+            // The row of the inode just inserted is stored or handed over, whether
+            // it was a duplicate or not; for any other the writer looks it up.
+            const bool stored = d.haveLast && row.inode == d.last;
+            if (!d.writer->AddRename(row.inode, row.path, stored, error))
+                return d.Fail(FX_HERE, error);
         } else {
             bool found = false;
-            if (!d.store.Rename(row.inode, row.path.data(), row.path.size(), found, error))
-                return d.Fail(FX_HERE, error);
+            if (!d.store.Contains(row.inode, found, error)) return d.Fail(FX_HERE, error);
             if (!found)
                 return d.Fail(FX_HERE, "No stored row with inode " + std::to_string(row.inode) +
                                            " for the rename from [" + row.path + "] in [" + d.path +
                                            "]");
+            if (!d.store.Rename(row.inode, row.path.data(), row.path.size(), error))
+                return d.Fail(FX_HERE, error);
         }
         ++d.renamedRows;
         return CRwError::Success();

@@ -1,9 +1,9 @@
 #pragma once
 
-// The SQLite side of the change-event database: one table keyed on the inode
-// number, written through prepared statements inside batched transactions and
-// read back in key order. Not thread-safe; the owner hands it from thread to
-// thread with a proper happens-before (a join or a mutex).
+// The SQLite side of the change-event database: a table of rows and one of
+// renames, both keyed on the inode number, written through prepared statements
+// inside batched transactions and read back together in key order. Not thread-safe; the owner hands
+// it from thread to thread with a proper happens-before (a join or a mutex).
 
 #include <cstddef>
 #include <cstdint>
@@ -60,10 +60,14 @@ public:
     // count when some were.
     bool InsertGroup(const EventFields* rows, size_t count, size_t& stored, std::string& error);
 
-    // Sets oldPath and isRename = 1 of the row with that inode; found is false
-    // (and nothing changes) when there is none.
-    bool Rename(int64_t inode, const char* oldPath, size_t oldPathLength, bool& found,
-                std::string& error);
+    // Whether a row with that inode is stored.
+    bool Contains(int64_t inode, bool& found, std::string& error);
+
+    // Records oldPath as the old path of the stored row with that inode: it is
+    // read back with that path as oldPath and isRename 1. The row must be
+    // stored (or be stored later in the same load): a rename without its row
+    // fails the reading.
+    bool Rename(int64_t inode, const char* oldPath, size_t oldPathLength, std::string& error);
 
     // Ends the open write transaction, if any.
     bool Commit(std::string& error);
@@ -82,8 +86,8 @@ public:
     // both included, in ascending inode order.
     bool ReadRange(int64_t first, int64_t last, std::string& error);
 
-    // 0: row filled, its texts valid until the next call; 1: no rows left;
-    // -1: failure, error set.
+    // 0: row filled, its texts valid until the next call, a recorded rename
+    // joined in; 1: no rows left; -1: failure, error set.
     int NextFields(EventFields& row, std::string& error);
 
     const std::string& Path() const { return m_path; }
@@ -104,7 +108,9 @@ private:
     sqlite3_stmt* m_insert = nullptr;
     sqlite3_stmt* m_insertGroup = nullptr;
     sqlite3_stmt* m_rename = nullptr;
+    sqlite3_stmt* m_contains = nullptr;
     sqlite3_stmt* m_select = nullptr;
+    sqlite3_stmt* m_selectRenames = nullptr;
     sqlite3_stmt* m_bounds = nullptr;
     std::string m_path;
 
@@ -119,6 +125,10 @@ private:
         uint32_t extraNumber = 0;
     };
     std::vector<GroupSlot> m_groupSlots;
+    // Reading: whether the renames of the range are to be stepped to next,
+    // one is waiting for its row, or none are left.
+    enum class RenameState { kStepNext, kAhead, kNone };
+    RenameState m_renameState = RenameState::kNone;
     bool m_inTransaction = false;
     uint32_t m_writesInTransaction = 0;
 };

@@ -17,7 +17,8 @@ constexpr size_t kBatchBytes = 256 * 1024;
 // One batch filled by the caller, the rest queued or being applied.
 constexpr size_t kBatchCount = 4;
 
-enum : char { kInsertOp = 'I', kRenameOp = 'R' };
+// A rename of a row known to be stored, or of one the writer must look up.
+enum : char { kInsertOp = 'I', kRenameOp = 'R', kRenameLookupOp = 'L' };
 
 struct RenameHeader {
     int64_t inode;
@@ -74,7 +75,8 @@ bool EventWriter::AddInsert(const _ChangeEventItem& row, std::string& error) {
     return m_current->size() < kBatchBytes || HandOver(error);
 }
 
-bool EventWriter::AddRename(int64_t inode, const std::string& oldPath, std::string& error) {
+bool EventWriter::AddRename(int64_t inode, const std::string& oldPath, bool stored,
+                            std::string& error) {
     if (m_finished) {
         error = "The event writer has stopped";
         return false;
@@ -83,7 +85,7 @@ bool EventWriter::AddRename(int64_t inode, const std::string& oldPath, std::stri
     header.inode = inode;
     header.oldPathLength = oldPath.size();
     char* out = Grow(1 + sizeof header + oldPath.size());
-    *out++ = kRenameOp;
+    *out++ = stored ? kRenameOp : kRenameLookupOp;
     memcpy(out, &header, sizeof header);
     memcpy(out + sizeof header, oldPath.data(), oldPath.size());
     return m_current->size() < kBatchBytes || HandOver(error);
@@ -122,8 +124,9 @@ bool EventWriter::HandOver(std::string& error) {
 }
 
 // Runs of inserts go to the store in groups, which costs it far less per row
-// than one statement each; a rename of a row already stored first stores the
-// inserts before it.
+// than one statement each. A rename goes to a table of its own, so the group
+// waiting to be stored goes on filling; only a rename whose row must be looked
+// up first stores the inserts before it.
 bool EventWriter::Apply(const Batch& batch, std::string& error) {
     EventFields group[EventStore::kGroupRows];
     size_t grouped = 0;
@@ -181,14 +184,17 @@ bool EventWriter::Apply(const Batch& batch, std::string& error) {
                 in += header.oldPathLength;
                 continue;
             }
-            if (grouped > 0 && !storeGroup()) return false;
-            bool found = false;
-            if (!m_store.Rename(header.inode, in, header.oldPathLength, found, error)) return false;
-            if (!found) {
-                error = "No stored row with inode " + std::to_string(header.inode) +
-                        " for the rename from [" + std::string(in, header.oldPathLength) + "]";
-                return false;
+            if (op == kRenameLookupOp) {
+                if (grouped > 0 && !storeGroup()) return false;
+                bool found = false;
+                if (!m_store.Contains(header.inode, found, error)) return false;
+                if (!found) {
+                    error = "No stored row with inode " + std::to_string(header.inode) +
+                            " for the rename from [" + std::string(in, header.oldPathLength) + "]";
+                    return false;
+                }
             }
+            if (!m_store.Rename(header.inode, in, header.oldPathLength, error)) return false;
             in += header.oldPathLength;
         }
     }

@@ -37,8 +37,10 @@ public:
     // The row is stored later, in order. The writer treats an inode that is
     // stored already as a failure: the caller decides duplicates before this.
     bool AddInsert(const _ChangeEventItem& row, std::string& error);
-    // Renames of an inode that is not stored by then fail the writer.
-    bool AddRename(int64_t inode, const std::string& oldPath, std::string& error);
+    // Renames of an inode that is not stored by then fail the writer. `stored`:
+    // the caller knows the row is stored or handed over (the previous insert was
+    // of that inode), so the writer need not look it up.
+    bool AddRename(int64_t inode, const std::string& oldPath, bool stored, std::string& error);
 
     // True (with the message) once the writer thread has failed.
     bool Failed(std::string& error);

@@ -45,6 +45,32 @@ long CountRows(const std::string& path) {
     return count;
 }
 
+// A kept database is read by hand: its view "changes" must show each row's old
+// path and rename flag as GetNextEvent hands them out, wherever they are kept.
+void ExpectRenamesInView(const std::string& path, const std::vector<_ChangeEventItem>& expected) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr));
+    sqlite3_stmt* statement = nullptr;
+    ASSERT_EQ(SQLITE_OK,
+              sqlite3_prepare_v2(db, "SELECT inode, oldPath, isRename FROM changes ORDER BY inode",
+                                 -1, &statement, nullptr))
+        << sqlite3_errmsg(db);
+    size_t i = 0, renamed = 0;
+    for (; sqlite3_step(statement) == SQLITE_ROW && i < expected.size(); ++i) {
+        SCOPED_TRACE("inode " + std::to_string(expected[i].inode));
+        ASSERT_EQ(expected[i].inode, sqlite3_column_int64(statement, 0));
+        const unsigned char* oldPath = sqlite3_column_text(statement, 1);
+        EXPECT_EQ(expected[i].oldPath,
+                  oldPath == nullptr ? "" : reinterpret_cast<const char*>(oldPath));
+        EXPECT_EQ(expected[i].isRename, static_cast<uint32_t>(sqlite3_column_int64(statement, 2)));
+        if (expected[i].isRename != 0) ++renamed;
+    }
+    EXPECT_EQ(expected.size(), i);
+    EXPECT_GT(renamed, 100u) << "the entries name renames";
+    sqlite3_finalize(statement);
+    sqlite3_close_v2(db);
+}
+
 TEST_F(EventMonitorTest, CreateFailsWhereNoFileCanBeMade) {
     WriteText(root + "/plain-file", "x");
     const struct {
@@ -149,6 +175,7 @@ TEST_F(EventMonitorTest, FileIsRemovedAtDestructionUnlessKept) {
         EXPECT_EQ(c.kept, Exists(path));
         if (c.kept) {
             EXPECT_EQ(expectedRows, CountRows(path)) << "everything loaded is in the kept file";
+            if (c.prepare) ExpectRenamesInView(path, Expect(entries).rows);
             fs::remove(path);
         }
         EXPECT_TRUE(fs::is_empty(results));
@@ -249,6 +276,57 @@ TEST_F(EventMonitorTest, ChunkedReadingKeepsEveryRowInOrder) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CheckAgainstModel(c.entries);
+    }
+}
+
+// The old path of a rename is kept apart from its row and joined to it when
+// read. A rename that names no row can only come from a damaged file; it must
+// fail the reading, not be dropped, wherever it lies against the rows and
+// however many threads read them.
+TEST_F(EventMonitorTest, RenameWithoutItsRowFailsTheReading) {
+    const struct {
+        const char* name;
+        size_t count;
+        int64_t orphan;  // set apart from the rows, which have inodes 2, 4, 6, ...
+    } cases[] = {
+        {"few rows, between two", 10, 7},           {"few rows, before the first", 10, 1},
+        {"few rows, after the last", 10, 99},       {"many rows, between two", 20000, 20001},
+        {"many rows, before the first", 20000, -5}, {"many rows, after the last", 20000, 1000000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<Entry> entries;
+        for (size_t i = 1; i <= c.count; ++i) {
+            const int64_t inode = static_cast<int64_t>(2 * i);
+            entries.push_back({inode, "/share/f" + std::to_string(i), "file"});
+        }
+        entries.push_back({4, "/share/old4", kRemoved});  // a rename of its own, in place
+        CSnapDiffEventMonitor monitor(results, 1, 2);
+        ASSERT_FALSE(monitor.Create().IsError());
+        ASSERT_FALSE(Load(monitor, entries).IsError());
+        ASSERT_FALSE(monitor.PrepareSelectQuery().IsError());
+        {
+            sqlite3* db = nullptr;
+            ASSERT_EQ(SQLITE_OK,
+                      sqlite3_open_v2(monitor.Path().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
+            const std::string sql = "INSERT INTO renames(inode, oldPath) VALUES(" +
+                                    std::to_string(c.orphan) + ", '/share/orphan')";
+            EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr))
+                << sqlite3_errmsg(db);
+            sqlite3_close_v2(db);
+        }
+        _ChangeEventItem row;
+        int result = 0;
+        size_t read = 0;
+        while ((result = monitor.GetNextEvent(row)) == 0) {
+            ++read;
+            if (row.inode == 4) {
+                EXPECT_EQ("/share/old4", row.oldPath);
+            }
+        }
+        EXPECT_EQ(-1, result) << "after " << read << " rows";
+        EXPECT_EQ(-1, monitor.GetNextEvent(row));
+        EXPECT_EQ(1, log->CountAt(-1, "holds a rename of inode " + std::to_string(c.orphan)));
     }
 }
 

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "tests/doubles/snap_client_peer.h"
+#include "bench/bare_scan.h"
 #include "tests/support/bench_support.h"
 #include "tests/support/arraysim_process.h"
 #include "host/LogWriter.h"
@@ -36,6 +37,7 @@
 
 namespace {
 
+using bench::BareScan;
 using bench::CpuSpent;
 using bench::Load;
 using bench::Now;
@@ -213,43 +215,6 @@ double Drain(const std::function<FileServerSnapshotCompareItem()>& next, Deliver
     const double seconds = Now() - start;
     if (checksum == 42) fputc(' ', stderr);
     return static_cast<double>(delivered.items) / seconds;
-}
-
-// The baseline of delivery: step through the same table in the same order on a
-// connection of its own, touching every column, copying nothing.
-double BareScan(const std::string& path, uint64_t& count) {
-    sqlite3* db = nullptr;
-    count = 0;
-    // No connection mutex, as the database itself opens its file: the scan is
-    // the fastest reading of these rows this library offers.
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
-        sqlite3_close_v2(db);
-        return 0;
-    }
-    // The page cache of the database's own connection.
-    sqlite3_exec(db, "PRAGMA cache_size=-2048", nullptr, nullptr, nullptr);
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db,
-                       "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size,"
-                       " oldPath, isRename, extraNumber FROM events ORDER BY inode",
-                       -1, &statement, nullptr);
-    uint64_t sum = 0;
-    const double start = Now();
-    while (statement != nullptr && sqlite3_step(statement) == SQLITE_ROW) {
-        for (int column : {0, 2, 3, 4, 6, 8, 9})
-            sum += static_cast<uint64_t>(sqlite3_column_int64(statement, column));
-        for (int column : {1, 5, 7}) {
-            sqlite3_column_text(statement, column);
-            sum += static_cast<uint64_t>(sqlite3_column_bytes(statement, column));
-        }
-        ++count;
-    }
-    const double seconds = Now() - start;
-    sqlite3_finalize(statement);
-    sqlite3_close_v2(db);
-    if (sum == 42) fputc(' ', stderr);
-    return count == 0 ? 0 : static_cast<double>(count) / seconds;
 }
 
 struct MemoryFigures {

@@ -20,12 +20,14 @@
 
 #include <boost/make_shared.hpp>
 
+#include "bench/bare_scan.h"
 #include "tests/support/bench_support.h"
 #include "host/CSnapDiffEventMonitor.h"
 #include "host/LogWriter.h"
 
 namespace {
 
+using bench::BareScan;
 using bench::Now;
 using bench::PeakRssKiB;
 
@@ -102,36 +104,6 @@ uint64_t DiskBytes(const std::string& path) {
         if (!error) total += size;
     }
     return total;
-}
-
-// A scan without the component: step through the same table, touch every column.
-double BareScan(const std::string& path, uint64_t& count) {
-    sqlite3* db = nullptr;
-    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-    // The page cache of the database's own connection.
-    sqlite3_exec(db, "PRAGMA cache_size=-2048", nullptr, nullptr, nullptr);
-    sqlite3_stmt* statement = nullptr;
-    sqlite3_prepare_v2(db,
-                       "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size,"
-                       " oldPath, isRename, extraNumber FROM events ORDER BY inode",
-                       -1, &statement, nullptr);
-    const double start = Now();
-    uint64_t sum = 0;
-    count = 0;
-    while (sqlite3_step(statement) == SQLITE_ROW) {
-        for (int column : {0, 2, 3, 4, 6, 8, 9})
-            sum += static_cast<uint64_t>(sqlite3_column_int64(statement, column));
-        for (int column : {1, 5, 7}) {
-            sqlite3_column_text(statement, column);
-            sum += static_cast<uint64_t>(sqlite3_column_bytes(statement, column));
-        }
-        ++count;
-    }
-    const double seconds = Now() - start;
-    sqlite3_finalize(statement);
-    sqlite3_close_v2(db);
-    if (sum == 42) fputc(' ', stderr);
-    return static_cast<double>(count) / seconds;
 }
 
 bool Run(const std::string& directory, uint64_t n, Figures& figures) {

@@ -165,20 +165,25 @@ struct CSnapDiffEventMonitor::Impl {
         return true;
     }
 
+    // A row of the first run goes to the table of that run, one of the second
+    // run to the table of later rows (see the store).
     bool Queue(const _ChangeEventItem& row, std::string& error) {
+        const snaphost::EventStore::Table table = order == Order::kFirstRun
+                                                      ? snaphost::EventStore::kEvents
+                                                      : snaphost::EventStore::kLater;
         if (storedRows == 0) {
             // The first row goes to the store at once, on the caller's thread
             // (the writer's thread starts with its first full batch): a database
             // that cannot be written fails this very call, not the end of the
             // load after every entry was taken as received.
             bool added = false;
-            if (!store.Insert(snaphost::FieldsOf(row), added, error)) return false;
+            if (!store.Insert(snaphost::FieldsOf(row), table, added, error)) return false;
             if (!added) {
                 error = "The inode " + std::to_string(row.inode) + " of the first row of [" + path +
                         "] was stored already";
                 return false;
             }
-        } else if (!writer->AddInsert(row, error)) {
+        } else if (!writer->AddInsert(row, table, error)) {
             return false;
         }
         ++storedRows;
@@ -222,9 +227,15 @@ struct CSnapDiffEventMonitor::Impl {
         return Queue(row, error);
     }
 
+    // The row goes to the first run's table, unless the table of later rows
+    // holds its inode already.
     bool InsertAnyOrder(const _ChangeEventItem& row, bool& duplicate, std::string& error) {
+        bool later = false;
+        if (!store.Contains(row.inode, snaphost::EventStore::kLater, later, error)) return false;
         bool added = false;
-        if (!store.Insert(snaphost::FieldsOf(row), added, error)) return false;
+        if (!later &&
+            !store.Insert(snaphost::FieldsOf(row), snaphost::EventStore::kEvents, added, error))
+            return false;
         duplicate = !added;
         if (added) ++storedRows;
         return true;

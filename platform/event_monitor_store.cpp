@@ -6,14 +6,16 @@
 // costs of a statement (its cursor, its seek from the root, its end) otherwise
 // weigh more than the row itself.
 //
-// The old path of a rename goes to a table of its own, keyed the same way, and
-// reading joins the two by walking both in inode order. The removed half of a
-// rename comes long after its row was stored, and writing it into that row
-// made the row longer in a leaf that the appends had filled: SQLite then split
-// the leaf, copying 64 KiB pages and allocating scratch space each time, which
-// was a fifth of the writer's CPU for the removed entries of a changelist with
-// 4 % renames. Appended apart, in the same ascending order, they cost about as
-// much as any row. The view "changes" shows a kept database as it is read.
+// What comes after the first ascending run is kept apart from it: the rows
+// that run did not hold go to a second table of rows ("later"), and the old
+// paths of renames to a third ("renames"), all keyed the same way; reading
+// merges the three in inode order. Both arrive long after the rows around them
+// were stored. Added to the first run's table, a row came into a leaf that the
+// appends had filled, and a rename made a stored row longer there: SQLite then
+// split the leaf, copying 64 KiB pages and allocating scratch space each time.
+// That was a quarter of the writer's CPU for a changelist with 4 % renames and
+// 1 % rows removed for good. Apart, each table grows at its right edge only.
+// The view "changes" shows a kept database as it is read.
 #include "platform/event_monitor_store.h"
 
 #include <sqlite3.h>
@@ -41,33 +43,42 @@ constexpr const char* kSetup =
     " inode INTEGER PRIMARY KEY,"
     " path, changeTime, modifiedTime, accessTime, changeType, size, oldPath, isRename,"
     " extraNumber);"
+    "CREATE TABLE later("
+    " inode INTEGER PRIMARY KEY,"
+    " path, changeTime, modifiedTime, accessTime, changeType, size, oldPath, isRename,"
+    " extraNumber);"
     "CREATE TABLE renames(inode INTEGER PRIMARY KEY, oldPath);"
     "CREATE VIEW changes AS SELECT e.inode, e.path, e.changeTime, e.modifiedTime, e.accessTime,"
     " e.changeType, e.size, coalesce(r.oldPath, e.oldPath) AS oldPath,"
     " CASE WHEN r.inode IS NULL THEN e.isRename ELSE 1 END AS isRename, e.extraNumber"
-    " FROM events AS e LEFT JOIN renames AS r ON r.inode = e.inode;";
+    " FROM (SELECT * FROM events UNION ALL SELECT * FROM later) AS e"
+    " LEFT JOIN renames AS r ON r.inode = e.inode;";
 
-constexpr const char* kInsertInto =
-    "INSERT OR IGNORE INTO events(inode, path, changeTime, modifiedTime, accessTime,"
-    " changeType, size, oldPath, isRename, extraNumber) VALUES";
+// The two tables of rows, by EventStore::Table.
+constexpr const char* kTableNames[] = {"events", "later"};
+
+constexpr const char* kInsertColumnNames =
+    "(inode, path, changeTime, modifiedTime, accessTime, changeType, size, oldPath, isRename,"
+    " extraNumber) VALUES";
 constexpr const char* kInsertValues = "(?,?,?,?,?,?,?,?,?,?)";
 constexpr int kInsertColumns = 10;
 // A later rename of the same inode replaces the earlier one, as it would in the row.
 constexpr const char* kRename = "INSERT OR REPLACE INTO renames(inode, oldPath) VALUES(?1, ?2)";
-constexpr const char* kContains = "SELECT 1 FROM events WHERE inode = ?1";
-constexpr const char* kSelect =
+constexpr const char* kSelectColumns =
     "SELECT inode, path, changeTime, modifiedTime, accessTime, changeType, size, oldPath,"
-    " isRename, extraNumber FROM events WHERE inode BETWEEN ?1 AND ?2 ORDER BY inode";
+    " isRename, extraNumber FROM ";
 constexpr const char* kSelectRenames =
     "SELECT inode, oldPath FROM renames WHERE inode BETWEEN ?1 AND ?2 ORDER BY inode";
-// Each of min() and max() alone is one step down the tree; the two together in
+// Each of min() and max() alone is one step down a tree; the two together in
 // one SELECT would make SQLite scan the whole table. The renames count too: one
 // outside the range of the rows would otherwise never be read, and never be
 // found to have no row.
 constexpr const char* kBounds =
-    "SELECT min(coalesce(a, b), coalesce(b, a)), max(coalesce(c, d), coalesce(d, c)) FROM"
-    " (SELECT (SELECT min(inode) FROM events) AS a, (SELECT min(inode) FROM renames) AS b,"
-    " (SELECT max(inode) FROM events) AS c, (SELECT max(inode) FROM renames) AS d)";
+    "SELECT min(coalesce(a, b, c), coalesce(b, c, a), coalesce(c, a, b)),"
+    " max(coalesce(d, e, f), coalesce(e, f, d), coalesce(f, d, e)) FROM"
+    " (SELECT (SELECT min(inode) FROM events) AS a, (SELECT min(inode) FROM later) AS b,"
+    " (SELECT min(inode) FROM renames) AS c, (SELECT max(inode) FROM events) AS d,"
+    " (SELECT max(inode) FROM later) AS e, (SELECT max(inode) FROM renames) AS f)";
 // The page cache of every connection, small and bounded, so that memory stays
 // flat however many rows arrive: the load works along the tree's right edge and
 // the reading goes through the tree in order, so few pages are ever needed
@@ -80,14 +91,22 @@ constexpr const char* kCacheSetup = "PRAGMA cache_size=-2048;";
 // a transaction cost the same.
 constexpr uint32_t kWritesPerTransaction = 100000;
 
-// The insert statement of `rows` rows.
-std::string InsertSql(size_t rows) {
-    std::string sql = kInsertInto;
+// The insert statement of `rows` rows into `table`.
+std::string InsertSql(const char* table, size_t rows) {
+    std::string sql = std::string("INSERT OR IGNORE INTO ") + table + kInsertColumnNames;
     for (size_t i = 0; i < rows; ++i) {
         if (i > 0) sql += ',';
         sql += kInsertValues;
     }
     return sql;
+}
+
+std::string SelectSql(const char* table) {
+    return std::string(kSelectColumns) + table + " WHERE inode BETWEEN ?1 AND ?2 ORDER BY inode";
+}
+
+std::string ContainsSql(const char* table) {
+    return std::string("SELECT 1 FROM ") + table + " WHERE inode = ?1";
 }
 
 // A text column, valid until the next step; NULL and empty both read as "".
@@ -171,10 +190,18 @@ bool EventStore::Connect(const std::string& path, int mode, const char* setup, s
 
 bool EventStore::Open(const std::string& path, std::string& error) {
     if (!Connect(path, SQLITE_OPEN_READWRITE, kSetup, error)) return false;
-    m_groupSlots.assign(kGroupRows, GroupSlot());
-    if (!Prepare(InsertSql(1).c_str(), &m_insert, error) ||
-        !Prepare(InsertSql(kGroupRows).c_str(), &m_insertGroup, error) ||
-        !Prepare(kRename, &m_rename, error) || !Prepare(kContains, &m_contains, error)) {
+    for (const Table table : {kEvents, kLater}) {
+        Writing& w = m_writing[table];
+        w.slots.assign(kGroupRows, GroupSlot());
+        const char* name = kTableNames[table];
+        if (!Prepare(InsertSql(name, 1).c_str(), &w.insert, error) ||
+            !Prepare(InsertSql(name, kGroupRows).c_str(), &w.insertGroup, error) ||
+            !Prepare(ContainsSql(name).c_str(), &w.contains, error)) {
+            Close();
+            return false;
+        }
+    }
+    if (!Prepare(kRename, &m_rename, error)) {
         Close();
         return false;
     }
@@ -214,9 +241,9 @@ void EventStore::Bind(sqlite3_stmt* s, int first, const EventFields& row) {
 // values, the change type, the old path and the two flags are nearly always the
 // same as those bound in that row's place one statement earlier; binding only
 // what changed saves about an eighth of the load's CPU.
-void EventStore::BindGroupRow(size_t slot, const EventFields& row) {
-    sqlite3_stmt* s = m_insertGroup;
-    GroupSlot& bound = m_groupSlots[slot];
+void EventStore::BindGroupRow(Writing& w, size_t slot, const EventFields& row) {
+    sqlite3_stmt* s = w.insertGroup;
+    GroupSlot& bound = w.slots[slot];
     const int first = static_cast<int>(slot) * kInsertColumns + 1;
     sqlite3_bind_int64(s, first, row.inode);
     sqlite3_bind_text64(s, first + 1, row.path, row.pathLength, SQLITE_STATIC, SQLITE_UTF8);
@@ -248,14 +275,14 @@ void EventStore::BindGroupRow(size_t slot, const EventFields& row) {
     bound.bound = true;
 }
 
-bool EventStore::Insert(const EventFields& row, bool& stored, std::string& error) {
+bool EventStore::Insert(const EventFields& row, Table table, bool& stored, std::string& error) {
     stored = false;
-    if (m_insert == nullptr) {
+    sqlite3_stmt* s = m_writing[table].insert;
+    if (s == nullptr) {
         error = "The event database is not open [" + m_path + "]";
         return false;
     }
     if (!BeginIfNeeded(error)) return false;
-    sqlite3_stmt* s = m_insert;
     Bind(s, 1, row);
     const int rc = sqlite3_step(s);
     if (rc != SQLITE_DONE) {
@@ -265,55 +292,66 @@ bool EventStore::Insert(const EventFields& row, bool& stored, std::string& error
     }
     stored = sqlite3_changes(m_db) > 0;
     sqlite3_reset(s);
+    if (stored) ++m_writing[table].rows;
     return CountWrite(error);
 }
 
-bool EventStore::InsertGroup(const EventFields* rows, size_t count, size_t& stored,
+bool EventStore::InsertGroup(const EventFields* rows, size_t count, Table table, size_t& stored,
                              std::string& error) {
     stored = 0;
-    if (m_insertGroup == nullptr) {
+    Writing& w = m_writing[table];
+    if (w.insertGroup == nullptr) {
         error = "The event database is not open [" + m_path + "]";
         return false;
     }
     for (; count >= kGroupRows; count -= kGroupRows, rows += kGroupRows) {
         if (!BeginIfNeeded(error)) return false;
-        sqlite3_stmt* s = m_insertGroup;
-        for (size_t i = 0; i < kGroupRows; ++i) BindGroupRow(i, rows[i]);
+        sqlite3_stmt* s = w.insertGroup;
+        for (size_t i = 0; i < kGroupRows; ++i) BindGroupRow(w, i, rows[i]);
         const int rc = sqlite3_step(s);
         if (rc != SQLITE_DONE) {
             error = Describe("storing rows");
             sqlite3_reset(s);
             return false;
         }
-        stored += static_cast<size_t>(sqlite3_changes(m_db));
+        const size_t changed = static_cast<size_t>(sqlite3_changes(m_db));
+        stored += changed;
+        w.rows += changed;
         sqlite3_reset(s);
         if (!CountWrite(error, kGroupRows)) return false;
     }
     for (size_t i = 0; i < count; ++i) {
         bool one = false;
-        if (!Insert(rows[i], one, error)) return false;
+        if (!Insert(rows[i], table, one, error)) return false;
         if (one) ++stored;
     }
     return true;
 }
 
-bool EventStore::Contains(int64_t inode, bool& found, std::string& error) {
+bool EventStore::Contains(int64_t inode, Table table, bool& found, std::string& error) {
     found = false;
-    if (m_contains == nullptr) {
+    Writing& w = m_writing[table];
+    if (w.contains == nullptr) {
         error = "The event database is not open [" + m_path + "]";
         return false;
     }
+    if (w.rows == 0) return true;
     if (!BeginIfNeeded(error)) return false;
-    sqlite3_bind_int64(m_contains, 1, inode);
-    const int rc = sqlite3_step(m_contains);
+    sqlite3_bind_int64(w.contains, 1, inode);
+    const int rc = sqlite3_step(w.contains);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
         error = Describe("looking up a row");
-        sqlite3_reset(m_contains);
+        sqlite3_reset(w.contains);
         return false;
     }
-    sqlite3_reset(m_contains);
+    sqlite3_reset(w.contains);
     found = rc == SQLITE_ROW;
     return true;
+}
+
+bool EventStore::Contains(int64_t inode, bool& found, std::string& error) {
+    return Contains(inode, kEvents, found, error) &&
+           (found || Contains(inode, kLater, found, error));
 }
 
 bool EventStore::Rename(int64_t inode, const char* oldPath, size_t oldPathLength,
@@ -355,13 +393,18 @@ bool EventStore::StartReading(std::string& error) {
         return false;
     }
     if (!Commit(error)) return false;
-    if (m_select == nullptr && !Prepare(kSelect, &m_select, error)) return false;
-    if (m_selectRenames == nullptr && !Prepare(kSelectRenames, &m_selectRenames, error))
+    for (const Table table : {kEvents, kLater}) {
+        if (m_reading[table].select == nullptr &&
+            !Prepare(SelectSql(kTableNames[table]).c_str(), &m_reading[table].select, error))
+            return false;
+    }
+    if (m_renames.select == nullptr && !Prepare(kSelectRenames, &m_renames.select, error))
         return false;
     if (m_bounds == nullptr && !Prepare(kBounds, &m_bounds, error)) return false;
-    sqlite3_reset(m_select);
-    sqlite3_reset(m_selectRenames);
-    m_renameState = RenameState::kStepNext;
+    for (Stream* stream : {&m_reading[kEvents], &m_reading[kLater], &m_renames}) {
+        sqlite3_reset(stream->select);
+        stream->head = Head::kNone;
+    }
     return true;
 }
 
@@ -386,51 +429,66 @@ bool EventStore::Bounds(int64_t& first, int64_t& last, bool& any, std::string& e
 }
 
 bool EventStore::ReadRange(int64_t first, int64_t last, std::string& error) {
-    if (m_select == nullptr) {
+    if (m_renames.select == nullptr) {
         error = "The event database is not ready for reading [" + m_path + "]";
         return false;
     }
-    sqlite3_reset(m_select);
-    sqlite3_bind_int64(m_select, 1, first);
-    sqlite3_bind_int64(m_select, 2, last);
-    sqlite3_reset(m_selectRenames);
-    sqlite3_bind_int64(m_selectRenames, 1, first);
-    sqlite3_bind_int64(m_selectRenames, 2, last);
-    m_renameState = RenameState::kStepNext;
+    for (Stream* stream : {&m_reading[kEvents], &m_reading[kLater], &m_renames}) {
+        sqlite3_reset(stream->select);
+        sqlite3_bind_int64(stream->select, 1, first);
+        sqlite3_bind_int64(stream->select, 2, last);
+        stream->head = Head::kStepNext;
+    }
+    return true;
+}
+
+// A stream is stepped only once the row it handed out last is done with: that
+// row's texts stay valid until the next NextFields, whichever stream it came from.
+bool EventStore::Advance(Stream& stream, std::string& error) {
+    if (stream.head != Head::kStepNext) return true;
+    const int rc = sqlite3_step(stream.select);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        error = Describe("reading a row");
+        return false;
+    }
+    stream.head = rc == SQLITE_ROW ? Head::kAhead : Head::kNone;
     return true;
 }
 
 int EventStore::NextFields(EventFields& row, std::string& error) {
-    if (m_select == nullptr) {
+    if (m_renames.select == nullptr) {
         error = "The event database is not ready for reading [" + m_path + "]";
         return -1;
     }
-    // The next rename is stepped to only now: the old path handed out with the
-    // previous row stays valid until this call, as the row's own texts do.
-    if (m_renameState == RenameState::kStepNext) {
-        const int rc = sqlite3_step(m_selectRenames);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            error = Describe("reading a rename");
-            return -1;
-        }
-        m_renameState = rc == SQLITE_ROW ? RenameState::kAhead : RenameState::kNone;
-    }
-    const int64_t renamed =
-        m_renameState == RenameState::kAhead ? sqlite3_column_int64(m_selectRenames, 0) : 0;
-    const int rc = sqlite3_step(m_select);
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        error = Describe("reading a row");
+    if (!Advance(m_reading[kEvents], error) || !Advance(m_reading[kLater], error) ||
+        !Advance(m_renames, error))
+        return -1;
+    const auto headInode = [](const Stream& stream) {
+        return sqlite3_column_int64(stream.select, 0);
+    };
+    const bool events = m_reading[kEvents].head == Head::kAhead;
+    const bool later = m_reading[kLater].head == Head::kAhead;
+    const bool renamed = m_renames.head == Head::kAhead;
+    if (events && later && headInode(m_reading[kEvents]) == headInode(m_reading[kLater])) {
+        error = "The event database holds two rows of inode " +
+                std::to_string(headInode(m_reading[kEvents])) + " [" + m_path + "]";
         return -1;
     }
-    // Every rename names a stored row: one left over names none.
-    if (m_renameState == RenameState::kAhead &&
-        (rc == SQLITE_DONE || renamed < sqlite3_column_int64(m_select, 0))) {
-        error = "The event database holds a rename of inode " + std::to_string(renamed) +
-                " but no row of it [" + m_path + "]";
+    // Every rename names a stored row: one left behind names none.
+    if (renamed && ((!events && !later) ||
+                    ((!events || headInode(m_renames) < headInode(m_reading[kEvents])) &&
+                     (!later || headInode(m_renames) < headInode(m_reading[kLater]))))) {
+        error = "The event database holds a rename of inode " +
+                std::to_string(headInode(m_renames)) + " but no row of it [" + m_path + "]";
         return -1;
     }
-    if (rc == SQLITE_DONE) return 1;
-    sqlite3_stmt* s = m_select;
+    if (!events && !later) return 1;
+    Stream& from =
+        !later || (events && headInode(m_reading[kEvents]) < headInode(m_reading[kLater]))
+            ? m_reading[kEvents]
+            : m_reading[kLater];
+    sqlite3_stmt* s = from.select;
+    from.head = Head::kStepNext;
     row.inode = sqlite3_column_int64(s, 0);
     row.path = TextOf(s, 1, row.pathLength);
     row.changeTime = static_cast<uint64_t>(sqlite3_column_int64(s, 2));
@@ -441,26 +499,28 @@ int EventStore::NextFields(EventFields& row, std::string& error) {
     row.oldPath = TextOf(s, 7, row.oldPathLength);
     row.isRename = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
     row.extraNumber = static_cast<uint32_t>(sqlite3_column_int64(s, 9));
-    if (m_renameState == RenameState::kAhead && renamed == row.inode) {
-        row.oldPath = TextOf(m_selectRenames, 1, row.oldPathLength);
+    if (renamed && headInode(m_renames) == row.inode) {
+        row.oldPath = TextOf(m_renames.select, 1, row.oldPathLength);
         row.isRename = 1;
-        m_renameState = RenameState::kStepNext;
+        m_renames.head = Head::kStepNext;
     }
     return 0;
 }
 
 void EventStore::Close() {
-    sqlite3_finalize(m_insert);
-    sqlite3_finalize(m_insertGroup);
+    for (Writing& w : m_writing) {
+        sqlite3_finalize(w.insert);
+        sqlite3_finalize(w.insertGroup);
+        sqlite3_finalize(w.contains);
+        w = Writing();
+    }
+    for (Stream* stream : {&m_reading[kEvents], &m_reading[kLater], &m_renames}) {
+        sqlite3_finalize(stream->select);
+        *stream = Stream();
+    }
     sqlite3_finalize(m_rename);
-    sqlite3_finalize(m_contains);
-    sqlite3_finalize(m_select);
-    sqlite3_finalize(m_selectRenames);
     sqlite3_finalize(m_bounds);
-    m_insert = m_insertGroup = m_rename = m_contains = m_select = m_selectRenames = m_bounds =
-        nullptr;
-    m_renameState = RenameState::kNone;
-    m_groupSlots.clear();
+    m_rename = m_bounds = nullptr;
     if (m_db != nullptr) {
         // Rows of an unfinished transaction are kept: a kept database shows
         // everything that was loaded.

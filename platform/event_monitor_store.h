@@ -1,9 +1,10 @@
 #pragma once
 
-// The SQLite side of the change-event database: a table of rows and one of
-// renames, both keyed on the inode number, written through prepared statements
-// inside batched transactions and read back together in key order. Not thread-safe; the owner hands
-// it from thread to thread with a proper happens-before (a join or a mutex).
+// The SQLite side of the change-event database: two tables of rows and one of
+// renames, all keyed on the inode number, written through prepared statements
+// inside batched transactions and read back together, merged in key order. Not
+// thread-safe; the owner hands it from thread to thread with a proper
+// happens-before (a join or a mutex).
 
 #include <cstddef>
 #include <cstdint>
@@ -44,23 +45,31 @@ public:
     EventStore(const EventStore&) = delete;
     EventStore& operator=(const EventStore&) = delete;
 
-    // Opens the existing, empty file at path and lays out the table. On failure
+    // The table a row goes to: that of the first ascending run of rows (and of
+    // any row whose place was not known), or that of the rows after that run.
+    // An inode must be in one of them at most; reading merges the two.
+    enum Table { kEvents = 0, kLater = 1 };
+
+    // Opens the existing, empty file at path and lays out the tables. On failure
     // error holds SQLite's message and the store is closed.
     bool Open(const std::string& path, std::string& error);
 
-    // Stores the row unless a row with its inode is there; stored tells which.
-    bool Insert(const EventFields& row, bool& stored, std::string& error);
+    // Stores the row in `table` unless a row with its inode is there; stored
+    // tells which. The other table is not looked at.
+    bool Insert(const EventFields& row, Table table, bool& stored, std::string& error);
 
     // Rows in one statement: the fixed costs of a statement (its cursor, its
     // seek from the root, its end) are paid once for them all.
     static constexpr size_t kGroupRows = 64;
 
-    // Stores count rows (any count; full groups take one statement each), none
-    // of whose inodes may be there; stored is how many were stored, less than
-    // count when some were.
-    bool InsertGroup(const EventFields* rows, size_t count, size_t& stored, std::string& error);
+    // Stores count rows in `table` (any count; full groups take one statement
+    // each), none of whose inodes may be there; stored is how many were stored,
+    // less than count when some were.
+    bool InsertGroup(const EventFields* rows, size_t count, Table table, size_t& stored,
+                     std::string& error);
 
-    // Whether a row with that inode is stored.
+    // Whether a row with that inode is stored, in `table` or in either.
+    bool Contains(int64_t inode, Table table, bool& found, std::string& error);
     bool Contains(int64_t inode, bool& found, std::string& error);
 
     // Records oldPath as the old path of the stored row with that inode: it is
@@ -100,21 +109,7 @@ private:
     bool Prepare(const char* sql, sqlite3_stmt** statement, std::string& error);
     bool BeginIfNeeded(std::string& error);
     bool CountWrite(std::string& error, uint32_t writes = 1);
-    void Bind(sqlite3_stmt* statement, int first, const EventFields& row);
-    void BindGroupRow(size_t slot, const EventFields& row);
-    std::string Describe(const char* what) const;
-
-    sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_insert = nullptr;
-    sqlite3_stmt* m_insertGroup = nullptr;
-    sqlite3_stmt* m_rename = nullptr;
-    sqlite3_stmt* m_contains = nullptr;
-    sqlite3_stmt* m_select = nullptr;
-    sqlite3_stmt* m_selectRenames = nullptr;
-    sqlite3_stmt* m_bounds = nullptr;
-    std::string m_path;
-
-    // What each row of the group statement has bound, of the values that
+    // What each row of a group statement has bound, of the values that
     // rarely change from row to row: they are bound again only when they
     // differ, from copies kept here (a text must stay put until the step).
     struct GroupSlot {
@@ -124,11 +119,34 @@ private:
         uint32_t isRename = 0;
         uint32_t extraNumber = 0;
     };
-    std::vector<GroupSlot> m_groupSlots;
-    // Reading: whether the renames of the range are to be stepped to next,
-    // one is waiting for its row, or none are left.
-    enum class RenameState { kStepNext, kAhead, kNone };
-    RenameState m_renameState = RenameState::kNone;
+    // The statements that write to one table of rows.
+    struct Writing {
+        sqlite3_stmt* insert = nullptr;
+        sqlite3_stmt* insertGroup = nullptr;
+        sqlite3_stmt* contains = nullptr;
+        std::vector<GroupSlot> slots;  // of insertGroup
+        uint64_t rows = 0;             // stored through this connection
+    };
+    // One of the tables read in inode order: whether its next row is to be
+    // stepped to, is waiting to be handed out, or none is left.
+    enum class Head { kStepNext, kAhead, kNone };
+    struct Stream {
+        sqlite3_stmt* select = nullptr;
+        Head head = Head::kNone;
+    };
+
+    void Bind(sqlite3_stmt* statement, int first, const EventFields& row);
+    void BindGroupRow(Writing& writing, size_t slot, const EventFields& row);
+    bool Advance(Stream& stream, std::string& error);
+    std::string Describe(const char* what) const;
+
+    sqlite3* m_db = nullptr;
+    Writing m_writing[2];  // by Table
+    sqlite3_stmt* m_rename = nullptr;
+    Stream m_reading[2];  // by Table
+    Stream m_renames;
+    sqlite3_stmt* m_bounds = nullptr;
+    std::string m_path;
     bool m_inTransaction = false;
     uint32_t m_writesInTransaction = 0;
 };

@@ -17,8 +17,9 @@ constexpr size_t kBatchBytes = 256 * 1024;
 // One batch filled by the caller, the rest queued or being applied.
 constexpr size_t kBatchCount = 4;
 
-// A rename of a row known to be stored, or of one the writer must look up.
-enum : char { kInsertOp = 'I', kRenameOp = 'R', kRenameLookupOp = 'L' };
+// An insert into either table; a rename of a row known to be stored, or of one
+// the writer must look up.
+enum : char { kInsertOp = 'I', kInsertLaterOp = 'J', kRenameOp = 'R', kRenameLookupOp = 'L' };
 
 struct RenameHeader {
     int64_t inode;
@@ -46,7 +47,8 @@ char* EventWriter::Grow(size_t bytes) {
     return m_current->data() + old;
 }
 
-bool EventWriter::AddInsert(const _ChangeEventItem& row, std::string& error) {
+bool EventWriter::AddInsert(const _ChangeEventItem& row, EventStore::Table table,
+                            std::string& error) {
     if (m_finished) {
         error = "The event writer has stopped";
         return false;
@@ -64,7 +66,7 @@ bool EventWriter::AddInsert(const _ChangeEventItem& row, std::string& error) {
     header.oldPathLength = row.oldPath.size();
     char* out =
         Grow(1 + sizeof header + row.path.size() + row.changeType.size() + row.oldPath.size());
-    *out++ = kInsertOp;
+    *out++ = table == EventStore::kLater ? kInsertLaterOp : kInsertOp;
     memcpy(out, &header, sizeof header);
     out += sizeof header;
     memcpy(out, row.path.data(), row.path.size());
@@ -130,9 +132,10 @@ bool EventWriter::HandOver(std::string& error) {
 bool EventWriter::Apply(const Batch& batch, std::string& error) {
     EventFields group[EventStore::kGroupRows];
     size_t grouped = 0;
+    EventStore::Table groupTable = EventStore::kEvents;
     auto storeGroup = [&]() {
         size_t stored = 0;
-        const bool ok = m_store.InsertGroup(group, grouped, stored, error);
+        const bool ok = m_store.InsertGroup(group, grouped, groupTable, stored, error);
         if (ok && stored != grouped) {
             error = "An inode of " + std::to_string(group[0].inode) + " to " +
                     std::to_string(group[grouped - 1].inode) + " reached the event database twice";
@@ -145,7 +148,11 @@ bool EventWriter::Apply(const Batch& batch, std::string& error) {
     const char* end = in + batch.size();
     while (in < end) {
         const char op = *in++;
-        if (op == kInsertOp) {
+        if (op == kInsertOp || op == kInsertLaterOp) {
+            const EventStore::Table table =
+                op == kInsertLaterOp ? EventStore::kLater : EventStore::kEvents;
+            if (grouped > 0 && table != groupTable && !storeGroup()) return false;
+            groupTable = table;
             RowHeader header;
             memcpy(&header, in, sizeof header);
             in += sizeof header;

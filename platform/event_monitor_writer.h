@@ -34,9 +34,9 @@ public:
     EventWriter(const EventWriter&) = delete;
     EventWriter& operator=(const EventWriter&) = delete;
 
-    // The row is stored later, in order. The writer treats an inode that is
-    // stored already as a failure: the caller decides duplicates before this.
-    bool AddInsert(const _ChangeEventItem& row, std::string& error);
+    // The row is stored later, in order, in `table`. The writer treats an inode
+    // that is stored already as a failure: the caller decides duplicates before this.
+    bool AddInsert(const _ChangeEventItem& row, EventStore::Table table, std::string& error);
     // Renames of an inode that is not stored by then fail the writer. `stored`:
     // the caller knows the row is stored or handed over (the previous insert was
     // of that inode), so the writer need not look it up.

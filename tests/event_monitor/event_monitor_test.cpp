@@ -35,7 +35,7 @@ long CountRows(const std::string& path) {
     long count = -1;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM events", -1, &statement, nullptr) ==
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM changes", -1, &statement, nullptr) ==
                 SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW)
             count = sqlite3_column_int64(statement, 0);
@@ -279,19 +279,32 @@ TEST_F(EventMonitorTest, ChunkedReadingKeepsEveryRowInOrder) {
     }
 }
 
-// The old path of a rename is kept apart from its row and joined to it when
-// read. A rename that names no row can only come from a damaged file; it must
-// fail the reading, not be dropped, wherever it lies against the rows and
-// however many threads read them.
-TEST_F(EventMonitorTest, RenameWithoutItsRowFailsTheReading) {
+// Rows of the first ascending run, rows after it and the old paths of renames
+// are kept in three tables and merged when read. A rename that names no row,
+// or an inode with a row in two tables, can only come from a damaged file; it
+// must fail the reading, not be dropped or handed out twice, wherever it lies
+// against the other rows and however many threads read them.
+TEST_F(EventMonitorTest, DamagedTablesFailTheReading) {
     const struct {
         const char* name;
         size_t count;
-        int64_t orphan;  // set apart from the rows, which have inodes 2, 4, 6, ...
+        const char* table;  // where a row is added (the rows have inodes 2, 4, 6, ...)
+        int64_t inode;
+        const char* message;
     } cases[] = {
-        {"few rows, between two", 10, 7},           {"few rows, before the first", 10, 1},
-        {"few rows, after the last", 10, 99},       {"many rows, between two", 20000, 20001},
-        {"many rows, before the first", 20000, -5}, {"many rows, after the last", 20000, 1000000},
+        {"few rows, rename between two", 10, "renames", 7, "holds a rename of inode 7 but no row"},
+        {"few rows, rename before the first", 10, "renames", 1,
+         "holds a rename of inode 1 but no row"},
+        {"few rows, rename after the last", 10, "renames", 99,
+         "holds a rename of inode 99 but no row"},
+        {"many rows, rename between two", 20000, "renames", 20001,
+         "holds a rename of inode 20001 but no row"},
+        {"many rows, rename before the first", 20000, "renames", -5,
+         "holds a rename of inode -5 but no row"},
+        {"many rows, rename after the last", 20000, "renames", 1000000,
+         "holds a rename of inode 1000000 but no row"},
+        {"few rows, a row in both tables", 10, "later", 6, "holds two rows of inode 6"},
+        {"many rows, a row in both tables", 20000, "later", 30000, "holds two rows of inode 30000"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -300,7 +313,9 @@ TEST_F(EventMonitorTest, RenameWithoutItsRowFailsTheReading) {
             const int64_t inode = static_cast<int64_t>(2 * i);
             entries.push_back({inode, "/share/f" + std::to_string(i), "file"});
         }
-        entries.push_back({4, "/share/old4", kRemoved});  // a rename of its own, in place
+        // A rename and a row after the first run, each where it belongs.
+        entries.push_back({4, "/share/old4", kRemoved});
+        entries.push_back({5, "/share/gone5", kRemoved});
         CSnapDiffEventMonitor monitor(results, 1, 2);
         ASSERT_FALSE(monitor.Create().IsError());
         ASSERT_FALSE(Load(monitor, entries).IsError());
@@ -309,8 +324,9 @@ TEST_F(EventMonitorTest, RenameWithoutItsRowFailsTheReading) {
             sqlite3* db = nullptr;
             ASSERT_EQ(SQLITE_OK,
                       sqlite3_open_v2(monitor.Path().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr));
-            const std::string sql = "INSERT INTO renames(inode, oldPath) VALUES(" +
-                                    std::to_string(c.orphan) + ", '/share/orphan')";
+            const std::string sql = std::string("INSERT INTO ") + c.table +
+                                    "(inode, oldPath) VALUES(" + std::to_string(c.inode) +
+                                    ", '/share/damage')";
             EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr))
                 << sqlite3_errmsg(db);
             sqlite3_close_v2(db);
@@ -323,10 +339,13 @@ TEST_F(EventMonitorTest, RenameWithoutItsRowFailsTheReading) {
             if (row.inode == 4) {
                 EXPECT_EQ("/share/old4", row.oldPath);
             }
+            if (row.inode == 5) {
+                EXPECT_EQ("/share/gone5", row.path);
+            }
         }
         EXPECT_EQ(-1, result) << "after " << read << " rows";
         EXPECT_EQ(-1, monitor.GetNextEvent(row));
-        EXPECT_EQ(1, log->CountAt(-1, "holds a rename of inode " + std::to_string(c.orphan)));
+        EXPECT_EQ(1, log->CountAt(-1, c.message));
     }
 }
 

@@ -452,6 +452,7 @@ bool EventStore::Advance(Stream& stream, std::string& error) {
         return false;
     }
     stream.head = rc == SQLITE_ROW ? Head::kAhead : Head::kNone;
+    if (rc == SQLITE_ROW) stream.inode = sqlite3_column_int64(stream.select, 0);
     return true;
 }
 
@@ -463,33 +464,30 @@ int EventStore::NextFields(EventFields& row, std::string& error) {
     if (!Advance(m_reading[kEvents], error) || !Advance(m_reading[kLater], error) ||
         !Advance(m_renames, error))
         return -1;
-    const auto headInode = [](const Stream& stream) {
-        return sqlite3_column_int64(stream.select, 0);
-    };
     const bool events = m_reading[kEvents].head == Head::kAhead;
     const bool later = m_reading[kLater].head == Head::kAhead;
     const bool renamed = m_renames.head == Head::kAhead;
-    if (events && later && headInode(m_reading[kEvents]) == headInode(m_reading[kLater])) {
+    if (events && later && m_reading[kEvents].inode == m_reading[kLater].inode) {
         error = "The event database holds two rows of inode " +
-                std::to_string(headInode(m_reading[kEvents])) + " [" + m_path + "]";
+                std::to_string(m_reading[kEvents].inode) + " [" + m_path + "]";
         return -1;
     }
-    // Every rename names a stored row: one left behind names none.
-    if (renamed && ((!events && !later) ||
-                    ((!events || headInode(m_renames) < headInode(m_reading[kEvents])) &&
-                     (!later || headInode(m_renames) < headInode(m_reading[kLater]))))) {
-        error = "The event database holds a rename of inode " +
-                std::to_string(headInode(m_renames)) + " but no row of it [" + m_path + "]";
+    // The next row is the smaller of the two waiting. Every rename names a
+    // stored row: one smaller than the next row, or left at the end, names none.
+    Stream* from = nullptr;
+    if (events || later)
+        from = !later || (events && m_reading[kEvents].inode < m_reading[kLater].inode)
+                   ? &m_reading[kEvents]
+                   : &m_reading[kLater];
+    if (renamed && (from == nullptr || m_renames.inode < from->inode)) {
+        error = "The event database holds a rename of inode " + std::to_string(m_renames.inode) +
+                " but no row of it [" + m_path + "]";
         return -1;
     }
-    if (!events && !later) return 1;
-    Stream& from =
-        !later || (events && headInode(m_reading[kEvents]) < headInode(m_reading[kLater]))
-            ? m_reading[kEvents]
-            : m_reading[kLater];
-    sqlite3_stmt* s = from.select;
-    from.head = Head::kStepNext;
-    row.inode = sqlite3_column_int64(s, 0);
+    if (from == nullptr) return 1;
+    sqlite3_stmt* s = from->select;
+    from->head = Head::kStepNext;
+    row.inode = from->inode;
     row.path = TextOf(s, 1, row.pathLength);
     row.changeTime = static_cast<uint64_t>(sqlite3_column_int64(s, 2));
     row.modifiedTime = static_cast<uint64_t>(sqlite3_column_int64(s, 3));
@@ -499,7 +497,7 @@ int EventStore::NextFields(EventFields& row, std::string& error) {
     row.oldPath = TextOf(s, 7, row.oldPathLength);
     row.isRename = static_cast<uint32_t>(sqlite3_column_int64(s, 8));
     row.extraNumber = static_cast<uint32_t>(sqlite3_column_int64(s, 9));
-    if (renamed && headInode(m_renames) == row.inode) {
+    if (renamed && m_renames.inode == row.inode) {
         row.oldPath = TextOf(m_renames.select, 1, row.oldPathLength);
         row.isRename = 1;
         m_renames.head = Head::kStepNext;

@@ -133,6 +133,7 @@ private:
     struct Stream {
         sqlite3_stmt* select = nullptr;
         Head head = Head::kNone;
+        int64_t inode = 0;  // of the row waiting
     };
 
     void Bind(sqlite3_stmt* statement, int first, const EventFields& row);

@@ -1,4 +1,4 @@
-// The change-event table in SQLite. The inode number is the table's own key
+// The change-event tables in SQLite. The inode number is each table's own key
 // (INTEGER PRIMARY KEY, the rowid), so one B-tree answers "is this inode
 // stored?", holds the row and hands the rows back in inode order without a
 // separate index or a sort. Rows arriving in ascending order are appended at

@@ -88,7 +88,9 @@ public:
     // Ends loading (the open transaction) and readies reading.
     bool StartReading(std::string& error);
 
-    // The smallest and the largest inode stored; any is false when none is.
+    // The smallest and the largest inode of the three tables (a rename's too,
+    // so that one without its row is read and found out); any is false when
+    // they are empty.
     bool Bounds(int64_t& first, int64_t& last, bool& any, std::string& error);
 
     // Starts (or restarts) reading the rows with inodes from first to last,
